@@ -1,0 +1,78 @@
+// Streams of the run-time library: the base, a file stream with the
+// platform's open and share modes, and a memory stream.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/SysUtils.h"
+
+enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+
+// Open modes (low nibble) and share modes (high nibble), as the platform has
+// them. Sharing is not enforced on Linux beyond what POSIX gives.
+constexpr uint16_t fmCreate = 0xFFFF;
+constexpr uint16_t fmOpenRead = 0x0000;
+constexpr uint16_t fmOpenWrite = 0x0001;
+constexpr uint16_t fmOpenReadWrite = 0x0002;
+constexpr uint16_t fmShareCompat = 0x0000;
+constexpr uint16_t fmShareExclusive = 0x0010;
+constexpr uint16_t fmShareDenyWrite = 0x0020;
+constexpr uint16_t fmShareDenyRead = 0x0030;
+constexpr uint16_t fmShareDenyNone = 0x0040;
+
+class TStream : public TObject {
+public:
+    // Read and Write return the count done (may be short).
+    virtual int64_t Read(void* buffer, int64_t count) = 0;
+    virtual int64_t Write(const void* buffer, int64_t count) = 0;
+    virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+    virtual int64_t Size();
+    virtual void SetSize(int64_t size) = 0;
+    int64_t Position() { return Seek(0, soCurrent); }
+    void SetPosition(int64_t p) { Seek(p, soBeginning); }
+    // Raise EReadError / EWriteError on a short count.
+    void ReadBuffer(void* buffer, int64_t count);
+    void WriteBuffer(const void* buffer, int64_t count);
+    // Copies count bytes (all from the start when 0) from source.
+    int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+class TFileStream : public TStream {
+public:
+    // fmCreate creates or truncates (EFCreateError "Cannot create file %s");
+    // other modes open an existing file (EFOpenError "Cannot open file %s").
+    // The name is a Windows path, resolved without regard to case.
+    TFileStream(const std::string& winPath, uint16_t mode);
+    ~TFileStream() override;
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    void SetSize(int64_t size) override;
+    // Writes the file's buffers through to the disk (fsync).
+    bool Flush();
+    int Handle() const { return fd_; }
+    const std::string& FileName() const { return name_; }
+
+private:
+    int fd_ = -1;
+    std::string name_;
+};
+
+class TMemoryStream : public TStream {
+public:
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    void SetSize(int64_t size) override;
+    void Clear() { data_.clear(); pos_ = 0; }
+    void LoadFromStream(TStream& s);
+    void SaveToStream(TStream& s);
+    const uint8_t* Memory() const { return data_.data(); }
+    uint8_t* Memory() { return data_.data(); }
+
+private:
+    std::vector<uint8_t> data_;
+    int64_t pos_ = 0;
+};
