@@ -66,7 +66,10 @@ public:
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     void SetSize(int64_t size) override;
-    void Clear() { data_.clear(); pos_ = 0; }
+    void Clear() {
+        data_.clear();
+        pos_ = 0;
+    }
     void LoadFromStream(TStream& s);
     void SaveToStream(TStream& s);
     const uint8_t* Memory() const { return data_.data(); }

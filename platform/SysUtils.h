@@ -159,7 +159,8 @@ public:
     const std::vector<std::string>& Lines() const { return items_; }
     auto begin() const { return items_.begin(); }
     auto end() const { return items_.end(); }
-    // Called after every change.
+    // Called before every change (may raise to refuse it) and after it.
+    std::function<void()> OnChanging;
     std::function<void()> OnChange;
 
 private:
@@ -168,7 +169,9 @@ private:
 };
 
 // Little-endian readers and writers over byte buffers.
-inline uint16_t ReadU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t ReadU16LE(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t ReadU32LE(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);

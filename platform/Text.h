@@ -9,7 +9,9 @@ std::string Utf8ToAnsi(std::string_view utf8);
 std::string AnsiToUtf8(std::string_view ansi);
 // The system's own texts are kept as UTF-8 in the source; this gives their
 // CP1252 bytes. Use it for every Portuguese literal.
-inline std::string Txt(std::string_view utf8) { return Utf8ToAnsi(utf8); }
+inline std::string Txt(std::string_view utf8) {
+    return Utf8ToAnsi(utf8);
+}
 // Valid UTF-8 with at least one multi-byte sequence is taken as UTF-8 and
 // converted; anything else is taken as CP1252 already.
 std::string GuessToAnsi(std::string_view bytes);

@@ -12,7 +12,9 @@ namespace {
 TTestDialogs* g_dialogs = nullptr;
 }
 
-TTestDialogs& TestDialogs() { return *g_dialogs; }
+TTestDialogs& TestDialogs() {
+    return *g_dialogs;
+}
 
 int main(int argc, char** argv) {
     // gtest discovery runs the binary without the test's environment.

@@ -1,0 +1,340 @@
+#include "platform/Files.h"
+
+#include <QString>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/SysUtils.h"
+#include "platform/Text.h"
+
+namespace {
+
+const char* kDosAttrib = "user.DOSATTRIB";
+
+bool isSep(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool hasDrive(const std::string& p) {
+    return p.size() >= 2 && p[1] == ':' && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
+}
+
+bool sameNameNoCase(const std::string& a, const std::string& b) {
+    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+}
+
+// Finds `name` (UTF-8) in folder `dir` without regard to case; the exact
+// spelling wins when it exists.
+std::string matchInDir(const std::string& dir, const std::string& name) {
+    std::string exact = (dir.empty() ? std::string() : dir + "/") + name;
+    struct stat st;
+    if (lstat(exact.empty() ? "." : exact.c_str(), &st) == 0)
+        return name;
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d)
+        return name;
+    std::string found = name;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..")
+            continue;
+        if (sameNameNoCase(n, name)) {
+            found = n;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+    if (dir.empty())
+        return name;
+    if (dir == "/")
+        return "/" + name;
+    return dir + "/" + name;
+}
+
+// Splits a resolved path into its folder part and the name as written.
+void splitLast(const std::string& winPath, std::string& dirPart, std::string& name) {
+    size_t p = winPath.find_last_of("\\/");
+    if (p == std::string::npos) {
+        if (hasDrive(winPath)) {
+            dirPart = winPath.substr(0, 2);
+            name = winPath.substr(2);
+        } else {
+            dirPart.clear();
+            name = winPath;
+        }
+        return;
+    }
+    dirPart = winPath.substr(0, p + 1);
+    name = winPath.substr(p + 1);
+}
+
+std::string linuxName(const std::string& ansi) {
+    return AnsiToUtf8(ansi);
+}
+
+} // namespace
+
+std::string DriveRoot(char letter) {
+    char up = static_cast<char>(letter >= 'a' && letter <= 'z' ? letter - 32 : letter);
+    std::string var = std::string("UPDATER_DRIVE_") + up;
+    const char* v = std::getenv(var.c_str());
+    if (v && *v)
+        return v;
+    if (up == 'C')
+        return "/";
+    return std::string("/mnt/") + static_cast<char>(up + 32);
+}
+
+bool IsRemovableDrive(const std::string& winPath) {
+    if (!hasDrive(winPath))
+        return false;
+    char c = winPath[0];
+    return c == 'A' || c == 'a' || c == 'B' || c == 'b';
+}
+
+std::string ResolvePath(const std::string& winPath) {
+    std::string rest = winPath;
+    std::string cur;
+    if (hasDrive(rest)) {
+        cur = DriveRoot(rest[0]);
+        rest = rest.substr(2);
+        if (cur.size() > 1 && cur.back() == '/')
+            cur.pop_back();
+    } else if (!rest.empty() && isSep(rest[0])) {
+        cur = "/";
+    }
+    size_t i = 0;
+    while (i <= rest.size()) {
+        size_t j = i;
+        while (j < rest.size() && !isSep(rest[j]))
+            ++j;
+        std::string comp = rest.substr(i, j - i);
+        i = j + 1;
+        if (comp.empty() || comp == ".") {
+            if (j >= rest.size())
+                break;
+            continue;
+        }
+        std::string name = comp == ".." ? comp : matchInDir(cur, linuxName(comp));
+        cur = join(cur, name);
+        if (j >= rest.size())
+            break;
+    }
+    return cur.empty() ? "." : cur;
+}
+
+bool FileExists(const std::string& winPath) {
+    struct stat st;
+    return stat(ResolvePath(winPath).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& winPath) {
+    struct stat st;
+    return stat(ResolvePath(winPath).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::string& winPath) {
+    std::string p = ResolvePath(winPath);
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    return unlink(p.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    std::string src = ResolvePath(from);
+    struct stat sst;
+    if (lstat(src.c_str(), &sst) != 0)
+        return false;
+    std::string toDir, toName;
+    splitLast(to, toDir, toName);
+    if (toName.empty())
+        return false;
+    std::string dstDir = toDir.empty() ? std::string() : ResolvePath(toDir);
+    std::string dst = join(dstDir == "." ? std::string() : dstDir, linuxName(toName));
+    std::string existing = ResolvePath(to);
+    struct stat dst_st;
+    if (lstat(existing.c_str(), &dst_st) == 0) {
+        bool same = dst_st.st_dev == sst.st_dev && dst_st.st_ino == sst.st_ino;
+        if (!same)
+            return false;
+        if (existing == dst)
+            return true; // nothing to change
+        // The target is the source under another letter case: change it.
+        return std::rename(src.c_str(), dst.c_str()) == 0;
+    }
+    // No replacing of a target that appears meanwhile.
+    return renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+bool CreateDir(const std::string& winPath) {
+    return mkdir(ResolvePath(winPath).c_str(), 0777) == 0;
+}
+
+bool ForceDirectories(const std::string& winPath) {
+    std::string p = winPath;
+    while (!p.empty() && isSep(p.back()))
+        p.pop_back();
+    if (p.empty() || (hasDrive(p) && p.size() == 2))
+        return true;
+    if (DirectoryExists(p))
+        return true;
+    std::string dirPart, name;
+    splitLast(p, dirPart, name);
+    if (!dirPart.empty() && !ForceDirectories(dirPart))
+        return false;
+    if (name.empty() || name == "." || name == "..")
+        return DirectoryExists(p);
+    return CreateDir(p) || DirectoryExists(p);
+}
+
+uint32_t FileGetAttr(const std::string& winPath) {
+    std::string p = ResolvePath(winPath);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0)
+        return faInvalid;
+    uint32_t attr = 0;
+    char buf[64] = {0};
+    ssize_t n = getxattr(p.c_str(), kDosAttrib, buf, sizeof buf - 1);
+    if (n > 0)
+        attr = static_cast<uint32_t>(std::strtoul(buf, nullptr, 0)) &
+               ~(faReadOnly | faDirectory | faNormal | faVolumeID);
+    if (S_ISDIR(st.st_mode))
+        attr |= faDirectory;
+    if (!(st.st_mode & S_IWUSR))
+        attr |= faReadOnly;
+    if (attr == 0)
+        attr = faNormal;
+    return attr;
+}
+
+bool FileSetAttr(const std::string& winPath, uint32_t attr) {
+    std::string p = ResolvePath(winPath);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0)
+        return false;
+    mode_t mode = st.st_mode & 07777;
+    if (attr & faReadOnly)
+        mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+    else
+        mode |= S_IWUSR;
+    bool ok = chmod(p.c_str(), mode) == 0;
+    uint32_t keep = attr & ~(faReadOnly | faDirectory | faNormal | faVolumeID);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%x", keep);
+    // Extended attributes are a best effort: not every file system has them.
+    if (keep != 0)
+        setxattr(p.c_str(), kDosAttrib, buf, std::char_traits<char>::length(buf), 0);
+    else
+        removexattr(p.c_str(), kDosAttrib);
+    return ok;
+}
+
+bool FileSetMode(const std::string& winPath, uint32_t mode) {
+    return chmod(ResolvePath(winPath).c_str(), static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+int64_t DosDateTimeToUnix(int32_t dosDateTime) {
+    uint32_t v = static_cast<uint32_t>(dosDateTime);
+    uint32_t date = v >> 16, time = v & 0xFFFF;
+    struct tm tm = {};
+    tm.tm_year = static_cast<int>(((date >> 9) & 0x7F) + 1980 - 1900);
+    tm.tm_mon = static_cast<int>(((date >> 5) & 0x0F)) - 1;
+    tm.tm_mday = static_cast<int>(date & 0x1F);
+    tm.tm_hour = static_cast<int>(time >> 11);
+    tm.tm_min = static_cast<int>((time >> 5) & 0x3F);
+    tm.tm_sec = static_cast<int>((time & 0x1F) * 2);
+    tm.tm_isdst = -1;
+    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 59)
+        return -1;
+    return static_cast<int64_t>(mktime(&tm));
+}
+
+int32_t UnixToDosDateTime(int64_t unixTime) {
+    time_t t = static_cast<time_t>(unixTime);
+    struct tm tm;
+    if (!localtime_r(&t, &tm))
+        return -1;
+    if (tm.tm_year < 80)
+        return static_cast<int32_t>((1u << 5 | 1u) << 16); // 1980-01-01
+    uint32_t date = static_cast<uint32_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+    uint32_t time = static_cast<uint32_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+    return static_cast<int32_t>(date << 16 | time);
+}
+
+int32_t FileGetDate(const std::string& winPath) {
+    struct stat st;
+    if (stat(ResolvePath(winPath).c_str(), &st) != 0)
+        return -1;
+    return UnixToDosDateTime(st.st_mtime);
+}
+
+bool FileSetDate(const std::string& winPath, int32_t dosDateTime) {
+    int64_t t = DosDateTimeToUnix(dosDateTime);
+    if (t < 0)
+        return false;
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1].tv_sec = static_cast<time_t>(t);
+    ts[1].tv_nsec = 0;
+    return utimensat(AT_FDCWD, ResolvePath(winPath).c_str(), ts, 0) == 0;
+}
+
+std::vector<std::string> ListDirectory(const std::string& winPath) {
+    std::vector<std::string> names;
+    std::string p = winPath.empty() ? std::string(".") : ResolvePath(winPath);
+    DIR* d = opendir(p.c_str());
+    if (!d)
+        return names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n == "." || n == "..")
+            continue;
+        names.push_back(Utf8ToAnsi(n));
+    }
+    closedir(d);
+    return names;
+}
+
+std::string ExtractFileName(const std::string& path) {
+    size_t p = path.find_last_of("\\/:");
+    return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string ExtractFilePath(const std::string& path) {
+    size_t p = path.find_last_of("\\/:");
+    return p == std::string::npos ? std::string() : path.substr(0, p + 1);
+}
+
+std::string ExtractFileExt(const std::string& path) {
+    size_t p = path.find_last_of(".\\/:");
+    return p == std::string::npos || path[p] != '.' ? std::string() : path.substr(p);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext) {
+    size_t p = path.find_last_of(".\\/:");
+    if (p == std::string::npos || path[p] != '.')
+        return path + ext;
+    return path.substr(0, p) + ext;
+}
+
+std::string IncludeTrailingBackslash(const std::string& path) {
+    if (!path.empty() && (path.back() == '\\' || path.back() == '/'))
+        return path;
+    return path + "\\";
+}

@@ -1,0 +1,62 @@
+#include "platform/Timer.h"
+
+#include <QTimer>
+
+TPlatformTimer::TPlatformTimer() : timer_(std::make_unique<QTimer>()) {
+    timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+        if (OnFire)
+            OnFire();
+    });
+}
+
+TPlatformTimer::~TPlatformTimer() = default;
+
+void TPlatformTimer::Start(unsigned intervalMs, bool repeat) {
+    timer_->setSingleShot(!repeat);
+    timer_->start(static_cast<int>(intervalMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : intervalMs));
+}
+
+void TPlatformTimer::Stop() {
+    timer_->stop();
+}
+
+bool TPlatformTimer::Active() const {
+    return timer_->isActive();
+}
+
+TTimer::TTimer(TComponent* owner) : TComponent(owner) {
+    timer_.OnFire = [this] {
+        if (onTimer_)
+            onTimer_(this);
+    };
+}
+
+TTimer::~TTimer() {
+    timer_.Stop();
+}
+
+void TTimer::SetEnabled(bool v) {
+    if (v == enabled_)
+        return;
+    enabled_ = v;
+    update();
+}
+
+void TTimer::SetInterval(unsigned v) {
+    if (v == interval_)
+        return;
+    interval_ = v;
+    update();
+}
+
+void TTimer::SetOnTimer(TNotifyEvent e) {
+    onTimer_ = std::move(e);
+    update();
+}
+
+void TTimer::update() {
+    timer_.Stop();
+    if (enabled_ && interval_ > 0 && onTimer_)
+        timer_.Start(interval_, true);
+}
