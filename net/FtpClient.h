@@ -1,0 +1,131 @@
+// The FTP client component: the control connection of RFC 959 (greeting,
+// login directly or through a firewall, multi-line replies, QUIT) and the
+// download of one remote file to one local file over an active or passive
+// data connection, with a progress event per received block.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/AsyncSocket.h"
+
+class TPlatformTimer;
+
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Login style through a firewall or proxy (Proxy not empty).
+enum TFirewallType : uint8_t { FTUser, FtOpen, FtSite };
+
+// Kind of command reported to OnFailure, OnSuccess and OnUnSupportedFunction;
+// the download is the only one this client performs.
+enum TCmdType : uint8_t { cmdDownload = 9 };
+
+using TFailureEvent = std::function<void(TObject* Sender, bool& Handled, TCmdType Trans_Type)>;
+using TSuccessEvent = std::function<void(TObject* Sender, TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TObject* Sender, TCmdType Trans_Type)>;
+using TFtpListItem = std::function<void(TObject* Sender, const std::string& Listing)>;
+
+class TFtpClient : public TAsyncSocket {
+public:
+    static constexpr int32_t DefaultVendor = 2411;
+    // How long a download waits for the server to open an active-mode data
+    // connection before it gives up.
+    static constexpr int DefaultAcceptTimeOut = 60000;
+
+    explicit TFtpClient(TComponent* owner = nullptr);
+    ~TFtpClient() override;
+
+    // Connects to Host:Port (or Proxy:ProxyPort) and logs in. Nothing happens
+    // when already connected. Raises ESockError or FTPException.
+    void Connect() override;
+    // Sends QUIT and closes. Nothing happens when not connected.
+    void Disconnect() override;
+    // One command, its reply line and the reply's continuation lines; returns
+    // the first reply line.
+    std::string Transaction(const std::string& command) override;
+    // Cancels the data connection of the download under way, if any.
+    void Abort() override;
+    void ReadExtraLines(std::string line);
+
+    // Fetches RemoteFile into LocalFile (RemoteFile's name when empty).
+    void Download(const std::string& RemoteFile, const std::string& LocalFile);
+
+    // Size announced in a reply: the number in front of the first "BYTE"
+    // (any letter case); 0 when there is none or it does not fit 32 bits.
+    static int32_t ParseSize(const std::string& line);
+    // Field n (from 1) of text split at delimiter; empty when there are fewer.
+    static std::string NthField(const std::string& text, char delimiter, int n);
+
+    // Byte counts of the download: BytesTotal is the size the server
+    // announced, and after the transfer the count received; BytesRecvd is
+    // what the data connection has received so far (the last transfer's
+    // count when none is under way).
+    int32_t BytesRecvd() const override;
+
+    const std::string& UserID() const { return userID_; }
+    void SetUserID(std::string v) { userID_ = std::move(v); }
+    const std::string& Password() const { return password_; }
+    void SetPassword(std::string v) { password_ = std::move(v); }
+    bool Passive() const { return passive_; }
+    void SetPassive(bool v) { passive_ = v; }
+    int32_t Vendor() const { return vendor_; }
+    void SetVendor(int32_t v) { vendor_ = v; }
+    bool ParseList() const { return parseList_; }
+    void SetParseList(bool v) { parseList_ = v; }
+    TFirewallType FirewallType() const { return firewallType_; }
+    void SetFirewallType(TFirewallType v) { firewallType_ = v; }
+    const std::string& FWUserID() const { return fwUserID_; }
+    void SetFWUserID(std::string v) { fwUserID_ = std::move(v); }
+    const std::string& FWPassword() const { return fwPassword_; }
+    void SetFWPassword(std::string v) { fwPassword_ = std::move(v); }
+    bool FWAuthenticate() const { return fwAuthenticate_; }
+    void SetFWAuthenticate(bool v) { fwAuthenticate_ = v; }
+    int AcceptTimeOut() const { return acceptTimeOut_; }
+    void SetAcceptTimeOut(int ms) { acceptTimeOut_ = ms; }
+
+    // The data connection of the download under way; null otherwise.
+    TAsyncSocket* DataConnection() const { return dataConnection_.get(); }
+
+    // Login completed. Hides the socket-level connect event.
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed;
+    TFailureEvent OnFailure;
+    TSuccessEvent OnSuccess;
+    TFtpListItem OnListItem;
+    TUnsupportedEvent OnUnSupportedFunction;
+
+private:
+    void login();
+    void loginCheck();
+    void failLogin(std::exception_ptr first, bool serverGone);
+    void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
+    void openPassive();
+    void openActive();
+    void acceptData();
+    void finishTransfer(int32_t announced);
+    void refused(bool& handled);
+    void dataReady();
+
+    std::string userID_;
+    std::string password_;
+    bool passive_ = false;
+    int32_t vendor_ = DefaultVendor;
+    bool parseList_ = false;
+    TFirewallType firewallType_ = FTUser;
+    std::string fwUserID_;
+    std::string fwPassword_;
+    bool fwAuthenticate_ = false;
+    int acceptTimeOut_ = DefaultAcceptTimeOut;
+    std::unique_ptr<TAsyncSocket> dataConnection_;
+    int32_t lastRecvd_ = 0;
+    bool accepting_ = false;         // a download waits for the server's data connection
+    bool acceptInterrupted_ = false; // that wait was ended by a reply or the bound
+};
