@@ -1,0 +1,22 @@
+#include <gtest/gtest.h>
+
+#include "platform/Text.h"
+
+TEST(Text, Cp1252AndUtf8) {
+    EXPECT_EQ(Txt("Atualizando versão"), "Atualizando vers\xe3o");
+    EXPECT_EQ(AnsiToUtf8("Inv\xe1lido"), "Inválido");
+    EXPECT_EQ(Utf8ToAnsi("€"), "\x80");
+    EXPECT_EQ(Utf8ToAnsi("日"), "?");
+    EXPECT_TRUE(IsValidUtf8("ação"));
+    EXPECT_FALSE(IsValidUtf8("a\xe7\xe3o"));
+    EXPECT_EQ(GuessToAnsi("a\xe7\xe3o"), "a\xe7\xe3o");
+    EXPECT_EQ(GuessToAnsi("ação"), "a\xe7\xe3o");
+}
+
+TEST(Text, OemNamesBecomeAnsi) {
+    EXPECT_EQ(OemToAnsi("\x87"), "\xe7");      // c-cedilla
+    EXPECT_EQ(OemToAnsi("a\xc6o"), "a\xe3o");  // a-tilde
+    EXPECT_EQ(OemToAnsi("x\xb0y").size(), 3u); // box drawing: one replacement byte
+    EXPECT_EQ(OemToAnsi("plain/name.txt"), "plain/name.txt");
+    EXPECT_EQ(AnsiToOem("\xe7"), "\x87");
+}
