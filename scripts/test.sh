@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the whole test suite on a fresh Debian 12 machine: installs what is
+# missing, builds, starts the database servers the tests use, runs ctest,
+# then does the same with AddressSanitizer and UndefinedBehaviorSanitizer.
+#   ./scripts/test.sh            everything
+#   VX_SKIP_SANITIZE=1 ./scripts/test.sh   only the normal build
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+./scripts/install-deps.sh
+
+# Servers: each script starts its server if it is not running and prints the
+# environment the tests read.
+eval "$(./scripts/start-services.sh)"
+export VX_REQUIRE_SERVERS=${VX_REQUIRE_SERVERS:-1}
+export QT_QPA_PLATFORM=offscreen
+
+jobs=${VX_JOBS:-2}
+echo "== build (build/)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+echo "== tests"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+
+if [ -z "${VX_SKIP_SANITIZE:-}" ]; then
+  echo "== sanitizer build (build-asan/)"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVX_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  echo "== tests under ASan+UBSan"
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  (cd build-asan && ctest --output-on-failure -j"$jobs" --timeout 600 -LE nosanitize)
+fi
+echo "== all tests passed"
