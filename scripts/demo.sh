@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The whole update on a local demo set-up:
+#  - a demo shop folder (demo/shop) with Brevanto.ini, the old program and
+#    its local tables (demo/shop/dados);
+#  - the maker's FTP server, vsftpd on 127.0.0.1:2121, serving a program
+#    archive and a schema archive made now with Info-ZIP zip;
+#  - the updater run in the shop folder (unattended when there is no
+#    display), then an account of what changed.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+PY=/usr/bin/python3
+port=${DEMO_FTP_PORT:-2121}
+
+./scripts/install-deps.sh >/dev/null
+echo "== building"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TESTS=OFF >/dev/null
+cmake --build build -j2 --target AtualizarVendarix >/dev/null
+updater="$root/build/AtualizarVendarix"
+
+demo="$root/demo"
+pkill -f "vsftpd $demo/vsftpd.conf" 2>/dev/null || true
+rm -rf "$demo"
+mkdir -p "$demo/shop/dados" "$demo/ftp/Pagina/Download" "$demo/make/program/Relatorios" "$demo/make/schema" "$demo/empty"
+shop="$demo/shop"
+
+echo "== making the demo shop in $shop"
+cat > "$shop/Brevanto.ini" <<INI
+[BDados]
+Tipo=Standard
+Caminho=$shop/dados
+SistemaVendarix=Vendarix
+INI
+make_program() { # version, file
+  cat > "$2" <<PROG
+#!/bin/sh
+# Vendarix point of sale, version $1 (demo stand-in)
+echo "Vendarix $1 started at \$(date +%T)" >> "\$(dirname "\$0")/started.log"
+PROG
+  chmod +x "$2"
+}
+make_program 2.0 "$shop/Vendarix.exe"
+
+# The shop's local tables, each one SQLite file holding one table.
+$PY - "$shop/dados" <<'PYEOF'
+import sqlite3, sys, os
+d = sys.argv[1]
+def table(name, ddl, rows=()):
+    c = sqlite3.connect(os.path.join(d, name + ".db"))
+    c.execute(ddl)
+    for r in rows:
+        c.execute("INSERT INTO %s VALUES (%s)" % (name, ",".join("?" * len(r))), r)
+    c.commit(); c.close()
+table("Cad_Clientes", "CREATE TABLE Cad_Clientes (Codigo Integer, Nome Varchar(40), PRIMARY KEY(Codigo))",
+      [(1, "Maria da Silva"), (2, "João Pereira")])
+table("Produtos", "CREATE TABLE Produtos (Codigo Integer, Descricao Varchar(60), PRIMARY KEY(Codigo))",
+      [(10, "Caneta azul")])
+PYEOF
+
+echo "== making the archives the maker's server offers"
+make_program 2.1 "$demo/make/program/VENDARIX.EXE"
+printf 'Vendarix 2.1\r\nNovidades: relatório de vendas por vendedor.\r\n' > "$demo/make/program/LEIAME.TXT"
+printf 'RELATORIO VENDAS\r\n' > "$demo/make/program/Relatorios/Vendas.rpt"
+(cd "$demo/make/program" && zip -q -r -X "$demo/ftp/Pagina/Download/Vendarix.zip" VENDARIX.EXE LEIAME.TXT Relatorios)
+$PY - "$demo/make/schema/Talvir.db" <<'PYEOF'
+import sqlite3, sys
+c = sqlite3.connect(sys.argv[1])
+c.execute("CREATE TABLE Talvir (Tabela Varchar(40), Campo Varchar(40), Tipo Varchar(30))")
+rows = [
+    ("Cad_Clientes", "Codigo", "Integer"), ("Cad_Clientes", "Nome", "Varchar(40)"),
+    ("Cad_Clientes", "Email", "Varchar(60)"), ("Cad_Clientes", "MalaDireta", "Varchar(1)"),
+    ("Produtos", "Codigo", "Integer"), ("Produtos", "Descricao", "Varchar(60)"), ("Produtos", "Preco", "Money"),
+    ("Vendas", "Numero", "Integer"), ("Vendas", "Data", "Date"), ("Vendas", "Cliente", "Integer"),
+    ("Vendas", "Total", "Float"),
+    ("ComissaoVendedores", "Vendedor", "Varchar(2)"), ("ComissaoVendedores", "Desconto", "Float"),
+    ("ComissaoVendedores", "Percentual", "Float"),
+]
+c.executemany("INSERT INTO Talvir VALUES (?,?,?)", rows)
+c.commit(); c.close()
+PYEOF
+(cd "$demo/make/schema" && zip -q -X "$demo/ftp/Pagina/Download/TabelasTalvir.zip" Talvir.db)
+
+echo "== starting the FTP server (vsftpd on 127.0.0.1:$port)"
+cat > "$demo/vsftpd.conf" <<CONF
+listen=YES
+listen_address=127.0.0.1
+listen_port=$port
+anonymous_enable=YES
+local_enable=NO
+write_enable=NO
+anon_root=$demo/ftp
+no_anon_password=YES
+anon_world_readable_only=NO
+secure_chroot_dir=$demo/empty
+background=NO
+seccomp_sandbox=NO
+connect_from_port_20=NO
+vsftpd_log_file=$demo/vsftpd.log
+CONF
+vsftpd "$demo/vsftpd.conf" &
+ftp_pid=$!
+trap 'kill $ftp_pid 2>/dev/null || true' EXIT
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+
+snapshot() { # folder -> listing with sizes
+  (cd "$1" && find . -type f ! -name started.log -printf '%P %s\n' | sort)
+}
+schema() {
+  $PY - "$shop/dados" <<'PYEOF'
+import sqlite3, sys, os, glob
+for f in sorted(glob.glob(os.path.join(sys.argv[1], "*.db"))):
+    c = sqlite3.connect(f)
+    for (name,) in c.execute("SELECT name FROM sqlite_master WHERE type='table'"):
+        cols = [r[1] + " " + r[2] for r in c.execute("PRAGMA table_info('%s')" % name)]
+        print("   %-20s %s" % (name, ", ".join(cols)))
+    c.close()
+PYEOF
+}
+before_files=$(snapshot "$shop"); before_schema=$(schema)
+
+echo "== running the updater in $shop"
+if [ -z "${DISPLAY:-}" ]; then export QT_QPA_PLATFORM=offscreen; fi
+set +e
+(cd "$shop" && UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port UPDATER_FTP_USER=anonymous \
+   UPDATER_FTP_PASSWORD=demo@example.com UPDATER_FTP_TIMEOUT=30000 "$updater")
+status=$?
+set -e
+sleep 0.5 # the started program writes its line
+
+echo
+echo "== what changed"
+echo "exit status: $status (0 finished and started the program, 1 stopped at the connection, 2 broken)"
+echo "files before:"; echo "$before_files" | sed 's/^/   /'
+echo "files after:";  snapshot "$shop" | sed 's/^/   /'
+echo "tables before:"; echo "$before_schema"
+echo "tables after:";  schema
+echo "Vendarix.exe is now: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
+echo "Vendarix.bkp holds:  $(sed -n 2p "$shop/Vendarix.bkp" 2>/dev/null)"
+echo "started:             $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
