@@ -14,7 +14,7 @@ port=${DEMO_FTP_PORT:-2121}
 
 ./scripts/install-deps.sh >/dev/null
 echo "== building"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TESTS=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target AtualizarVendarix >/dev/null
 updater="$root/build/AtualizarVendarix"
 

@@ -18,7 +18,7 @@ export QT_QPA_PLATFORM=offscreen
 
 jobs=${VX_JOBS:-2}
 echo "== build (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
