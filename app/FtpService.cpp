@@ -1,0 +1,53 @@
+// The run's view of the window's FTP client.
+#ifdef VX_HAVE_NET
+
+#include "app/UpdateServices.h"
+#include "app/UpdaterConfig.h"
+#include "net/FtpClient.h"
+
+namespace {
+
+class TFtpClientService : public IFtpService {
+public:
+    TFtpClientService(TComponent* owner, const TFtpSettings& s)
+        : client_(std::make_unique<TFtpClient>(owner)) {
+        TFtpClient& c = *client_;
+        c.SetName("FTPTalvir");
+        c.SetHost(s.Host);
+        c.SetPort(s.Port);
+        c.SetUserID(s.User);
+        c.SetPassword(s.Password);
+        c.SetPassive(s.Passive);
+        c.SetTimeOut(s.TimeoutMs);
+        c.SetReportLevel(0);
+        c.SetVendor(TFtpClient::DefaultVendor);
+        c.SetParseList(false);
+        c.SetProxyPort(0);
+        c.SetFirewallType(FTUser);
+        c.SetFWAuthenticate(false);
+        c.OnPacketRecvd = [this](TObject* sender) {
+            if (onPacketRecvd_)
+                onPacketRecvd_(sender);
+        };
+    }
+    void Connect() override { client_->Connect(); }
+    void Download(const std::string& remote, const std::string& local) override {
+        client_->Download(remote, local);
+    }
+    void Disconnect() override { client_->Disconnect(); }
+    int32_t BytesTotal() const override { return client_->BytesTotal(); }
+    int32_t BytesRecvd() const override { return client_->BytesRecvd(); }
+    void SetOnPacketRecvd(TNotifyEvent e) override { onPacketRecvd_ = std::move(e); }
+
+private:
+    std::unique_ptr<TFtpClient> client_;
+    TNotifyEvent onPacketRecvd_;
+};
+
+} // namespace
+
+std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings) {
+    return std::make_unique<TFtpClientService>(owner, settings);
+}
+
+#endif

@@ -1,0 +1,53 @@
+// The operations the update run needs from the FTP client and from the
+// archive component. The run reaches both through these interfaces, so the
+// shipped updater drives the real components while tests script every
+// outcome (a refused connection, a file missing on the server, an archive
+// that cannot be opened) without a server that misbehaves on cue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/SysUtils.h"
+
+class IFtpService {
+public:
+    virtual ~IFtpService() = default;
+    // Each raises an exception with the failure's text.
+    virtual void Connect() = 0;
+    virtual void Download(const std::string& remotePath, const std::string& localFile) = 0;
+    // Sends nothing and raises nothing when not connected.
+    virtual void Disconnect() = 0;
+    // Byte counts of the current transfer.
+    virtual int32_t BytesTotal() const = 0;
+    virtual int32_t BytesRecvd() const = 0;
+    // Called each time a block of data has arrived during Download.
+    virtual void SetOnPacketRecvd(TNotifyEvent e) = 0;
+};
+
+class IArchiveService {
+public:
+    virtual ~IArchiveService() = default;
+    virtual void SetFileName(const std::string& fileName) = 0;
+    virtual void OpenArchive() = 0;
+    virtual void ExtractByMask(const std::string& mask, uint32_t searchAttr,
+                               const std::string& exclusionMask) = 0;
+    virtual void CloseArchive() = 0;
+};
+
+struct TFtpSettings;
+class TComponent;
+
+// The window's own FTP client, FTPTalvir, with the deployment settings, and
+// its archive component, ZipArchiver, with its stored settings; each service
+// owns its component, and owner is the window.
+std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings);
+std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner);
+
+// Stand-ins for a build without those components: the connection always
+// fails with a clear text, so a run stops at the connection with its
+// message; the archive stand-in refuses every archive.
+std::unique_ptr<IFtpService> MakeUnavailableFtp();
+std::unique_ptr<IArchiveService> MakeUnavailableArchive();

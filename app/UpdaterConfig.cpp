@@ -1,0 +1,130 @@
+#include "app/UpdaterConfig.h"
+
+#include <cstdlib>
+
+#include "db/DBTables.h"
+#include "platform/Text.h"
+
+#ifndef VX_FTP_HOST_DEFAULT
+#define VX_FTP_HOST_DEFAULT ""
+#endif
+#ifndef VX_FTP_PORT_DEFAULT
+#define VX_FTP_PORT_DEFAULT 21
+#endif
+#ifndef VX_FTP_USER_DEFAULT
+#define VX_FTP_USER_DEFAULT ""
+#endif
+#ifndef VX_FTP_PASSWORD_DEFAULT
+#define VX_FTP_PASSWORD_DEFAULT ""
+#endif
+#ifndef VX_FTP_PASSIVE_DEFAULT
+#define VX_FTP_PASSIVE_DEFAULT 0
+#endif
+#ifndef VX_FTP_TIMEOUT_DEFAULT
+#define VX_FTP_TIMEOUT_DEFAULT 0
+#endif
+
+std::string DefaultTipo() {
+    return "Standard";
+}
+std::string DefaultCaminho() {
+    return "C:\\Sistemas\\Dados";
+}
+std::string DefaultSenhaBD() {
+    return Txt("Não");
+}
+std::string DefaultSistemaVendarix() {
+    return Txt("Inválido");
+}
+
+std::string& ConfigTipo() {
+    static std::string tipo;
+    return tipo;
+}
+
+UpdaterConfig ReadDatabaseConfig(const TIniFile& ini) {
+    UpdaterConfig cfg;
+    cfg.Tipo = ini.ReadString(kIniSection, "Tipo", DefaultTipo());
+    cfg.Caminho = ini.ReadString(kIniSection, "Caminho", DefaultCaminho());
+    cfg.SenhaBD = ini.ReadString(kIniSection, "SenhaBD", DefaultSenhaBD());
+    return cfg;
+}
+
+std::string ReadSistemaVendarix() {
+    TIniFile ini(kIniFileName);
+    return ini.ReadString(kIniSection, "SistemaVendarix", DefaultSistemaVendarix());
+}
+
+void ConfigureConnection(TDatabase& db, const UpdaterConfig& cfg) {
+    // The parameter list of an open connection cannot be changed.
+    db.SetConnected(false);
+    db.Params().Clear();
+    if (cfg.Tipo == "Standard") {
+        db.Params().Add("PATH=" + cfg.Caminho);
+        db.Params().Add("DEFAULT DRIVER=PARADOX");
+        db.Params().Add("ENABLE BCD=FALSE");
+        db.SetTransIsolation(tiDirtyRead);
+    } else if (cfg.Tipo == "Interbase") {
+        db.SetAliasName("Talvir");
+        db.Params().Add("SERVER NAME=" + cfg.Caminho);
+        db.Params().Add("USER NAME=SYSDBA");
+        db.Params().Add("password=quillrose");
+        db.SetTransIsolation(tiReadCommitted);
+    } else if (cfg.Tipo == "MSSQL") {
+        db.SetAliasName(cfg.Caminho);
+        db.Params().Add("USER NAME=sa");
+        // Only the exact "Sim" sends the password; "sim" is a server without one.
+        if (cfg.SenhaBD == "Sim")
+            db.Params().Add("password=7302518");
+        db.SetTransIsolation(tiReadCommitted);
+    } else {
+        db.SetTransIsolation(tiReadCommitted);
+    }
+}
+
+TFtpSettings CompiledFtpSettings() {
+    TFtpSettings s;
+    s.Host = VX_FTP_HOST_DEFAULT;
+    s.Port = VX_FTP_PORT_DEFAULT;
+    s.User = VX_FTP_USER_DEFAULT;
+    s.Password = VX_FTP_PASSWORD_DEFAULT;
+    s.Passive = VX_FTP_PASSIVE_DEFAULT != 0;
+    s.TimeoutMs = VX_FTP_TIMEOUT_DEFAULT;
+    return s;
+}
+
+namespace {
+
+const char* env(const char* name) {
+    return std::getenv(name);
+}
+
+int32_t envNumber(const char* name, const char* value, int32_t min, int32_t max) {
+    int32_t v = 0;
+    try {
+        v = StrToInt(value);
+    } catch (const EConvertError& e) {
+        throw EConvertError(std::string(name) + ": " + e.Message());
+    }
+    if (v < min || v > max)
+        throw EConvertError(Format("%s: %d is not between %d and %d", name, v, min, max));
+    return v;
+}
+
+} // namespace
+
+TFtpSettings ApplyFtpEnvironment(TFtpSettings s) {
+    if (const char* v = env("UPDATER_FTP_HOST"))
+        s.Host = Utf8ToAnsi(v);
+    if (const char* v = env("UPDATER_FTP_PORT"))
+        s.Port = envNumber("UPDATER_FTP_PORT", v, 1, 65535);
+    if (const char* v = env("UPDATER_FTP_USER"))
+        s.User = Utf8ToAnsi(v);
+    if (const char* v = env("UPDATER_FTP_PASSWORD"))
+        s.Password = Utf8ToAnsi(v);
+    if (const char* v = env("UPDATER_FTP_PASSIVE"))
+        s.Passive = envNumber("UPDATER_FTP_PASSIVE", v, 0, 1) != 0;
+    if (const char* v = env("UPDATER_FTP_TIMEOUT"))
+        s.TimeoutMs = envNumber("UPDATER_FTP_TIMEOUT", v, 0, 2147483647);
+    return s;
+}

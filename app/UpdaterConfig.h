@@ -1,0 +1,66 @@
+// The updater's settings: the database section of the shop's ini file, the
+// database kind that outlives window creation, and the FTP server settings
+// compiled in at build time and overridable per deployment.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Profile.h"
+
+class TDatabase;
+
+// The four values of section BDados of .\Brevanto.ini.
+struct UpdaterConfig {
+    std::string Tipo;
+    std::string Caminho;
+    std::string SenhaBD;
+    std::string SistemaVendarix;
+};
+
+// The ini file is named with the explicit ".\" so that it is always the
+// working folder's, whatever a search path might say.
+inline constexpr const char* kIniFileName = ".\\Brevanto.ini";
+inline constexpr const char* kIniSection = "BDados";
+
+// Defaults of the keys (CP1252).
+std::string DefaultTipo();            // "Standard"
+std::string DefaultCaminho();         // "C:\Sistemas\Dados"
+std::string DefaultSenhaBD();         // "Não"
+std::string DefaultSistemaVendarix(); // "Inválido"
+
+// The database kind read at window creation. It is the one value of the
+// configuration that the schema reconciliation needs later, so it lives for
+// the whole process; empty until the window has read it.
+std::string& ConfigTipo();
+
+// Reads Tipo, Caminho and SenhaBD through one reader (what window creation
+// needs); SistemaVendarix is left empty.
+UpdaterConfig ReadDatabaseConfig(const TIniFile& ini);
+// Reads SistemaVendarix through a fresh reader, so that a change made to the
+// file since window creation is seen.
+std::string ReadSistemaVendarix();
+
+// Closes the connection, clears its parameters and fills in driver or alias,
+// parameter lines and isolation for the configured kind. The kind is compared
+// exactly: any text other than the three known ones leaves the driver and an
+// empty parameter list.
+void ConfigureConnection(TDatabase& db, const UpdaterConfig& cfg);
+
+// The FTP server of the maker and how to reach it.
+struct TFtpSettings {
+    std::string Host;
+    int32_t Port = 21;
+    std::string User;
+    std::string Password;
+    bool Passive = false;
+    int32_t TimeoutMs = 0; // 0: no socket time-out
+};
+
+// The values compiled in from the build's cache variables.
+TFtpSettings CompiledFtpSettings();
+// base with each UPDATER_FTP_* environment variable that is set applied.
+// A value that is not a number (or not 0/1 for the passive flag) raises
+// EConvertError naming the variable, so a deployment mistake is reported
+// instead of silently reaching the wrong server.
+TFtpSettings ApplyFtpEnvironment(TFtpSettings base);

@@ -1,0 +1,29 @@
+// The updater: started without arguments in the point-of-sale program's
+// folder, it shows its window and runs the update once.
+#include <cstdio>
+#include <exception>
+
+#include "app/UAtualizarVersaoVendarix.h"
+#include "db/DBTables.h"
+#include "platform/Application.h"
+#include "platform/Text.h"
+
+int main(int argc, char** argv) {
+    // Qt comes up first (the engine's drivers are Qt plugins); no window
+    // exists before the table password has started the engine.
+    TApplication app(argc, argv);
+    TUpdaterSetup setup;
+    try {
+        Session().AddPassword("7302518");
+        Session().Start();
+        setup.Ftp = ApplyFtpEnvironment(CompiledFtpSettings());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", app.Title().c_str(), AnsiToUtf8(e.what()).c_str());
+        return 2;
+    }
+    setup.EndWhenRunEnds = app.Unattended();
+    TFAtualizarVersaoVendarix form(std::move(setup));
+    form.Show();
+    app.Run();
+    return form.ExitCode();
+}
