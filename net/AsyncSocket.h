@@ -157,6 +157,9 @@ protected:
     // Called by the time-out timer: stops the timer, marks the time-out and
     // aborts the operation under way.
     void TimerTriggered(TObject* Sender);
+    // Called after each notification this socket has handled, so that a
+    // derived component can watch its connection while it waits on another.
+    virtual void Notified() {}
 
 private:
     void initWinsock();

@@ -107,12 +107,12 @@ private:
     void loginCheck();
     void failLogin(std::exception_ptr first, bool serverGone);
     void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
-    void openPassive();
-    void openActive();
+    bool openPassive();
+    bool openActive();
     void acceptData();
     void finishTransfer(int32_t announced);
     void refused(bool& handled);
-    void dataReady();
+    void Notified() override;
 
     std::string userID_;
     std::string password_;

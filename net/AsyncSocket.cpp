@@ -1,0 +1,646 @@
+#include "net/AsyncSocket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/resource.h>
+
+#include "net/FtpConst.h"
+#include "platform/Application.h"
+#include "platform/AsyncSelect.h"
+#include "platform/Notifier.h"
+#include "platform/Streams.h"
+#include "platform/Timer.h"
+
+using namespace ftpconst;
+
+namespace {
+
+// The notifications every connection socket is registered for: read,
+// out-of-band, accept, connect and close.
+constexpr long kConnectionEvents = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
+static_assert(kConnectionEvents == 61);
+
+// Process-wide share count of the socket library.
+int g_winsockUsers = 0;
+
+uint16_t toNet16(uint16_t v) {
+    return static_cast<uint16_t>((v >> 8) | (v << 8));
+}
+
+// Runs a function on every way out of a scope.
+template <class F> class TFinally {
+public:
+    explicit TFinally(F f) : f_(std::move(f)) {}
+    ~TFinally() { f_(); }
+    TFinally(const TFinally&) = delete;
+    TFinally& operator=(const TFinally&) = delete;
+
+private:
+    F f_;
+};
+
+TApplication& app() {
+    TApplication* a = Application();
+    if (!a)
+        throw ESockError("No message loop for the socket to wait in");
+    return *a;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- timer
+
+TThreadTimer::TThreadTimer(TComponent* owner)
+    : TComponent(owner), timer_(std::make_unique<TPlatformTimer>()) {
+    timer_->OnFire = [this] { fire(); };
+}
+
+TThreadTimer::~TThreadTimer() {
+    timer_->Stop();
+}
+
+void TThreadTimer::SetEnabled(bool v) {
+    if (v == enabled_)
+        return;
+    enabled_ = v;
+    updateTimer();
+}
+
+void TThreadTimer::SetInterval(uint32_t v) {
+    if (v == interval_)
+        return;
+    interval_ = v;
+    updateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent e) {
+    onTimer_ = std::move(e);
+    updateTimer();
+}
+
+void TThreadTimer::updateTimer() {
+    timer_->Stop();
+    if (enabled_ && interval_ != 0 && onTimer_)
+        timer_->Start(interval_, true);
+}
+
+void TThreadTimer::fire() {
+    if (!onTimer_)
+        return;
+    if (TApplication* a = Application())
+        a->Dispatch([this] { onTimer_(this); });
+    else
+        onTimer_(this);
+}
+
+// ---------------------------------------------------------------- socket
+
+TAsyncSocket::TAsyncSocket(TComponent* owner) : TComponent(owner), work_(WorkBufferSize + 1, 0) {
+    StatusMessage(8, SCreate);
+    window_ = std::make_unique<TNotifyWindow>(
+        [this](unsigned msg, uintptr_t wParam, intptr_t lParam) { dispatch(msg, wParam, lParam); });
+    proxy_.clear();
+    timer_ = std::make_unique<TThreadTimer>(this);
+    timer_->SetEnabled(false);
+    timer_->SetOnTimer([this](TObject* sender) { TimerTriggered(sender); });
+    timeOut_ = 0;
+    canceled_ = destroying_ = connected_ = false;
+    initWinsock();
+}
+
+TAsyncSocket::~TAsyncSocket() {
+    StatusMessage(8, SDestroy);
+    TAsyncSocket::Abort();
+    Cancel();
+    ws::CancelAsyncRequest(lookup_);
+    timer_.reset();
+    window_.reset();
+    destroying_ = true;
+    try {
+        CloseSocket();
+    } catch (...) {
+        // Nothing can be reported from a destructor.
+    }
+    releaseWinsock();
+}
+
+void TAsyncSocket::initWinsock() {
+    StatusMessage(8, SInitializingWinsock);
+    if (g_winsockUsers++ == 0) {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        wsaInfo_.Add("Version= 1.1");
+        wsaInfo_.Add("High Version= 2.2");
+        wsaInfo_.Add("Description= POSIX sockets");
+        wsaInfo_.Add("System= Running");
+        wsaInfo_.Add("Max Sockets= " + IntToStr(static_cast<int64_t>(files.rlim_cur)));
+        wsaInfo_.Add("Max Udp pack size= 65507");
+    }
+    winsockShared_ = true;
+    try {
+        socket_ = newSocket(true);
+    } catch (...) {
+        releaseWinsock();
+        throw ESockError(SWinsockInitFailed);
+    }
+}
+
+void TAsyncSocket::releaseWinsock() {
+    if (winsockShared_) {
+        winsockShared_ = false;
+        --g_winsockUsers;
+    }
+}
+
+TAsyncSocket::TSocketHandle TAsyncSocket::newSocket(bool withLinger) {
+    TSocketHandle s = ws::Socket();
+    if (s == ws::INVALID_SOCKET) {
+        SocketCheck(WSAEWOULDBLOCK);
+        throw ESockError(SWinsockInitFailed);
+    }
+    // Closing resets the connection at once instead of lingering.
+    if (withLinger)
+        ws::SetLinger(s, true, 0);
+    if (ws::AsyncSelect(s, window_.get(), WM_ASYNCSOCKET, kConnectionEvents) != 0) {
+        ws::CloseSocket(s);
+        throw ESockError(SWinsockInitFailed);
+    }
+    return s;
+}
+
+void TAsyncSocket::dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg < WM_ASYNCSOCKET)
+        return;
+    // A notification left in the queue by a socket closed since then is not
+    // this socket's business.
+    if (msg == WM_ASYNCSOCKET && wParam != ws::Serial(socket_))
+        return;
+    woken_ = true;
+    const uint16_t event = ws::SelectEvent(lParam);
+    eventOk_ = ws::SelectError(lParam) == 0;
+    try {
+        if (msg == WM_ASYNCSOCKET) {
+            switch (event) {
+            case ws::FD_READ:
+                if (OnDataReady) {
+                    try {
+                        OnDataReady(this);
+                    } catch (...) {
+                    }
+                }
+                break;
+            case ws::FD_ACCEPT:
+                connected_ = true;
+                if (OnAccept)
+                    OnAccept(this);
+                break;
+            case ws::FD_CONNECT:
+                if (eventOk_) {
+                    connected_ = true;
+                    if (OnConnect)
+                        OnConnect(this);
+                }
+                break;
+            case ws::FD_CLOSE:
+                // Pending input is read first; the reader then sees the end
+                // of the stream, and the object stays connected.
+                if (!DataAvailable())
+                    CloseSocket();
+                break;
+            default:
+                break;
+            }
+        } else if (msg == WM_ASYNCDONE) {
+            eventDone_ = true;
+            if (event == ws::FD_ACCEPT)
+                connected_ = true;
+        }
+        Notified();
+    } catch (...) {
+        // A notification has nobody to report to.
+    }
+}
+
+void TAsyncSocket::waitFor(const std::function<bool()>& cond) {
+    app().WaitUntil(cond);
+}
+
+void TAsyncSocket::resolveHost() {
+    StatusMessage(8, SResolveHost);
+    const std::string name = proxy_.empty() ? host_ : proxy_;
+    uint32_t addr = ws::InetAddr(name);
+    if (addr != ws::INADDR_NONE) {
+        remoteAddr_ = addr;
+        return;
+    }
+    remoteAddr_ = 0;
+    TimerOn();
+    eventDone_ = false;
+    ws::CancelAsyncRequest(lookup_);
+    lookup_ = ws::AsyncGetHostByName(window_.get(), WM_ASYNCDONE, name);
+    {
+        TFinally off([this] {
+            TimerOff();
+            ws::CancelAsyncRequest(lookup_);
+        });
+        waitFor([this] { return eventDone_ || timedOut_ || canceled_; });
+    }
+    if (timedOut_)
+        throw ESockError(SHostLookupTimedOut);
+    if (canceled_)
+        throw ESockError(SHostLookupCanceled);
+    if (!eventOk_)
+        throw ESockError(SHostLookupFailed);
+    hostEntry_.fill(0);
+    if (ws::LookupAddresses(lookup_, hostEntry_.data(), static_cast<int>(hostEntry_.size())) < 1)
+        throw ESockError(SHostLookupFailed);
+    std::memcpy(&remoteAddr_, hostEntry_.data(), 4);
+    if (OnHostResolved)
+        OnHostResolved(this);
+}
+
+void TAsyncSocket::Connect() {
+    StatusMessage(8, SConnecting);
+    canceled_ = false;
+    if (connected_)
+        throw ESockError(SAlreadyConnected);
+    for (int retry = 0;; ++retry) {
+        try {
+            resolveHost();
+        } catch (const ESockError& e) {
+            if (e.Message() == SHostLookupTimedOut || e.Message() == SHostLookupCanceled)
+                throw;
+        }
+        if (remoteAddr_ != 0)
+            break;
+        bool handled = false;
+        if (retry == 0 && OnInvalidHost)
+            OnInvalidHost(this, handled);
+        if (!handled)
+            throw ESockError(SNullRemoteAddress);
+    }
+    const int32_t port = proxy_.empty() ? port_ : proxyPort_;
+    remotePort_ = toNet16(static_cast<uint16_t>(port));
+    eventDone_ = false;
+    eventOk_ = true;
+    if (ws::Connect(socket_, remoteAddr_, remotePort_) != 0)
+        SocketCheck(WSAEWOULDBLOCK);
+    TimerOn();
+    {
+        TFinally off([this] { TimerOff(); });
+        waitFor([this] { return connected_ || timedOut_ || canceled_ || !eventOk_; });
+    }
+    if (!timedOut_ && !canceled_ && eventOk_)
+        return;
+    if (OnConnectionFailed)
+        OnConnectionFailed(this);
+    if (timedOut_)
+        throw ESockError(SConnectionTimedOut);
+    if (canceled_)
+        throw ESockError(SConnectionCanceled);
+    throw ESockError(SConnectionFailed);
+}
+
+void TAsyncSocket::Disconnect() {
+    StatusMessage(8, SDisconnecting);
+    CloseSocket();
+}
+
+void TAsyncSocket::Abort() {
+    StatusMessage(8, SAbort);
+    Cancel();
+}
+
+void TAsyncSocket::Cancel() {
+    StatusMessage(8, SCanceling);
+    canceled_ = true;
+}
+
+void TAsyncSocket::CheckConnection() {
+    StatusMessage(8, SCheckingConnection);
+    if (connected_)
+        return;
+    if (!OnConnectionRequired)
+        throw Exception(SNotConnected);
+    bool handled = false;
+    OnConnectionRequired(this, handled);
+    if (!handled || !connected_)
+        throw Exception(SNotConnected);
+}
+
+void TAsyncSocket::SendBuffer(const char* data, int length) {
+    StatusMessage(4, SSendingBuffer);
+    if (length == 0)
+        length = static_cast<int>(strnlen(data, 65535));
+    length = std::min(length, 65535);
+    TimerOn();
+    TFinally off([this] { TimerOff(); });
+    int sent = 0;
+    while (!canceled_ && sent < length) {
+        woken_ = false;
+        int n = ws::Send(socket_, data + sent, length - sent);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            SocketCheck(WSAEWOULDBLOCK);
+            // The send buffer is full: wait until the socket has room again
+            // rather than retrying at once.
+            waitFor([this] { return woken_ || canceled_; });
+            continue;
+        }
+        sent += n;
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(SSendAborted);
+    }
+}
+
+void TAsyncSocket::Write(const std::string& text) {
+    StatusMessage(8, SWrite);
+    size_t n = std::min(text.size(), static_cast<size_t>(WorkBufferSize));
+    std::memcpy(work_.data(), text.data(), n);
+    work_[n] = 0;
+    SendBuffer(work_.data(), 0);
+}
+
+void TAsyncSocket::Writeln(const std::string& text) {
+    StatusMessage(8, SWriteln);
+    Write(text + "\r\n");
+}
+
+std::string TAsyncSocket::ReadLn() {
+    StatusMessage(8, SReadLn);
+    TimerOn();
+    TFinally off([this] { TimerOff(); });
+    int received = 0;
+    do {
+        const int room = WorkBufferSize - received;
+        if (room <= 0)
+            throw ESockError(SLineTooLong);
+        woken_ = false;
+        int n = ws::Recv(socket_, work_.data() + received, room, true);
+        if (n == 0)
+            return std::string();
+        if (n < 0) {
+            lastErrorNo_ = ws::LastError();
+            if (lastErrorNo_ == WSAENOTCONN)
+                throw ESockError(SReadLnNotConnected);
+            SocketCheck(WSAEWOULDBLOCK);
+            waitFor([this] { return woken_ || canceled_; });
+            continue;
+        }
+        const char* begin = work_.data() + received;
+        const char* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<size_t>(n)));
+        const int take = lf ? static_cast<int>(lf - begin) + 1 : n;
+        int got = ws::Recv(socket_, work_.data() + received, take, false);
+        if (got < 0)
+            SocketCheck(WSAEWOULDBLOCK);
+        else
+            received += got;
+        if (lf && got == take)
+            return std::string(work_.data(), static_cast<size_t>(received));
+        app().ProcessMessages();
+    } while (!canceled_);
+    canceled_ = false;
+    throw EAbortError(SReadLnAborted);
+}
+
+std::string TAsyncSocket::Read(int count) {
+    StatusMessage(8, "Read( " + IntToStr(count) + " )");
+    if (count < 0 || count > WorkBufferSize)
+        throw ERangeError();
+    if (count == 0) {
+        int n = ws::Recv(socket_, work_.data(), WorkBufferSize, true);
+        if (n <= 0) {
+            if (n < 0)
+                SocketCheck(WSAEWOULDBLOCK);
+            return std::string();
+        }
+        int got = ws::Recv(socket_, work_.data(), n, false);
+        if (got < 0) {
+            SocketCheck(WSAEWOULDBLOCK);
+            return std::string();
+        }
+        return std::string(work_.data(), static_cast<size_t>(got));
+    }
+    for (;;) {
+        woken_ = false;
+        int n = ws::Recv(socket_, work_.data(), count, true);
+        if (n == 0)
+            return std::string();
+        if (n >= count) {
+            int got = ws::Recv(socket_, work_.data(), count, false);
+            if (got < 0)
+                SocketCheck(WSAEWOULDBLOCK);
+            return std::string(work_.data(), static_cast<size_t>(std::max(got, 0)));
+        }
+        if (n < 0)
+            SocketCheck(WSAEWOULDBLOCK);
+        waitFor([this] { return woken_ || canceled_; });
+        if (canceled_) {
+            canceled_ = false;
+            throw EAbortError(SSendAborted);
+        }
+    }
+}
+
+bool TAsyncSocket::DataAvailable() {
+    StatusMessage(8, SDataAvailable);
+    char c;
+    return ws::Recv(socket_, &c, 1, true) >= 1;
+}
+
+void TAsyncSocket::ClearInput() {
+    StatusMessage(8, SClearingInput);
+    std::vector<char> scratch(WorkBufferSize);
+    ws::Recv(socket_, scratch.data(), WorkBufferSize, false);
+}
+
+std::string TAsyncSocket::Transaction(const std::string& command) {
+    StatusMessage(8, STransaction);
+    replyNumber_ = 0;
+    Writeln(command);
+    lastReply_ = ReadLn();
+    if (!lastReply_.empty()) {
+        StatusMessage(1, lastReply_);
+        size_t digits = 0;
+        while (digits < lastReply_.size() && digits < 10 && lastReply_[digits] >= '0' &&
+               lastReply_[digits] <= '9')
+            ++digits;
+        if (digits > 0) {
+            // Read as a 32-bit number (0 when it does not fit), then stored
+            // in the 16-bit reply number under a range check.
+            int64_t v = std::stoll(lastReply_.substr(0, digits));
+            int32_t n = v > INT32_MAX ? 0 : static_cast<int32_t>(v);
+            if (n < INT16_MIN || n > INT16_MAX)
+                throw ERangeError();
+            replyNumber_ = static_cast<int16_t>(n);
+        }
+    }
+    return lastReply_;
+}
+
+void TAsyncSocket::CaptureFile(const std::string& fileName) {
+    StatusMessage(8, SCaptureFile);
+    bytesRecvd_ = 0;
+    TimerOn();
+    TFinally off([this] { TimerOff(); });
+    {
+        TFileStream file(fileName, fmCreate);
+        while (!canceled_) {
+            woken_ = false;
+            int n = ws::Recv(socket_, work_.data(), WorkBufferSize, false);
+            if (n > 0) {
+                file.WriteBuffer(work_.data(), n);
+                bytesRecvd_ =
+                    static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(n));
+                if (OnPacketRecvd)
+                    OnPacketRecvd(this);
+                TimerOn();
+            } else if (n < 0) {
+                lastErrorNo_ = ws::LastError();
+                if (lastErrorNo_ == WSAENOTCONN)
+                    break;
+                SocketCheck(WSAEWOULDBLOCK);
+                waitFor([this] { return woken_ || canceled_; });
+                continue;
+            } else {
+                break;
+            }
+            app().ProcessMessages();
+        }
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(SSendAborted);
+    }
+}
+
+void TAsyncSocket::Listen(bool useAcceptMessage) {
+    StatusMessage(8, SListening);
+    remoteAddr_ = 0;
+    remotePort_ = toNet16(static_cast<uint16_t>(port_));
+    eventDone_ = false;
+    ws::Bind(socket_, remoteAddr_, remotePort_);
+    ws::AsyncSelect(socket_, window_.get(), useAcceptMessage ? WM_ASYNCDONE : WM_ASYNCSOCKET, ws::FD_ACCEPT);
+    ws::Listen(socket_, 1);
+}
+
+TAsyncSocket::TSocketHandle TAsyncSocket::Accept() {
+    StatusMessage(4, SAccepting);
+    waitFor([this] { return eventDone_ || canceled_; });
+    if (canceled_)
+        throw ESockError(SAcceptingCanceled);
+    if (!eventOk_)
+        throw ESockError(SErrorCreatingDataConnection);
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    TSocketHandle s = ws::Accept(socket_, &addr, &port);
+    if (s == ws::INVALID_SOCKET) {
+        SocketCheck(WSAEWOULDBLOCK);
+        throw ESockError(SErrorCreatingDataConnection);
+    }
+    ws::AsyncSelect(s, window_.get(), WM_ASYNCSOCKET, kConnectionEvents);
+    remoteAddr_ = addr;
+    remotePort_ = port;
+    if (canceled_) {
+        canceled_ = false;
+        ws::CloseSocket(s);
+        throw EAbortError(SSendAborted);
+    }
+    return s;
+}
+
+void TAsyncSocket::InstallSocket(TSocketHandle accepted) {
+    if (socket_ != NoSocket)
+        ws::CloseSocket(socket_);
+    socket_ = accepted;
+}
+
+std::string TAsyncSocket::LocalAddressText() {
+    uint32_t addr = 0;
+    ws::GetSockName(socket_, &addr, nullptr);
+    const auto* b = reinterpret_cast<const uint8_t*>(&addr);
+    return Format("%d,%d,%d,%d", b[0], b[1], b[2], b[3]);
+}
+
+std::string TAsyncSocket::LocalPortText() {
+    uint16_t port = 0;
+    ws::GetSockName(socket_, nullptr, &port);
+    const uint16_t p = toNet16(port);
+    return Format(",%d,%d", p >> 8, p & 0xFF);
+}
+
+void TAsyncSocket::CloseSocket() {
+    StatusMessage(4, SRequestCloseSocket);
+    connected_ = false;
+    if (socket_ == NoSocket)
+        return;
+    const TSocketHandle s = socket_;
+    socket_ = NoSocket;
+    if (ws::CloseSocket(s) != 0) {
+        SocketCheck(WSAEWOULDBLOCK);
+        return;
+    }
+    if (destroying_)
+        return;
+    // A fresh socket at once, so that the object can connect again.
+    socket_ = newSocket(false);
+    if (OnDisconnect)
+        OnDisconnect(this);
+}
+
+std::string TAsyncSocket::ErrorText(int number) {
+    StatusMessage(8, SLookingUpError);
+    if (number == 0)
+        return std::string();
+    for (const auto& row : SockErrorTable)
+        if (row.number == number)
+            return IntToStr(number) + ":" + row.message;
+    return SUnknownError + IntToStr(number);
+}
+
+void TAsyncSocket::SocketCheck(int tolerated) {
+    lastErrorNo_ = ws::LastError();
+    if (lastErrorNo_ == tolerated || lastErrorNo_ <= 10000)
+        return;
+    const std::string text = ErrorText(lastErrorNo_);
+    if (OnError)
+        OnError(this, static_cast<uint16_t>(lastErrorNo_), text);
+    throw ESockError(text);
+}
+
+void TAsyncSocket::StatusMessage(int level, const std::string& text) {
+    if (reportLevel_ < level)
+        return;
+    status_ = text;
+    if (destroying_ || !OnStatus)
+        return;
+    try {
+        OnStatus(this, status_);
+    } catch (...) {
+        // A status display must not break the operation it reports on.
+    }
+}
+
+void TAsyncSocket::TimerOn() {
+    StatusMessage(8, STimerOn);
+    timedOut_ = false;
+    timer_->SetInterval(static_cast<uint32_t>(timeOut_));
+    timer_->SetEnabled(true);
+}
+
+void TAsyncSocket::TimerOff() {
+    StatusMessage(8, STimerOff);
+    if (timer_)
+        timer_->SetEnabled(false);
+}
+
+void TAsyncSocket::TimerTriggered(TObject*) {
+    StatusMessage(8, STimerTriggered);
+    TimerOff();
+    timedOut_ = true;
+    eventDone_ = true;
+    Abort();
+}
