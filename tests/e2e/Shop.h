@@ -1,0 +1,84 @@
+// What an end-to-end run needs: a fresh shop folder with its ini file, old
+// program and local tables; a maker's folder served by vsftpd on loopback;
+// archives made with Info-ZIP zip; the real updater run unattended in the
+// shop folder; and views of the folder and the tables afterwards.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QProcess;
+
+namespace e2e {
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data, bool executable = false);
+
+// A small shell script standing in for the point-of-sale program: it
+// records in started.log that it ran.
+std::string ProgramScript(const std::string& version);
+
+// Local tables: one SQLite file per table holding that table.
+void MakeTable(const std::string& file, const std::string& createSql,
+               const std::vector<std::vector<std::string>>& rows = {});
+// Columns of the one table in a table file, in order ("" when none).
+std::vector<std::string> Columns(const std::string& file);
+// Rows of the schema table Talvir: (Tabela, Campo, Tipo), in this order.
+using SchemaRows = std::vector<std::vector<std::string>>;
+void MakeSchemaTable(const std::string& file, const SchemaRows& rows);
+
+// Runs Info-ZIP zip in `dir` with the arguments; returns its exit status.
+int Zip(const std::string& dir, const std::vector<std::string>& args);
+
+// vsftpd on 127.0.0.1 on a free port, anonymous login, serving a folder.
+class Vsftpd {
+public:
+    explicit Vsftpd(const std::string& root);
+    ~Vsftpd();
+    int Port() const { return port_; }
+    void Stop();
+
+private:
+    std::string dir_;
+    int port_ = 0;
+    std::unique_ptr<QProcess> proc_;
+};
+
+// The outcome of one run of the updater.
+struct RunResult {
+    int status = -1;
+    std::vector<std::string> dialogs; // the "dialog: ..." lines, without the prefix
+    std::string stderrText;
+};
+
+class Shop {
+public:
+    Shop();
+    ~Shop();
+    const std::string& Dir() const { return dir_; }     // the shop folder
+    const std::string& Maker() const { return maker_; } // what the FTP server serves
+    std::string Download() const { return maker_ + "/Pagina/Download"; }
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Tables() const { return dir_ + "/dados"; }
+    // Files of the shop folder (relative names, folders with a trailing /).
+    std::vector<std::string> Files() const;
+
+    // The usual shop: Brevanto.ini for local tables in dados/, the old
+    // program, tables Cad_Clientes (Codigo, Nome) and Produtos (Codigo).
+    void MakeStandardShop(const std::string& sistema = "Vendarix");
+    void WriteIni(const std::map<std::string, std::string>& keys);
+    // The program archive Vendarix.zip (VENDARIX.EXE, LEIAME.TXT,
+    // Relatorios/Vendas.rpt) and the schema archive TabelasTalvir.zip.
+    void MakeProgramArchive(const std::string& name = "Vendarix.zip");
+    void MakeSchemaArchive(const SchemaRows& rows);
+    static SchemaRows DefaultSchema();
+
+    RunResult Run(int ftpPort, const std::map<std::string, std::string>& env = {});
+
+private:
+    std::string base_, dir_, maker_;
+};
+
+} // namespace e2e
