@@ -80,6 +80,7 @@ public:
 
 private:
     void checkInactive();
+    void paramsChanged();
     std::string databaseName_;
     std::string type_;
     bool isAlias_ = false;
@@ -89,6 +90,8 @@ private:
     bool keepConnection_ = true;
     std::string sessionName_ = "Default";
     std::unique_ptr<TDriverConnection> conn_;
+    TStringList openParams_; // the lines the open connection was made with
+    bool restoringParams_ = false;
 };
 
 class TResultSet; // db/Engine.h

@@ -1,0 +1,114 @@
+// Reader of Paradox table files (.db, versions 3.0 to 7), with their memo
+// files (.mb). Tables are read as stored: the header (whose size is taken
+// from the file, never assumed), the field descriptions, and the data
+// blocks in the order of their chain from the first block. Encrypted tables
+// are decrypted block by block with the key held in their header.
+//
+// Every size, count and block number taken from the file is checked against
+// the file before use; a damaged file raises EDBEngineError naming it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/DBTables.h"
+
+// One value of a record. Text is CP1252 (converted from the table's code
+// page); dates, times and decimals are rendered as text.
+struct TParadoxValue {
+    enum class Kind { Null, Int, Real, Text, Blob } kind = Kind::Null;
+    int64_t i = 0;
+    double d = 0;
+    std::string s; // Text or Blob bytes
+};
+
+struct TParadoxField {
+    std::string name; // CP1252
+    char type = '?';  // A D S I $ N L M B F O G T @ + # Y
+    uint8_t code = 0; // the type byte of the file
+    int size = 0;     // bytes in the record
+    int offset = 0;   // offset in the record
+};
+
+class TParadoxTable {
+public:
+    // Opens and checks the table; raises EDBEngineError when the file is not
+    // a Paradox data table or is damaged.
+    explicit TParadoxTable(const std::string& path);
+    ~TParadoxTable();
+    TParadoxTable(const TParadoxTable&) = delete;
+    TParadoxTable& operator=(const TParadoxTable&) = delete;
+
+    // True when the bytes (the file's first bytes, at least 0x58 of them)
+    // have the shape of a Paradox table header.
+    static bool LooksLikeParadox(const uint8_t* p, size_t n);
+
+    const std::string& Path() const { return path_; }
+    const std::vector<TParadoxField>& Fields() const { return fields_; }
+    int Version() const { return version_; }   // the byte at 0x39
+    int CodePage() const { return codePage_; } // 0 when unknown
+    bool Encrypted() const { return key_ != 0; }
+    bool HasMemoFile() const { return mbFd_ >= 0; }
+    // Records found along the block chain.
+    int64_t RecordCount() const { return recordCount_; }
+
+    // Forward reader over the records in stored order.
+    class Cursor {
+    public:
+        explicit Cursor(const TParadoxTable& t) : t_(&t) {}
+        void Rewind();
+        bool Eof() const;
+        void Next();
+        // Field i of the current record; raises EDBEngineError when a memo
+        // it needs is damaged.
+        TParadoxValue Value(int i) const;
+        int64_t RecordNumber() const { return recNo_; }
+
+    private:
+        void load();
+        const TParadoxTable* t_;
+        size_t block_ = 0; // index into the chain
+        int rec_ = 0;      // record within the block
+        int64_t recNo_ = 0;
+        std::vector<uint8_t> data_;
+        bool loaded_ = false;
+    };
+
+private:
+    struct Block {
+        uint16_t number;
+        int records;
+    };
+    void release();
+    [[noreturn]] void fail(const std::string& what) const;
+    void readHeader();
+    void readFieldNames(const std::vector<uint8_t>& h, size_t pos);
+    void walkChain();
+    void openMemoFile();
+    void readAt(int fd, uint64_t offset, uint8_t* buf, size_t n, const char* what) const;
+    std::vector<uint8_t> readBlock(uint16_t number) const;
+    std::string readMemo(uint32_t offset, uint32_t length) const;
+    std::string toAnsi(const uint8_t* p, size_t n) const;
+    TParadoxValue decode(const TParadoxField& f, const uint8_t* p) const;
+
+    std::string path_;
+    int fd_ = -1;
+    int mbFd_ = -1;
+    uint64_t fileSize_ = 0;
+    uint64_t mbSize_ = 0;
+    int version_ = 0;
+    int codePage_ = 0;
+    std::string sortOrder_;
+    uint16_t recordSize_ = 0;
+    uint16_t headerSize_ = 0;
+    uint32_t blockSize_ = 0;
+    uint16_t firstBlock_ = 0;
+    uint32_t key_ = 0;
+    int64_t recordCount_ = 0;
+    std::vector<TParadoxField> fields_;
+    std::vector<Block> chain_;
+    void* iconv_ = nullptr; // iconv_t from the table's code page, if any
+};

@@ -1,0 +1,34 @@
+// The STANDARD driver: local tables in a folder. A table is one file,
+// <Table>.db, found without regard to letter case. Its native format is an
+// SQLite database holding that one table; genuine Paradox tables are read
+// through a virtual table and refuse every change.
+#pragma once
+
+#include <string>
+
+#include "db/Engine.h"
+
+struct sqlite3;
+
+class TStandardDriver : public TDriverConnection {
+public:
+    // PATH names the folder (a Windows path); empty means the working
+    // folder. A folder that does not exist raises EDBEngineError.
+    explicit TStandardDriver(const TConnectionSettings& settings);
+
+    std::unique_ptr<TResultSet> Query(const std::string& sql) override;
+    void ExecSQL(const std::string& sql) override;
+    std::vector<std::string> TableNames(bool systemTables) override;
+    std::vector<std::string> FieldNames(const std::string& table) override;
+
+    enum class TFileKind { Missing, SQLite, Paradox, Other };
+    static TFileKind KindOf(const std::string& linuxPath);
+    // The file of a table (Linux path); empty when there is none.
+    std::string TableFile(const std::string& table) const;
+
+private:
+    std::unique_ptr<TMemoryResultSet> run(const std::string& sql);
+    std::string folder() const; // Linux path of the folder
+    void checkName(const std::string& table) const;
+    std::string folder_; // as given
+};
