@@ -19,7 +19,14 @@ enum TZAOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
 enum TZAVolumeSize { vsAutoDetect, vsCustom, vs1_44MB, vs100MB, vs200MB, vs250MB, vs600MB, vs650MB, vs700MB };
 
 // Operation codes of the processing passes.
-enum TZAProcessOperation : uint8_t { poAdd = 0, poMove = 1, poDelete = 2, poUpdate = 3, poExtract = 4, poTest = 5 };
+enum TZAProcessOperation : uint8_t {
+    poAdd = 0,
+    poMove = 1,
+    poDelete = 2,
+    poUpdate = 3,
+    poExtract = 4,
+    poTest = 5
+};
 enum TZAProgressPhase { ppStart = 0, ppProcess = 1, ppEnd = 2 };
 enum TZAAction { fxaRetry = 0, fxaIgnore = 1, fxaAbort = 2 };
 
@@ -64,21 +71,21 @@ using TZAConfirmOverwriteEvent = std::function<void(TObject* Sender, const std::
                                                     std::string& DestFileName, bool& Confirm)>;
 using TZAConfirmProcessFileEvent = std::function<void(TObject* Sender, const std::string& FileName,
                                                       TZAProcessOperation Operation, bool& Confirm)>;
-using TZAOnPasswordEvent =
-    std::function<void(TObject* Sender, const std::string& FileName, std::string& NewPassword, bool& SkipFile)>;
-using TZAProcessFileFailureEvent =
-    std::function<void(TObject* Sender, const std::string& FileName, TZAProcessOperation Operation,
-                       int32_t NativeError, int32_t ErrorCode, const std::string& ErrorMessage, TZAAction& Action)>;
+using TZAOnPasswordEvent = std::function<void(TObject* Sender, const std::string& FileName,
+                                              std::string& NewPassword, bool& SkipFile)>;
+using TZAProcessFileFailureEvent = std::function<void(
+    TObject* Sender, const std::string& FileName, TZAProcessOperation Operation, int32_t NativeError,
+    int32_t ErrorCode, const std::string& ErrorMessage, TZAAction& Action)>;
 using TZARequestVolumeEvent =
     std::function<void(TObject* Sender, int32_t VolumeNumber, std::string& VolumeFileName, bool& Cancel)>;
 using TZADiskFullEvent = std::function<void(TObject* Sender, int32_t VolumeNumber, int64_t VolumeSize,
                                             std::string& VolumeFileName, bool& Cancel)>;
-using TZAProcessVolumeFailureEvent =
-    std::function<void(TObject* Sender, int32_t VolumeNumber, std::string& VolumeFileName, TZAAction& Action)>;
+using TZAProcessVolumeFailureEvent = std::function<void(TObject* Sender, int32_t VolumeNumber,
+                                                        std::string& VolumeFileName, TZAAction& Action)>;
 using TZAOnStoreFileEvent = std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr,
                                                std::string& Comment, const std::string& OriginalFileName)>;
-using TZAOnExtractFileEvent =
-    std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr, const std::string& Comment)>;
+using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr,
+                                                 const std::string& Comment)>;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -170,14 +177,17 @@ protected:
     // Derives the method code of new entries from CompressionMode.
     virtual void UpdateCompressionMethod();
     // Event dispatchers: the handler when assigned, else the default.
-    virtual void DoOnOverallProgress(double progress, TZAProcessOperation op, TZAProgressPhase phase, bool& cancel);
+    virtual void DoOnOverallProgress(double progress, TZAProcessOperation op, TZAProgressPhase phase,
+                                     bool& cancel);
     virtual void DoOnFileProgress(const std::string& fileName, double progress, TZAProcessOperation op,
                                   TZAProgressPhase phase, bool& cancel);
-    virtual void DoOnConfirmOverwrite(const std::string& sourceFileName, std::string& destFileName, bool& confirm);
+    virtual void DoOnConfirmOverwrite(const std::string& sourceFileName, std::string& destFileName,
+                                      bool& confirm);
     virtual void DoOnConfirmProcessFile(const std::string& fileName, TZAProcessOperation op, bool& confirm);
     virtual void DoOnPassword(const std::string& fileName, std::string& newPassword, bool& skipFile);
-    virtual void DoOnProcessFileFailure(const std::string& fileName, TZAProcessOperation op, int32_t nativeError,
-                                        int32_t errorCode, const std::string& errorMessage, TZAAction& action);
+    virtual void DoOnProcessFileFailure(const std::string& fileName, TZAProcessOperation op,
+                                        int32_t nativeError, int32_t errorCode,
+                                        const std::string& errorMessage, TZAAction& action);
     virtual void DoOnExtractFile(std::string& fileName, uint32_t& fileAttr, const std::string& comment);
 
     bool standardSignatures_ = false;

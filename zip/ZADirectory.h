@@ -10,6 +10,9 @@
 #include "platform/Streams.h"
 
 class TZABaseArchiver;
+namespace za {
+class TZAFieldReader;
+}
 
 // One block of an item's extra field; the item owns its data.
 struct TZAExtraField {
@@ -68,11 +71,11 @@ public:
     // zeroed items, growing the capacity by a doubling step.
     void SetCount(int32_t count);
     int32_t Capacity() const { return capacity_; }
-    TDirItem GetItem(int32_t index) const;              // code 2
-    void SetItem(int32_t index, const TDirItem& item);  // code 1
-    TDirItem& Item(int32_t index);                      // code 3
-    const TDirItem& Item(int32_t index) const;          // code 3
-    void Delete(int32_t index);                         // code 4
+    TDirItem GetItem(int32_t index) const;             // code 2
+    void SetItem(int32_t index, const TDirItem& item); // code 1
+    TDirItem& Item(int32_t index);                     // code 3
+    const TDirItem& Item(int32_t index) const;         // code 3
+    void Delete(int32_t index);                        // code 4
     void Clear() { SetCount(0); }
     // Appends a zeroed item and gives it.
     TDirItem& Add();
@@ -141,7 +144,7 @@ public:
 
 private:
     void readItems(int64_t start, uint32_t count);
-    void readItem(class TZAFieldReader& reader, TDirItem& item);
+    void readItem(za::TZAFieldReader& reader, TDirItem& item);
     void parseExtraField(TDirItem& item, const std::vector<uint8_t>& extra);
     void stubCheck(int64_t endPosition);
     void applyDataShift();

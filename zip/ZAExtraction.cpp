@@ -1,0 +1,407 @@
+// The extraction pass of the archive component: selection by mask, the
+// per-item driver with its events, and the writing of each target file.
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <unistd.h>
+
+#include "platform/Dialogs.h"
+#include "platform/FileReplace.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+#include "zip/ZABaseArchiver.h"
+#include "zip/ZAConst.h"
+#include "zip/ZAEntryDecoder.h"
+#include "zip/ZAExcept.h"
+#include "zip/ZAMasks.h"
+#include "zip/ZAStrFunc.h"
+
+using namespace za;
+
+namespace {
+
+std::string withoutTrailingSeparator(std::string s) {
+    if (!s.empty() && (s.back() == '/' || s.back() == '\\'))
+        s.pop_back();
+    return s;
+}
+
+// The part up to and including the last '\'.
+std::string folderPart(const std::string& s) {
+    size_t p = s.find_last_of('\\');
+    return p == std::string::npos ? std::string() : s.substr(0, p + 1);
+}
+
+std::string afterLastSeparator(const std::string& s) {
+    size_t p = s.find_last_of("\\/");
+    return p == std::string::npos ? s : s.substr(p + 1);
+}
+
+// The working folder as a Windows path; ".\" when its Linux name has no
+// CP1252 spelling.
+std::string workingFolder() {
+    std::error_code ec;
+    std::string cwd = std::filesystem::current_path(ec).string();
+    if (ec || cwd.empty())
+        return ".\\";
+    std::string ansi = Utf8ToAnsi(cwd);
+    if (AnsiToUtf8(ansi) != cwd)
+        return ".\\";
+    return IncludeTrailingBackslash(ansi);
+}
+
+// A name beside the target for decoding into, unused so far.
+std::string temporaryBeside(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    std::string folder = ExtractFilePath(target);
+    for (;;) {
+        std::string candidate =
+            folder + Format("~vx%d_%d.tmp", static_cast<int>(getpid()), static_cast<int>(++counter));
+        if (!FileExists(candidate) && !DirectoryExists(candidate))
+            return candidate;
+    }
+}
+
+int32_t dosDateTime(const TDirItem& item) {
+    return static_cast<int32_t>((static_cast<uint32_t>(item.ModDate) << 16) | item.ModTime);
+}
+
+} // namespace
+
+// --- Selection ---
+
+void TZABaseArchiver::checkCanProcess() const {
+    if (!isOpen_)
+        throw EZAException::CreateFromCode(13, this);
+    if (updateDepth_ > 0)
+        throw EZAException::CreateFromCode(26, this);
+}
+
+void TZABaseArchiver::ExtractByMask(const std::string& fileMask, int32_t searchAttr,
+                                    const std::string& exclusionMask) {
+    checkCanProcess();
+    selectByMask(fileMask, searchAttr, exclusionMask);
+    processSelected(poExtract);
+}
+
+bool TZABaseArchiver::itemPasses(const TDirItem& item, const std::string& mask, int32_t searchAttr) const {
+    std::string name = withoutTrailingSeparator(item.Name);
+    if (!options_->Recurse) {
+        std::string itemFolder = AnsiLowerCase(folderPart(ReplaceChar(name, '/', '\\')));
+        std::string maskFolder = AnsiLowerCase(folderPart(ReplaceChar(mask, '/', '\\')));
+        if (itemFolder != maskFolder)
+            return false;
+    }
+    if (!MaskMatches(name, mask) && !MaskMatches(afterLastSeparator(name), mask))
+        return false;
+    return (item.ExternalAttributes & ~static_cast<uint32_t>(searchAttr) & AttrSearchMask) == 0;
+}
+
+void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAttr,
+                                   const std::string& exclusionMask) {
+    TZADirArray& items = directory_->Items;
+    for (int32_t i = 0; i < items.Count(); ++i)
+        items.Item(i).Selected = false;
+    std::string mask = fileMask;
+    std::string drive = ExtractFileDrive(mask);
+    if (!drive.empty() && options_->StorePath != spFullPathWithDrive)
+        mask = mask.substr(drive.size());
+    mask = ReplaceChar(mask, '\\', '/');
+    if (mask.size() > MaxMaskLength)
+        mask.resize(MaxMaskLength);
+    std::string exclusion = ReplaceChar(exclusionMask, '\\', '/');
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        TDirItem& item = items.Item(i);
+        if (!itemPasses(item, mask, searchAttr))
+            continue;
+        // An exclusion mask, when given, takes out what it matches.
+        if (!exclusion.empty()) {
+            std::string name = withoutTrailingSeparator(item.Name);
+            if (MaskMatches(name, exclusion) || MaskMatches(afterLastSeparator(name), exclusion))
+                continue;
+        }
+        item.Selected = true;
+    }
+}
+
+// --- The pass ---
+
+void TZABaseArchiver::processSelected(TZAProcessOperation op) {
+    std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    filesDone_ = 0;
+    filesToProcess_ = 0;
+    cancelRequested_ = false;
+    progressActive_ = true;
+    TZADirArray& items = directory_->Items;
+    for (int32_t i = 0; i < items.Count(); ++i)
+        if (items.Item(i).Selected)
+            ++filesToProcess_;
+    bool withProgress = op == poExtract || op == poTest;
+    TZAAction action = fxaIgnore;
+    bool cancel = false;
+    if (withProgress) {
+        DoOnOverallProgress(0.0, op, ppStart, cancel);
+        cancelRequested_ = cancel;
+    }
+    if (!cancelRequested_) {
+        for (int32_t i = 0; i < items.Count(); ++i) {
+            if (!items.Item(i).Selected)
+                continue;
+            items.Item(i).CurrentOperation = op;
+            do {
+                action = fxaIgnore;
+                processItem(i, op, action);
+            } while (action == fxaRetry);
+            if (action == fxaAbort || cancelRequested_)
+                break;
+        }
+        if (withProgress) {
+            bool was = cancelRequested_;
+            cancel = false;
+            DoOnOverallProgress(100.0, op, ppEnd, cancel);
+            cancelRequested_ = cancel || was;
+        }
+    }
+    if ((cancelRequested_ || action == fxaAbort) && updateDepth_ > 0)
+        updateDepth_ = 0;
+}
+
+void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAAction& action) {
+    std::string name = ReplaceChar(directory_->Items.Item(index).Name, '/', '\\');
+    try {
+        bool confirm = true;
+        DoOnConfirmProcessFile(name, op, confirm);
+        if (!confirm)
+            return;
+        std::string destDir = baseDir_.empty() ? workingFolder() : IncludeTrailingBackslash(baseDir_);
+        bool withProgress = op == poExtract || op == poTest;
+        if (withProgress) {
+            bool cancel = false;
+            DoOnFileProgress(name, 0.0, op, ppStart, cancel);
+            if (cancel) {
+                cancelRequested_ = true;
+                return;
+            }
+        }
+        if (op == poExtract)
+            extractEntry(index, name, destDir);
+        if (withProgress) {
+            bool was = cancelRequested_;
+            bool cancel = false;
+            DoOnFileProgress(name, 100.0, op, ppEnd, cancel);
+            cancelRequested_ = cancel || was;
+            if (cancelRequested_)
+                return;
+        }
+        ++filesDone_;
+    } catch (const EZAException& e) {
+        DoOnProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.Message(), action);
+    }
+}
+
+// --- One entry ---
+
+void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::string& destDir) {
+    const TDirItem& item = directory_->Items.Item(index);
+    uint32_t attr = item.ExternalAttributes;
+    // A stored name must not reach outside the folder it is extracted into
+    // ("..", a drive, a rooted or "\\" path): such an entry is refused like
+    // a target that cannot be created.
+    if (IsUnsafeEntryName(name))
+        throw EZAException::CreateFromCodeFmt(19, this, {name});
+    DoOnExtractFile(name, attr, item.Comment);
+    // A name that the program's own handler made a whole path is used as
+    // such.
+    std::string dir = destDir;
+    if (name.find(':') != std::string::npos || name.find("\\\\") != std::string::npos)
+        dir.clear();
+    if (!options_->CreateDirs) {
+        name = afterLastSeparator(name);
+    } else {
+        std::string folder = dir + folderPart(name);
+        bool made = false;
+        try {
+            made = folder.empty() || ForceDirectories(folder);
+        } catch (...) {
+            made = false;
+        }
+        if (!made)
+            throw EZAException::CreateFromCodeFmt(20, this, {folder});
+    }
+    if ((item.ExternalAttributes & AttrDirectory) != 0)
+        return;
+    if (!item.Name.empty() && item.Name.back() == '/')
+        return;
+    std::string target = dir + name;
+    if (!targetMayBeReplaced(item, name, target))
+        return;
+    writeEntryFile(index, target, attr, FileExists(target));
+}
+
+bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::string& name,
+                                          std::string& target) {
+    if (!FileExists(target))
+        return true;
+    if (!options_->ReplaceReadOnly && (FileGetAttr(target) & faReadOnly) != 0)
+        return false;
+    switch (options_->OverwriteMode) {
+    case omPrompt: {
+        bool confirm = false;
+        DoOnConfirmOverwrite(name, target, confirm);
+        return confirm;
+    }
+    case omAlways:
+        return true;
+    case omNever:
+        return false;
+    case omIfNewer:
+        return FileGetDate(target) < dosDateTime(item);
+    case omIfOlder:
+        return FileGetDate(target) > dosDateTime(item);
+    }
+    return true;
+}
+
+void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr,
+                                     bool replacing) {
+    // An existing file is only replaced once the entry has passed its
+    // checks: the entry is decoded beside it first.
+    std::string outPath = replacing ? temporaryBeside(target) : target;
+    std::unique_ptr<TFileStream> file;
+    try {
+        file = std::make_unique<TFileStream>(outPath, fmCreate);
+    } catch (const Exception&) {
+        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    }
+    const TDirItem& item = directory_->Items.Item(index);
+    bool failed = false;
+    auto finish = [&]() {
+        if (options_->FlushBuffers && IsRemovableDrive(target))
+            file->Flush();
+        file.reset();
+        FileSetDate(outPath, dosDateTime(item));
+    };
+    try {
+        ExtractEntryToStream(index, *file);
+    } catch (...) {
+        failed = true;
+        finish();
+        DeleteFile(outPath);
+        throw;
+    }
+    finish();
+    if (skipEntry_ || cancelRequested_ || failed) {
+        DeleteFile(outPath);
+        return;
+    }
+    if (options_->SetAttributes) {
+        FileSetAttr(outPath, attr & ~faDirectory);
+        // Entries made on Unix carry their permission bits; set-id bits
+        // from an archive are not honoured.
+        uint32_t mode = attr >> 16;
+        bool regular = (mode & 0170000) == 0 || (mode & 0170000) == 0100000;
+        if ((item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && regular)
+            FileSetMode(outPath, mode & 0777);
+    }
+    if (replacing && !ReplaceFile(outPath, target)) {
+        DeleteFile(outPath);
+        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    }
+}
+
+void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
+    TZADirArray& items = directory_->Items;
+    if (index < 0 || index >= items.Count())
+        throw EZAException::CreateFromCode(16, this);
+    TDirItem& item = items.Item(index);
+    TZAVolumeNumberInfo volume;
+    volume.Kind = TZAVolumeKind::vnkNumbered;
+    if (directory_->HasZip64End) {
+        volume.VolumeNumber = item.DiskStart64;
+        volume.LastVolumeNumber = static_cast<int32_t>(ReadU32LE(&directory_->Zip64Locator[16])) - 1;
+    } else {
+        volume.VolumeNumber = item.DiskStart;
+        volume.LastVolumeNumber = directory_->EndRecord.DiskNumber;
+    }
+    MakeVolumeCurrent(volume);
+    archiveStream_->Seek(static_cast<int64_t>(item.RealHeaderOffset()), soBeginning);
+    TZAEntryDecoder decoder(*this, *archiveStream_, output, item);
+    bool ok = decoder.Decode();
+    if (!ok && !cancelRequested_ && !extractCorruptedFiles_ && !skipEntry_)
+        throw EZAException::CreateFromCode(8, this);
+}
+
+// --- Default boxes ---
+
+void TZABaseArchiver::DoOnConfirmOverwrite(const std::string& sourceFileName, std::string& destFileName,
+                                           bool& confirm) {
+    if (OnConfirmOverwrite) {
+        OnConfirmOverwrite(this, sourceFileName, destFileName, confirm);
+        return;
+    }
+    TDialogRequest box;
+    box.title = Txt(SConfirmTitle);
+    box.text = Format(SOverwriteFile, destFileName, sourceFileName);
+    box.icon = TDialogIcon::Question;
+    box.buttons = {{mrYes, Txt(SBtnYes)},
+                   {mrNo, Txt(SBtnNo)},
+                   {mrNoToAll, Txt(SBtnNoToAll)},
+                   {mrYesToAll, Txt(SBtnYesToAll)}};
+    box.defaultResult = mrNo;
+    switch (Dialogs().Show(box)) {
+    case mrYes:
+        confirm = true;
+        break;
+    case mrYesToAll:
+        confirm = true;
+        options_->OverwriteMode = omAlways;
+        break;
+    case mrNoToAll:
+        confirm = false;
+        options_->OverwriteMode = omNever;
+        break;
+    default:
+        confirm = false;
+        break;
+    }
+}
+
+void TZABaseArchiver::DoOnProcessFileFailure(const std::string& fileName, TZAProcessOperation op,
+                                             int32_t nativeError, int32_t errorCode,
+                                             const std::string& errorMessage, TZAAction& action) {
+    if (OnProcessFileFailure) {
+        OnProcessFileFailure(this, fileName, op, nativeError, errorCode, errorMessage, action);
+        return;
+    }
+    TDialogRequest box;
+    box.title = Txt(SConfirmTitle);
+    box.text = Format(SProcessFileFailure, errorMessage);
+    box.icon = TDialogIcon::Question;
+    box.buttons = {{mrAbort, Txt(SBtnAbort)}, {mrRetry, Txt(SBtnRetry)}, {mrIgnore, Txt(SBtnIgnore)}};
+    // Closing the box without an answer stops the pass rather than retry.
+    box.defaultResult = mrAbort;
+    switch (Dialogs().Show(box)) {
+    case mrRetry:
+        action = fxaRetry;
+        break;
+    case mrIgnore:
+        action = fxaIgnore;
+        break;
+    default:
+        action = fxaAbort;
+        break;
+    }
+}
+
+void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& newPassword, bool& skipFile) {
+    if (OnPassword) {
+        OnPassword(this, fileName, newPassword, skipFile);
+        return;
+    }
+    std::string value = newPassword;
+    if (Dialogs().InputQuery(Format(SPasswordFor, fileName), SEnterPassword, value))
+        newPassword = value;
+    else
+        skipFile = true;
+}

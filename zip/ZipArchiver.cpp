@@ -1,0 +1,11 @@
+#include "zip/ZipArchiver.h"
+
+TZipArchiver::TZipArchiver(TComponent* owner) : TZABaseArchiver(owner) {
+    standardSignatures_ = true;
+    zip64Mode_ = zmDisabled;
+    UpdateCompressionMethod();
+}
+
+void TZipArchiver::UpdateCompressionMethod() {
+    compressionMethod_ = CompressionMode() != 0 ? 8 : 0;
+}
