@@ -196,6 +196,14 @@ int TQuery::FieldCount() const {
     return result_ ? result_->FieldCount() : 0;
 }
 
+std::string TQuery::FieldName(int i) const {
+    if (!result_)
+        throw EDBEngineError(kClosedDataset);
+    if (i < 0 || i >= result_->FieldCount())
+        throw EDBEngineError(Format("Field index out of range: %d", i));
+    return result_->FieldName(i);
+}
+
 void TQuery::ExecSQL() {
     Close();
     connection().ExecSQL(sql_.Text());

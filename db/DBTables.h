@@ -116,6 +116,8 @@ public:
     // current row. An unknown field raises EDBEngineError.
     std::string FieldByName(const std::string& name) const;
     int FieldCount() const;
+    // Name of field i of the open result.
+    std::string FieldName(int i) const;
     // Runs a statement that returns no rows.
     void ExecSQL();
 
