@@ -183,7 +183,8 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
         }
         db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     } else {
-        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY);
+        // Not SQLITE_OPEN_MEMORY: attached files would inherit it.
+        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     }
     try {
         int attached = 0;

@@ -1,0 +1,222 @@
+// The STANDARD driver through the engine interface, on real SQLite files:
+// the statements the updater sends, tables found without regard to case,
+// Paradox tables that refuse changes, and what a failure leaves behind.
+#include "db/StandardDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "db/DBTables.h"
+#include "db/SqlScanner.h"
+#include "tests/support/ParadoxWriter.h"
+#include "tests/support/TempFolder.h"
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class StandardDriver : public ::testing::Test {
+protected:
+    TTempFolder work{true};
+    TTempFolder shop;
+    TDatabase db;
+    void SetUp() override {
+        db.SetDatabaseName("Confeccao");
+        db.SetDriverName("STANDARD");
+        db.SetLoginPrompt(false);
+        db.Params().Add("PATH=" + shop.Path());
+        db.Params().Add("DEFAULT DRIVER=PARADOX");
+        db.Params().Add("ENABLE BCD=FALSE");
+        db.SetTransIsolation(tiDirtyRead);
+        db.SetConnected(true);
+    }
+    void exec(const Strings& lines) {
+        TQuery q;
+        q.SetDatabaseName("Confeccao");
+        for (const auto& l : lines)
+            q.SQL().Add(l);
+        q.ExecSQL();
+    }
+    Strings fields(const std::string& table) {
+        TTable t;
+        t.SetDatabaseName("Confeccao");
+        t.SetTableName(table);
+        t.Open();
+        Strings out;
+        for (int i = 0; i < t.FieldCount(); ++i)
+            out.push_back(t.FieldName(i));
+        t.Close();
+        return out;
+    }
+    Strings tables() {
+        TStringList l;
+        db.GetTableNames(l, false);
+        return l.Lines();
+    }
+    Strings column(const std::string& sql, const std::string& field) {
+        TQuery q;
+        q.SetDatabaseName("Confeccao");
+        q.SQL().Add(sql);
+        q.Open();
+        Strings out;
+        for (; !q.Eof(); q.Next())
+            out.push_back(q.FieldByName(field));
+        return out;
+    }
+};
+
+TEST_F(StandardDriver, CreateAddFieldUpdateAndListAsTheUpdaterDoes) {
+    exec({"CREATE TABLE Cad_Clientes (", "Codigo Autoinc, PRIMARY KEY(Codigo))"});
+    EXPECT_TRUE(fs::exists(shop / "Cad_Clientes.db"));
+    exec({"ALTER TABLE Cad_Clientes", " ADD Nome Alpha(20)"});
+    exec({"ALTER TABLE Cad_Clientes", " ADD Saldo Money"});
+    exec({"INSERT INTO Cad_Clientes (Codigo, Nome, Saldo) VALUES (1, 'Ana', 10.5)"});
+    exec({"INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (2, 'Bia')"});
+    exec({"ALTER TABLE Cad_Clientes", " ADD MalaDireta Varchar(2)"});
+    exec({"UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL"});
+    for (const char* type : {"Float", "Date", "TimeStamp", "Logical", "Time", "Int", "DateTime"})
+        exec({"ALTER TABLE Cad_Clientes", std::string(" ADD F") + type + " " + type});
+
+    EXPECT_EQ(tables(), (Strings{"Cad_Clientes"}));
+    const Strings f = fields("CAD_CLIENTES");
+    ASSERT_GE(f.size(), 4u);
+    EXPECT_EQ(Strings(f.begin(), f.begin() + 4), (Strings{"Codigo", "Nome", "Saldo", "MalaDireta"}));
+    EXPECT_EQ(column("SELECT * FROM cad_clientes ORDER BY Codigo", "MalaDireta"), (Strings{"T", "T"}));
+    EXPECT_EQ(column("SELECT * FROM cad_clientes ORDER BY Codigo", "Saldo"), (Strings{"10.5", ""}));
+}
+
+TEST_F(StandardDriver, TheFixedStatementOfTheCommissionTable) {
+    exec({"CREATE TABLE ComissaoVendedores (Vendedor Varchar(2), Desconto Float, PRIMARY KEY(Vendedor, "
+          "Desconto))"});
+    EXPECT_EQ(fields("ComissaoVendedores"), (Strings{"Vendedor", "Desconto"}));
+}
+
+TEST_F(StandardDriver, TablesAreFoundWithoutRegardToCase) {
+    exec({"CREATE TABLE Produtos (", "Codigo Float, PRIMARY KEY(Codigo))"});
+    fs::rename(shop / "Produtos.db", shop / "PRODUTOS.DB");
+    EXPECT_EQ(tables(), (Strings{"PRODUTOS"}));
+    exec({"ALTER TABLE produtos", " ADD Preco Money"});
+    EXPECT_EQ(fields("Produtos"), (Strings{"Codigo", "Preco"}));
+    EXPECT_FALSE(fs::exists(shop / "produtos.db"));
+}
+
+TEST_F(StandardDriver, ErrorsCarrySqliteTextAndAFailedCreateLeavesNoFile) {
+    exec({"CREATE TABLE A (", "X Float, PRIMARY KEY(X))"});
+    try {
+        exec({"ALTER TABLE A", " ADD X Float"});
+        FAIL();
+    } catch (const EDBEngineError& e) {
+        EXPECT_STREQ(e.what(), "duplicate column name: X");
+    }
+    try {
+        exec({"CREATE TABLE A (", "X Float, PRIMARY KEY(X))"});
+        FAIL();
+    } catch (const EDBEngineError& e) {
+        EXPECT_STREQ(e.what(), "table A already exists");
+    }
+    EXPECT_THROW(exec({"CREATE TABLE B (", "X Float, PRIMARY KEY(Y))"}), EDBEngineError);
+    EXPECT_FALSE(fs::exists(shop / "B.db"));
+    EXPECT_THROW(exec({"UPDATE Nada SET X = 1"}), EDBEngineError);
+    EXPECT_FALSE(fs::exists(shop / "Nada.db"));
+    EXPECT_THROW(fields("Nada"), EDBEngineError);
+    EXPECT_THROW(exec({"CREATE TABLE ..\\Fora (X Float)"}), EDBEngineError);
+    EXPECT_EQ(tables(), (Strings{"A"}));
+}
+
+TEST_F(StandardDriver, ParadoxTablesAreListedReadAndNeverChanged) {
+    TParadoxWriter w;
+    w.fields = {{"Codigo", 10}, {"Nome", 20}};
+    w.records = {{"1", "Caf\xe9"}, {"2", "P\xe3o"}};
+    w.Write(shop / "Estoque.DB");
+    fs::copy_file(std::string(VX_FIXTURES_DIR) + "/paradox/fields/long.db", shop / "long.db");
+    EXPECT_EQ(tables(), (Strings{"Estoque", "long"}));
+    EXPECT_EQ(fields("estoque"), (Strings{"Codigo", "Nome"}));
+    EXPECT_EQ(column("SELECT Nome FROM Estoque WHERE Codigo = '2'", "Nome"), (Strings{"P\xe3o"}));
+    EXPECT_EQ(column("SELECT e.Nome FROM Estoque e, long l WHERE l.Id = 1 AND e.Codigo = '1'", "Nome"),
+              (Strings{"Caf\xe9"}));
+
+    const auto before = fs::file_size(shop / "Estoque.DB");
+    const auto stamp = fs::last_write_time(shop / "Estoque.DB");
+    for (const Strings& sql :
+         {Strings{"ALTER TABLE Estoque", " ADD Preco Float"}, Strings{"UPDATE Estoque SET Nome = 'x'"},
+          Strings{"DELETE FROM Estoque"}, Strings{"INSERT INTO estoque VALUES ('3', 'Sal')"},
+          Strings{"CREATE TABLE Estoque (", "A Float, PRIMARY KEY(A))"}, Strings{"DROP TABLE Estoque"}}) {
+        try {
+            exec(sql);
+            ADD_FAILURE() << sql[0];
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(std::string(e.what()).find("is a Paradox table"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(fs::file_size(shop / "Estoque.DB"), before);
+    EXPECT_EQ(fs::last_write_time(shop / "Estoque.DB"), stamp);
+}
+
+TEST_F(StandardDriver, ParamsOfAnOpenConnectionCannotChange) {
+    try {
+        db.Params().Add("PATH=/tmp");
+        FAIL();
+    } catch (const EDBEngineError& e) {
+        EXPECT_STREQ(e.what(), "Cannot perform this operation on an open database");
+    }
+    EXPECT_EQ(db.Params().Count(), 3);
+    EXPECT_THROW(db.Params().Clear(), EDBEngineError);
+    EXPECT_THROW(db.SetDriverName("STANDARD"), EDBEngineError);
+    db.SetConnected(false);
+    db.Params().Clear();
+    db.Params().Add("PATH=" + work.Path());
+    EXPECT_TRUE(tables().empty()); // listing opens the connection again
+    EXPECT_TRUE(db.Connected());
+}
+
+TEST(StandardDriverOpen, MissingFolderIsAnEngineError) {
+    TDatabase db;
+    db.SetDriverName("STANDARD");
+    db.Params().Add("PATH=C:\\Sistemas\\Dados");
+    try {
+        db.SetConnected(true);
+        FAIL();
+    } catch (const EDBEngineError& e) {
+        EXPECT_STREQ(e.what(), "Directory not found: C:\\Sistemas\\Dados");
+    }
+    EXPECT_FALSE(db.Connected());
+}
+
+TEST(StandardDriverOpen, NoParametersMeanTheWorkingFolder) {
+    TTempFolder work(true);
+    TDatabase db;
+    db.SetDatabaseName("Confeccao");
+    db.SetDriverName("STANDARD");
+    db.SetConnected(true);
+    TQuery q;
+    q.SetDatabaseName("Confeccao");
+    q.SQL().Add("CREATE TABLE T (");
+    q.SQL().Add("A Float, PRIMARY KEY(A))");
+    q.ExecSQL();
+    EXPECT_TRUE(fs::exists(work / "T.db"));
+}
+
+TEST(SqlScanner, FindsTheTablesOfAStatement) {
+    auto i = ScanSql("CREATE TABLE X (\r\nA Float, PRIMARY KEY(A))\r\n");
+    EXPECT_EQ(i.verb, "CREATE");
+    EXPECT_EQ(i.target, "X");
+    i = ScanSql("SELECT * FROM Talvir WHERE Tabela = 'FROM Y'");
+    EXPECT_EQ(i.tables, (Strings{"Talvir"}));
+    EXPECT_TRUE(i.target.empty());
+    i = ScanSql("select a.x from \"A b\" a, [C] join D on 1=1 where x in (select y from E)");
+    EXPECT_EQ(i.tables, (Strings{"A b", "C", "D", "E"}));
+    i = ScanSql("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
+    EXPECT_EQ(i.target, "Cad_Clientes");
+    i = ScanSql("-- note\nINSERT INTO main.T SELECT * FROM U");
+    EXPECT_EQ(i.target, "T");
+    EXPECT_EQ(i.tables, (Strings{"T", "U"}));
+    i = ScanSql("DELETE FROM T WHERE x = 'it''s'");
+    EXPECT_EQ(i.target, "T");
+    i = ScanSql("CREATE INDEX ix ON T (a)");
+    EXPECT_EQ(i.target, "T");
+}
+
+} // namespace
