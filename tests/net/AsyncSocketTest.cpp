@@ -1,0 +1,558 @@
+// The socket component against real loopback sockets: a scripted peer on
+// its own thread plays the other side.
+#include <arpa/inet.h>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "net/AsyncSocket.h"
+#include "platform/Application.h"
+#include "platform/Timer.h"
+#include "tests/support/FtpPeer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A loopback port with nobody listening.
+uint16_t closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 12345;
+    for (auto& c : s) {
+        x = x * 1103515245 + 12345;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+// Calls f after ms from inside the event loop, as a window timer would.
+struct TLater {
+    TPlatformTimer timer;
+    TLater(int ms, std::function<void()> f) {
+        timer.OnFire = std::move(f);
+        timer.Start(static_cast<unsigned>(ms), false);
+    }
+};
+
+void connectTo(TAsyncSocket& s, const TFtpPeer& peer) {
+    s.SetHost("127.0.0.1");
+    s.SetPort(peer.Port());
+    s.Connect();
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char t[] = "/tmp/vx-net-XXXXXX";
+        path = ::mkdtemp(t);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    fs::path path;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- connect
+
+TEST(AsyncSocketConnect, RefusedPortFailsAfterTheConnectionFailedEvent) {
+    TAsyncSocket s;
+    int failed = 0;
+    s.OnConnectionFailed = [&](TObject*) { ++failed; };
+    s.SetHost("127.0.0.1");
+    s.SetPort(closedPort());
+    try {
+        s.Connect();
+        FAIL() << "connected to a closed port";
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Connection Failed");
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_FALSE(s.Connected());
+}
+
+TEST(AsyncSocketConnect, DottedAddressIsUsedWithoutLookup) {
+    TFtpPeer peer;
+    peer.Start();
+    TAsyncSocket s;
+    int resolved = 0, connected = 0;
+    s.OnHostResolved = [&](TObject*) { ++resolved; };
+    s.OnConnect = [&](TObject* sender) {
+        EXPECT_EQ(sender, &s);
+        ++connected;
+    };
+    connectTo(s, peer);
+    EXPECT_TRUE(s.Connected());
+    EXPECT_EQ(resolved, 0);
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(s.LocalAddressText(), "127,0,0,1");
+}
+
+TEST(AsyncSocketConnect, NameIsLookedUpOffTheWindowThread) {
+    TFtpPeer peer;
+    peer.Start();
+    TAsyncSocket s;
+    int resolved = 0;
+    s.OnHostResolved = [&](TObject*) { ++resolved; };
+    s.SetHost("localhost");
+    s.SetPort(peer.Port());
+    s.Connect();
+    EXPECT_TRUE(s.Connected());
+    EXPECT_EQ(resolved, 1);
+}
+
+TEST(AsyncSocketConnect, UnresolvableNameWithoutHandlerIsNullRemoteAddress) {
+    TAsyncSocket s;
+    s.SetHost("no-such-host.invalid");
+    s.SetPort(21);
+    try {
+        s.Connect();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Null Remote Address");
+    }
+}
+
+TEST(AsyncSocketConnect, InvalidHostHandlerGetsExactlyOneMoreLookup) {
+    TAsyncSocket s;
+    int calls = 0;
+    s.OnInvalidHost = [&](TObject*, bool& handled) {
+        ++calls;
+        s.SetHost("still-no-such-host.invalid");
+        handled = true;
+    };
+    s.SetHost("no-such-host.invalid");
+    s.SetPort(21);
+    EXPECT_THROW(s.Connect(), ESockError);
+    EXPECT_EQ(calls, 1);
+
+    // A handler that supplies a good host connects.
+    TFtpPeer peer;
+    peer.Start();
+    TAsyncSocket t;
+    t.OnInvalidHost = [&](TObject*, bool& handled) {
+        t.SetHost("127.0.0.1");
+        handled = true;
+    };
+    t.SetHost("no-such-host.invalid");
+    t.SetPort(peer.Port());
+    t.Connect();
+    EXPECT_TRUE(t.Connected());
+}
+
+TEST(AsyncSocketConnect, SecondConnectIsAlreadyConnected) {
+    TFtpPeer peer;
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    try {
+        s.Connect();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Already connected");
+    }
+    EXPECT_TRUE(s.Connected());
+}
+
+TEST(AsyncSocketConnect, ReconnectsAfterDisconnectOnAFreshSocket) {
+    TFtpPeer peer;
+    peer.Hold();
+    peer.Start();
+    TAsyncSocket s;
+    int disconnects = 0;
+    s.OnDisconnect = [&](TObject*) { ++disconnects; };
+    connectTo(s, peer);
+    s.Disconnect();
+    EXPECT_FALSE(s.Connected());
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_NE(s.Socket(), TAsyncSocket::NoSocket);
+
+    TFtpPeer other;
+    other.Start();
+    connectTo(s, other);
+    EXPECT_TRUE(s.Connected());
+}
+
+// A listener whose accept queue is full drops further SYNs, so a connect to
+// it neither succeeds nor fails until the time-out.
+TEST(AsyncSocketConnect, TimeOutEndsAConnectThatGetsNoAnswer) {
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(l, 0);
+    socklen_t len = sizeof a;
+    ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(c);
+    }
+    ::usleep(50000);
+    TAsyncSocket s;
+    s.SetHost("127.0.0.1");
+    s.SetPort(ntohs(a.sin_port));
+    s.SetTimeOut(300);
+    std::string what;
+    try {
+        s.Connect();
+    } catch (const ESockError& e) {
+        what = e.what();
+    }
+    for (int c : fillers)
+        ::close(c);
+    ::close(l);
+    if (what.empty())
+        GTEST_SKIP() << "the kernel accepted the connection; no silent peer to time out on";
+    EXPECT_EQ(what, "Connection Timed out");
+    EXPECT_TRUE(s.TimedOut());
+    EXPECT_FALSE(s.Timer().Enabled());
+}
+
+// ---------------------------------------------------------------- lines
+
+TEST(AsyncSocketLines, LineInPiecesComesWholeAndTheRestStaysForTheNextCall) {
+    TFtpPeer peer;
+    peer.Send("220 he").Pause(50).Send("llo\r").Pause(50).Send("\nNEXT\r\nLAST").Pause(50).Send("\n").Close();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    EXPECT_EQ(s.ReadLn(), "220 hello\r\n");
+    EXPECT_EQ(s.ReadLn(), "NEXT\r\n");
+    EXPECT_EQ(s.ReadLn(), "LAST\n");
+    EXPECT_EQ(s.ReadLn(), "");
+}
+
+TEST(AsyncSocketLines, CloseWithPendingInputKeepsTheObjectConnected) {
+    TFtpPeer peer;
+    peer.Send("A\r\nB\r\n").Close();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    ASSERT_TRUE(peer.Wait());
+    // Let every notification of the close arrive before reading.
+    Application()->WaitUntilFor([] { return false; }, 100);
+    EXPECT_TRUE(s.Connected());
+    EXPECT_EQ(s.ReadLn(), "A\r\n");
+    EXPECT_EQ(s.ReadLn(), "B\r\n");
+    EXPECT_EQ(s.ReadLn(), "");
+    EXPECT_TRUE(s.Connected());
+    s.Disconnect();
+    EXPECT_FALSE(s.Connected());
+}
+
+TEST(AsyncSocketLines, CloseWithoutPendingInputClosesTheSocket) {
+    TFtpPeer peer;
+    peer.Close();
+    peer.Start();
+    TAsyncSocket s;
+    int disconnects = 0;
+    s.OnDisconnect = [&](TObject*) { ++disconnects; };
+    connectTo(s, peer);
+    EXPECT_TRUE(Application()->WaitUntilFor([&] { return !s.Connected(); }, 5000));
+    EXPECT_EQ(disconnects, 1);
+    // Reading from the fresh, unconnected socket is an error, not a line.
+    try {
+        s.ReadLn();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Socket is not connected: no line to read");
+    }
+}
+
+TEST(AsyncSocketLines, LineLongerThanTheWorkBufferIsRefused) {
+    TFtpPeer peer;
+    peer.Send(std::string(TAsyncSocket::WorkBufferSize + 10, 'x') + "\r\n").Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    try {
+        s.ReadLn();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Line too long for the receive buffer");
+    }
+}
+
+TEST(AsyncSocketLines, ReadCountZeroTakesWhatIsPending) {
+    TFtpPeer peer;
+    peer.Send("pending bytes").Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    ASSERT_TRUE(Application()->WaitUntilFor([&] { return s.DataAvailable(); }, 5000));
+    EXPECT_EQ(s.Read(0), "pending bytes");
+    EXPECT_FALSE(s.DataAvailable());
+    EXPECT_EQ(s.Read(0), "");
+}
+
+TEST(AsyncSocketLines, TransactionTakesTheReplyNumberFromTheLeadingDigits) {
+    struct Row {
+        std::string reply;
+        int number;
+        bool rangeError;
+    } rows[] = {
+        {"250 ok\r\n", 250, false},   {"no digits\r\n", 0, false},    {"32767 top\r\n", 32767, false},
+        {"32768 over\r\n", 0, true},  {"9999999999 x\r\n", 0, false}, // ten digits beyond 32 bits read as 0
+        {"12345678901\r\n", 0, true},                                 // the first ten digits fit 32 bits
+    };
+    TFtpPeer peer;
+    for (const auto& r : rows)
+        peer.Expect("CMD", r.reply);
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.reply);
+        if (r.rangeError) {
+            try {
+                s.Transaction("CMD");
+                FAIL();
+            } catch (const ERangeError& e) {
+                EXPECT_STREQ(e.what(), "Range check error");
+            }
+        } else {
+            EXPECT_EQ(s.Transaction("CMD"), r.reply);
+            EXPECT_EQ(s.ReplyNumber(), r.number);
+            EXPECT_EQ(s.LastReply(), r.reply);
+        }
+    }
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// ---------------------------------------------------------------- waits
+
+TEST(AsyncSocketWaits, CancelFromAHandlerEndsReadLn) {
+    TFtpPeer peer;
+    peer.Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    TLater later(50, [&] { s.Cancel(); });
+    try {
+        s.ReadLn();
+        FAIL();
+    } catch (const EAbortError& e) {
+        EXPECT_STREQ(e.what(), "Socket readln aborted");
+    }
+    EXPECT_FALSE(s.Canceled());
+}
+
+TEST(AsyncSocketWaits, TimeOutAbortsAReadLnOnASilentPeer) {
+    TFtpPeer peer;
+    peer.Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    s.SetTimeOut(100);
+    EXPECT_THROW(s.ReadLn(), EAbortError);
+    EXPECT_TRUE(s.TimedOut());
+}
+
+TEST(AsyncSocketWaits, TimeOutZeroArmsNoTimer) {
+    TFtpPeer peer;
+    peer.Pause(300).Send("late\r\n").Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    s.SetTimeOut(0);
+    bool armed = false;
+    TLater probe(100, [&] { armed = s.Timer().Enabled() && s.Timer().Interval() != 0; });
+    EXPECT_EQ(s.ReadLn(), "late\r\n");
+    EXPECT_FALSE(armed);
+    EXPECT_FALSE(s.TimedOut());
+}
+
+// A wait on a silent peer sleeps in the event loop: the process uses a
+// small fraction of the time it waits (a spinning wait would use all of it).
+TEST(AsyncSocketWaits, IdleWaitUsesNoCpu) {
+    TFtpPeer peer;
+    peer.Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    s.SetTimeOut(1000);
+    const double before = cpuSeconds();
+    EXPECT_THROW(s.ReadLn(), EAbortError);
+    const double used = cpuSeconds() - before;
+    EXPECT_LT(used, 0.3) << "CPU seconds during a 1 s wait";
+}
+
+TEST(AsyncSocketWaits, ListenAndAcceptTakeTheIncomingConnection) {
+    TAsyncSocket listener;
+    listener.SetPort(0);
+    listener.Listen(true);
+    const std::string portText = listener.LocalPortText();
+    int hi = 0, lo = 0;
+    ASSERT_EQ(std::sscanf(portText.c_str(), ",%d,%d", &hi, &lo), 2);
+    int c = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(hi * 256 + lo));
+    ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::send(c, "hi\n", 3, 0);
+    listener.InstallSocket(listener.Accept());
+    EXPECT_TRUE(listener.Connected());
+    EXPECT_EQ(listener.ReadLn(), "hi\n");
+    ::close(c);
+    EXPECT_EQ(listener.ReadLn(), "");
+}
+
+TEST(AsyncSocketWaits, CancelEndsAnAcceptAndLeavesTheFlagSet) {
+    TAsyncSocket listener;
+    listener.Listen(true);
+    TLater later(50, [&] { listener.Cancel(); });
+    try {
+        listener.Accept();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Accepting Canceled");
+    }
+    EXPECT_TRUE(listener.Canceled());
+}
+
+// ---------------------------------------------------------------- files
+
+class AsyncSocketCapture : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(AsyncSocketCapture, ReceivesEverythingUntilThePeerCloses) {
+    const std::string bytes = pattern(GetParam());
+    TFtpPeer peer;
+    peer.Send(bytes).Close();
+    peer.Start();
+    TempDir dir;
+    TAsyncSocket s;
+    int events = 0;
+    int32_t last = 0;
+    bool monotonic = true;
+    s.OnPacketRecvd = [&](TObject* sender) {
+        EXPECT_EQ(sender, &s);
+        ++events;
+        const int32_t step = s.BytesRecvd() - last;
+        monotonic = monotonic && step > 0 && step <= TAsyncSocket::WorkBufferSize;
+        last = s.BytesRecvd();
+    };
+    connectTo(s, peer);
+    s.CaptureFile((dir.path / "out.bin").string());
+    EXPECT_EQ(s.BytesRecvd(), static_cast<int32_t>(bytes.size()));
+    EXPECT_TRUE(monotonic);
+    EXPECT_GE(events, static_cast<int>((bytes.size() + 65535) / 65536));
+    EXPECT_TRUE(readFile(dir.path / "out.bin") == bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AsyncSocketCapture, ::testing::Values(0, 65536, 10 * 1024 * 1024));
+
+TEST(AsyncSocketFiles, CancelFromThePacketEventStopsTheReceive) {
+    TFtpPeer peer;
+    peer.Send(pattern(1000)).Hold();
+    peer.Start();
+    TempDir dir;
+    TAsyncSocket s;
+    s.OnPacketRecvd = [&](TObject*) { s.Cancel(); };
+    connectTo(s, peer);
+    try {
+        s.CaptureFile((dir.path / "out.bin").string());
+        FAIL();
+    } catch (const EAbortError& e) {
+        EXPECT_STREQ(e.what(), "Socket send aborted");
+    }
+    EXPECT_EQ(fs::file_size(dir.path / "out.bin"), 1000u);
+}
+
+TEST(AsyncSocketFiles, FileThatCannotBeCreatedIsAnError) {
+    TFtpPeer peer;
+    peer.Send("x").Close();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    EXPECT_THROW(s.CaptureFile("/no/such/folder/out.bin"), EFCreateError);
+}
+
+// ---------------------------------------------------------------- texts
+
+TEST(AsyncSocketTexts, ErrorTextNumbersAndMessages) {
+    TAsyncSocket s;
+    EXPECT_EQ(s.ErrorText(10061), "10061:Connection refused");
+    EXPECT_EQ(s.ErrorText(11001), "11001:Host not found");
+    EXPECT_EQ(s.ErrorText(12345), "Unknown Error No. 12345");
+    EXPECT_EQ(s.ErrorText(0), "");
+}
+
+TEST(AsyncSocketTexts, LocalPortTextIsHighByteThenLowByte) {
+    TAsyncSocket s;
+    s.SetPort(5001);
+    s.Listen(false);
+    const std::string text = s.LocalPortText();
+    if (text != ",19,137")
+        GTEST_SKIP() << "port 5001 is taken here (" << text << ")";
+    EXPECT_EQ(text, ",19,137");
+}
+
+TEST(AsyncSocketTexts, ReportLevelChoosesWhatIsReported) {
+    auto statuses = [](int level) {
+        TFtpPeer peer;
+        peer.Expect("NOOP", "200 fine\r\n");
+        peer.Start();
+        TAsyncSocket s;
+        std::vector<std::string> seen;
+        s.SetReportLevel(level);
+        s.OnStatus = [&](TObject*, const std::string& text) { seen.push_back(text); };
+        connectTo(s, peer);
+        s.Transaction("NOOP");
+        s.Disconnect();
+        return seen;
+    };
+    auto has = [](const std::vector<std::string>& v, const std::string& t) {
+        return std::find(v.begin(), v.end(), t) != v.end();
+    };
+    EXPECT_TRUE(statuses(0).empty());
+    EXPECT_EQ(statuses(1), std::vector<std::string>{"200 fine\r\n"});
+    const auto four = statuses(4);
+    EXPECT_TRUE(has(four, "Sending Buffer"));
+    EXPECT_TRUE(has(four, "Request Close Socket"));
+    EXPECT_TRUE(has(four, "200 fine\r\n"));
+    EXPECT_FALSE(has(four, "ReadLn"));
+    const auto eight = statuses(8);
+    for (const char* t : {"Connecting", "Transaction", "Writeln", "ReadLn", "Timer On", "Disconnecting"})
+        EXPECT_TRUE(has(eight, t)) << t;
+}
+
+TEST(AsyncSocketTexts, StatusHandlerExceptionsAreSwallowed) {
+    TAsyncSocket s;
+    s.SetReportLevel(8);
+    s.OnStatus = [](TObject*, const std::string&) { throw std::runtime_error("display broke"); };
+    EXPECT_NO_THROW(s.StatusMessage(8, "anything"));
+    EXPECT_EQ(s.Status(), "anything");
+}

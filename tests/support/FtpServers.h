@@ -1,0 +1,58 @@
+// Real FTP servers for the tests: vsftpd, pure-ftpd and pyftpdlib, each
+// started on a free loopback port with its own configuration in a temporary
+// folder, serving the folder's "files" subfolder, and stopped (and the folder
+// removed) when the object goes. pure-ftpd conflicts with vsftpd as an
+// installed package, so it is run from its unpacked package (found beside
+// the build, in VX_PURE_FTPD, or fetched with apt-get download).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+class TFtpServer {
+public:
+    enum TKind { Vsftpd, PureFtpd, Pyftpdlib };
+
+    // Starts the server; null, with the reason in why, when it cannot run
+    // here (not installed, not root, did not come up).
+    static std::unique_ptr<TFtpServer> Start(TKind kind, std::string& why);
+    ~TFtpServer();
+
+    static const char* KindName(TKind kind);
+    const std::string& Name() const { return name_; }
+    unsigned short Port() const { return port_; }
+    const std::string& User() const { return user_; }
+    const std::string& Password() const { return password_; }
+    // The folder served as the account's root.
+    const std::string& Root() const { return root_; }
+    // Writes a file under the root, readable by the server.
+    void AddFile(const std::string& name, const std::string& bytes) const;
+    // Whether a server that is missing fails the test rather than skipping
+    // it (VX_REQUIRE_SERVERS=1).
+    static bool Required();
+
+private:
+    TFtpServer() = default;
+    bool waitReady(std::string& why);
+    std::string name_;
+    unsigned short port_ = 0;
+    std::string user_;
+    std::string password_;
+    std::string dir_;
+    std::string root_;
+    pid_t pid_ = -1;
+};
+
+// Starts a server for a test, or skips the test with the reason (fails it
+// when VX_REQUIRE_SERVERS=1).
+#define VX_START_FTP_SERVER(var, kind)                                                                       \
+    std::string var##_why;                                                                                   \
+    auto var = TFtpServer::Start(kind, var##_why);                                                           \
+    if (!var) {                                                                                              \
+        if (TFtpServer::Required())                                                                          \
+            FAIL() << TFtpServer::KindName(kind) << " is required (VX_REQUIRE_SERVERS=1): " << var##_why;    \
+        GTEST_SKIP() << TFtpServer::KindName(kind) << " not available: " << var##_why;                       \
+    }
