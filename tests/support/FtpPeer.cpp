@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,6 +50,15 @@ bool waitReadable(int fd, const std::atomic<bool>& stop, int limitMs) {
     return false;
 }
 
+// Replies go out at once: with Nagle's algorithm a reply that follows
+// another closely would wait for the client's delayed acknowledgement.
+int noDelay(int fd) {
+    int one = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 } // namespace
 
 TFtpPeer::TFtpPeer() {
@@ -57,7 +67,7 @@ TFtpPeer::TFtpPeer() {
     steps_.push_back([this] {
         if (!waitReadable(listen_, stop_, kStepLimitMs))
             return fail("no control connection"), false;
-        control_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        control_ = noDelay(::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC));
         return control_ >= 0;
     });
 }
@@ -224,7 +234,7 @@ TFtpPeer& TFtpPeer::AcceptControl() {
         pending_.clear();
         if (!waitReadable(listen_, stop_, kStepLimitMs))
             return fail("no further control connection"), false;
-        control_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        control_ = noDelay(::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC));
         return control_ >= 0;
     });
     return *this;
