@@ -1,0 +1,35 @@
+#include "tests/db/ServerTestSupport.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+std::string EnvOr(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+bool ServersRequired() {
+    return EnvOr("VX_REQUIRE_SERVERS") == "1";
+}
+
+TAliasFile::TAliasFile(const std::string& text) {
+    std::ofstream(dir_ / "aliases.ini") << text;
+    hadPrevious_ = std::getenv("UPDATER_DBCONFIG") != nullptr;
+    previous_ = EnvOr("UPDATER_DBCONFIG");
+    setenv("UPDATER_DBCONFIG", (dir_ / "aliases.ini").c_str(), 1);
+}
+
+TAliasFile::~TAliasFile() {
+    if (hadPrevious_)
+        setenv("UPDATER_DBCONFIG", previous_.c_str(), 1);
+    else
+        unsetenv("UPDATER_DBCONFIG");
+}
+
+std::string UniqueName(const std::string& prefix) {
+    static std::atomic<int> n{0};
+    return prefix + std::to_string(getpid()) + "_" + std::to_string(++n);
+}
