@@ -1,0 +1,205 @@
+#include "tests/app/AppTestSupport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "db/DBTables.h"
+#include "platform/Files.h"
+#include "platform/Streams.h"
+
+namespace fs = std::filesystem;
+
+TWorkFolder::TWorkFolder() {
+    previous_ = fs::current_path().string();
+    fs::current_path(dir_.path().toStdString());
+}
+
+TWorkFolder::~TWorkFolder() {
+    fs::current_path(previous_);
+}
+
+std::string TWorkFolder::Path() const {
+    return dir_.path().toStdString();
+}
+
+void TWorkFolder::Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path() + "/" + name, std::ios::binary) << bytes;
+}
+
+std::string TWorkFolder::Read(const std::string& name) const {
+    std::ifstream in(Path() + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool TWorkFolder::Has(const std::string& name) const {
+    return fs::exists(Path() + "/" + name);
+}
+
+std::string TWorkFolder::MakeFolder(const std::string& name) const {
+    fs::create_directories(Path() + "/" + name);
+    return Path() + "/" + name;
+}
+
+std::vector<std::string> TWorkFolder::Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::map<std::string, std::string> TWorkFolder::Snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(Path())) {
+        const std::string rel = fs::relative(e.path(), Path()).string();
+        files[rel] = e.is_regular_file() ? Read(rel) : "<dir>";
+    }
+    return files;
+}
+
+void ExecIn(const std::string& folder, const std::string& sql) {
+    TQuery q;
+    q.SetDatabaseName(folder);
+    q.SQL().Add(sql);
+    q.ExecSQL();
+}
+
+std::vector<std::string> FieldsOf(const std::string& folder, const std::string& table) {
+    TTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName(table);
+    t.Open();
+    std::vector<std::string> names;
+    for (int i = 0; i < t.FieldCount(); ++i)
+        names.push_back(t.FieldName(i));
+    t.Close();
+    return names;
+}
+
+std::vector<std::string> TablesOf(const std::string& folder) {
+    TDatabase db;
+    db.SetDatabaseName("TablesOf");
+    db.SetDriverName("STANDARD");
+    db.Params().Add("PATH=" + folder);
+    TStringList list;
+    db.GetTableNames(list, false);
+    std::vector<std::string> names(list.begin(), list.end());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void MakeSchemaTable(const std::string& folder, const std::vector<TSchemaRow>& rows) {
+    ExecIn(folder, "CREATE TABLE Talvir (Tabela Varchar(40), Campo Varchar(40), Tipo Varchar(20))");
+    auto q = [](const std::string& s) {
+        std::string r = "'";
+        for (char c : s) {
+            r += c;
+            if (c == '\'')
+                r += '\'';
+        }
+        return r + "'";
+    };
+    for (const TSchemaRow& r : rows)
+        ExecIn(folder, "INSERT INTO Talvir (Tabela, Campo, Tipo) VALUES (" + q(r.Tabela) + ", " + q(r.Campo) +
+                           ", " + q(r.Tipo) + ")");
+}
+
+// ---- FTP -----------------------------------------------------------------
+
+void TScriptedFtp::Connect() {
+    log_.push_back("Connect");
+    if (ConnectFails)
+        throw Exception("Connection refused");
+}
+
+void TScriptedFtp::Download(const std::string& remote, const std::string& local) {
+    log_.push_back("Download " + remote + " " + local);
+    if (OnDownload)
+        OnDownload(remote);
+    auto it = Files.find(remote);
+    if (it == Files.end())
+        throw Exception("550 " + remote + ": No such file or directory");
+    const std::string& bytes = it->second;
+    auto a = Announced.find(remote);
+    total_ = a != Announced.end() ? a->second : static_cast<int32_t>(bytes.size());
+    recvd_ = 0;
+    TFileStream out(local, fmCreate);
+    for (size_t at = 0; at < bytes.size(); at += BlockSize) {
+        const size_t n = std::min<size_t>(BlockSize, bytes.size() - at);
+        out.WriteBuffer(bytes.data() + at, static_cast<int64_t>(n));
+        recvd_ += static_cast<int32_t>(n);
+        if (onPacket_)
+            onPacket_(nullptr);
+    }
+}
+
+void TScriptedFtp::Disconnect() {
+    log_.push_back("Disconnect");
+}
+
+// ---- archive -------------------------------------------------------------
+
+std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string s = "ARCHIVE\n";
+    for (const auto& [name, content] : entries)
+        s += name + content + "\n";
+    return s;
+}
+
+void TScriptedArchive::SetFileName(const std::string& f) {
+    log_.push_back("SetFileName " + f);
+    fileName_ = f;
+}
+
+void TScriptedArchive::OpenArchive() {
+    log_.push_back("OpenArchive");
+    if (!FileExists(fileName_)) {
+        TFileStream created(fileName_, fmCreate);
+        created.WriteBuffer("ARCHIVE\n", 8);
+    }
+    TFileStream in(fileName_, fmOpenRead);
+    content_.assign(static_cast<size_t>(in.Size()), '\0');
+    if (!content_.empty())
+        in.ReadBuffer(content_.data(), static_cast<int64_t>(content_.size()));
+    if (content_.rfind("ARCHIVE\n", 0) != 0)
+        throw Exception("ZipArchiver: Archive is corrupted");
+    open_ = true;
+}
+
+void TScriptedArchive::ExtractByMask(const std::string& mask, uint32_t attr, const std::string& exclusion) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", attr);
+    log_.push_back("ExtractByMask " + mask + " " + hex + " [" + exclusion + "]");
+    if (!open_)
+        throw Exception("ZipArchiver: Archive is not open");
+    std::istringstream lines(content_.substr(8));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t eq = line.find_first_of("=<");
+        if (eq == std::string::npos)
+            continue;
+        const std::string name = line.substr(0, eq);
+        std::string bytes = line.substr(eq + 1);
+        if (line[eq] == '<') {
+            std::ifstream src(bytes, std::ios::binary);
+            std::stringstream s;
+            s << src.rdbuf();
+            bytes = s.str();
+        }
+        // Written through the platform, so an existing file is replaced
+        // whatever the letter case of its name, as extraction does.
+        TFileStream out(name, fmCreate);
+        out.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    }
+}
+
+void TScriptedArchive::CloseArchive() {
+    log_.push_back("CloseArchive");
+    open_ = false;
+}

@@ -1,0 +1,104 @@
+// Shared pieces of the updater's tests: a private working folder per test,
+// local tables made through the engine, and scripted stand-ins for the FTP
+// client and the archive component that record what the run asks of them.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <QTemporaryDir>
+
+#include "app/UAtualizarVersaoVendarix.h"
+#include "app/UpdateServices.h"
+
+// Makes a fresh folder the working folder for the test's lifetime.
+class TWorkFolder {
+public:
+    TWorkFolder();
+    ~TWorkFolder();
+    std::string Path() const; // Linux path, no trailing slash
+    // Files named relative to the working folder (exact Linux names).
+    void Write(const std::string& name, const std::string& bytes) const;
+    std::string Read(const std::string& name) const;
+    bool Has(const std::string& name) const;
+    std::string MakeFolder(const std::string& name) const; // returns its path
+    // Names in the working folder (not recursive), sorted.
+    std::vector<std::string> Names() const;
+    // Every file below the folder with its content, for "untouched" checks.
+    std::map<std::string, std::string> Snapshot() const;
+
+private:
+    QTemporaryDir dir_;
+    std::string previous_;
+};
+
+// Runs one statement against the local tables of a folder.
+void ExecIn(const std::string& folder, const std::string& sql);
+// Field names of a local table, in order, read through the engine.
+std::vector<std::string> FieldsOf(const std::string& folder, const std::string& table);
+std::vector<std::string> TablesOf(const std::string& folder);
+
+// One schema row of Talvir.db.
+struct TSchemaRow {
+    std::string Tabela, Campo, Tipo;
+};
+// Writes Talvir.db with the rows, in that order, into folder.
+void MakeSchemaTable(const std::string& folder, const std::vector<TSchemaRow>& rows);
+
+// What a scripted peer was asked, in order: "Connect", "Download <remote>
+// <local>", "Disconnect", "SetFileName <f>", "OpenArchive", "ExtractByMask
+// <mask> <attr hex> <exclusion>", "CloseArchive".
+using TCallLog = std::vector<std::string>;
+
+class TScriptedFtp : public IFtpService {
+public:
+    explicit TScriptedFtp(TCallLog& log) : log_(log) {}
+    void Connect() override;
+    void Download(const std::string& remotePath, const std::string& localFile) override;
+    void Disconnect() override;
+    int32_t BytesTotal() const override { return total_; }
+    int32_t BytesRecvd() const override { return recvd_; }
+    void SetOnPacketRecvd(TNotifyEvent e) override { onPacket_ = std::move(e); }
+
+    bool ConnectFails = false;
+    // Remote path to the bytes the server sends; a path missing here fails
+    // as the server's 550 would.
+    std::map<std::string, std::string> Files;
+    // Announced size for a path (default: the real size); -1 or 0 allowed.
+    std::map<std::string, int32_t> Announced;
+    int BlockSize = 4;
+    // Called at the start of each Download, before anything is written.
+    std::function<void(const std::string& remote)> OnDownload;
+
+private:
+    TCallLog& log_;
+    int32_t total_ = 0;
+    int32_t recvd_ = 0;
+    TNotifyEvent onPacket_;
+};
+
+// An archive is a text file of lines "name=content" (a file made with that
+// content) or "name<path" (a copy of the file at path); an empty file is not
+// an archive and cannot be opened; a missing one is created as an empty
+// archive, as the real component does.
+std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries);
+
+class TScriptedArchive : public IArchiveService {
+public:
+    explicit TScriptedArchive(TCallLog& log) : log_(log) {}
+    void SetFileName(const std::string& fileName) override;
+    void OpenArchive() override;
+    void ExtractByMask(const std::string& mask, uint32_t searchAttr,
+                       const std::string& exclusionMask) override;
+    void CloseArchive() override;
+
+private:
+    TCallLog& log_;
+    std::string fileName_;
+    std::string content_;
+    bool open_ = false;
+};

@@ -1,0 +1,235 @@
+// Schema reconciliation against real local tables: the shop's folder and
+// the schema table Talvir.db in the working folder. Results are read back
+// from the tables themselves (fields through the engine, declared types from
+// the table files).
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "app/UAtualizarVersaoVendarix.h"
+#include "db/DBTables.h"
+#include "platform/Application.h"
+#include "platform/Text.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/TestDialogs.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// The CREATE statement SQLite keeps for the table in its file: the declared
+// types and the key as the engine received them.
+std::string declaration(const std::string& folder, const std::string& table) {
+    std::string file;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        const std::string n = e.path().filename().string();
+        if (UpperCase(n) == UpperCase(table + ".db"))
+            file = e.path().string();
+    }
+    if (file.empty())
+        return "<no file>";
+    sqlite3* db = nullptr;
+    std::string sql;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table'", -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW)
+            sql += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return sql;
+}
+
+Names column(const std::string& folder, const std::string& sql, const std::string& field) {
+    TQuery q;
+    q.SetDatabaseName(folder);
+    q.SQL().Add(sql);
+    q.Open();
+    Names r;
+    for (; !q.Eof(); q.Next())
+        r.push_back(q.FieldByName(field));
+    return r;
+}
+
+class ConferirTabelasTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestDialogs().Reset();
+        dados = aside.path().toStdString() + "/dados";
+        std::filesystem::create_directories(dados);
+        work.Write("Brevanto.ini", "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n");
+    }
+
+    std::unique_ptr<TFAtualizarVersaoVendarix> create() {
+        TUpdaterSetup s;
+        s.FtpService = std::make_unique<TScriptedFtp>(log);
+        s.ArchiveService = std::make_unique<TScriptedArchive>(log);
+        auto form = std::make_unique<TFAtualizarVersaoVendarix>(std::move(s));
+        EXPECT_TRUE(TestDialogs().shown.empty());
+        return form;
+    }
+
+    void schema(const std::vector<TSchemaRow>& rows) {
+        std::filesystem::remove(work.Path() + "/Talvir.db");
+        MakeSchemaTable(work.Path(), rows);
+    }
+
+    QTemporaryDir aside;
+    std::string dados;
+    TWorkFolder work;
+    TCallLog log;
+};
+
+TEST_F(ConferirTabelasTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheOthersInOrder) {
+    auto form = create();
+    schema(
+        {{"Pedidos", "Numero", "Autoinc"}, {"Pedidos", "Data", "TimeStamp"}, {"Pedidos", "Valor", "Money"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(FieldsOf(dados, "Pedidos"), (Names{"Numero", "Data", "Valor"}));
+    const std::string decl = declaration(dados, "Pedidos");
+    EXPECT_NE(decl.find("PRIMARY KEY(Numero)"), std::string::npos) << decl;
+    // Types pass unchanged for local tables.
+    EXPECT_NE(decl.find("Autoinc"), std::string::npos) << decl;
+    EXPECT_NE(decl.find("TimeStamp"), std::string::npos) << decl;
+    EXPECT_NE(decl.find("Money"), std::string::npos) << decl;
+    EXPECT_TRUE(TestDialogs().shown.empty());
+}
+
+TEST_F(ConferirTabelasTest, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
+    ExecIn(dados, "CREATE TABLE CAD_PRODUTOS (codigo Integer, NOME Varchar(20), PRIMARY KEY(codigo))");
+    auto form = create();
+    schema({{"Cad_Produtos", "Codigo", "Integer"},
+            {"Cad_Produtos", "Nome", "Varchar(20)"},
+            {"Cad_Produtos", "Preco", "Float"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(TablesOf(dados), Names{"CAD_PRODUTOS"});
+    EXPECT_EQ(FieldsOf(dados, "CAD_PRODUTOS"), (Names{"codigo", "NOME", "Preco"}));
+}
+
+TEST_F(ConferirTabelasTest, AccentedLettersCompareByteForByte) {
+    ExecIn(dados, Txt("CREATE TABLE Promoção (Codigo Integer, PRIMARY KEY(Codigo))"));
+    auto form = create();
+    // Only a to z are upper-cased: "PROMOçãO" is the listed table...
+    form->GTalvir->SetMaxValue(100);
+    schema({{Txt("PROMOçãO"), "Codigo", "Integer"}, {Txt("PROMOçãO"), "Valor", "Float"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(form->GTalvir->Progress(), 0) << "found at the first name";
+    EXPECT_EQ(FieldsOf(dados, Txt("Promoção")), (Names{"Codigo", "Valor"}));
+
+    // ...and "PROMOÇÃO" is not: the whole list is passed over.
+    auto again = create();
+    again->GTalvir->SetMaxValue(100);
+    schema({{Txt("PROMOÇÃO"), "Codigo", "Integer"}});
+    try {
+        again->ConferirTabelas();
+    } catch (const EDBEngineError&) {
+    }
+    EXPECT_EQ(again->GTalvir->Progress(), 1);
+}
+
+TEST_F(ConferirTabelasTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
+    ExecIn(dados, "CREATE TABLE Abcd (Codigo Integer, PRIMARY KEY(Codigo))");
+    auto form = create();
+    ConfigTipo() = "MSSQL";
+    schema({{"Abcd", "Codigo", "Integer"},
+            {"Abcd", "Total", "Money"},
+            {"Novos", "Id", "Autoinc"},
+            {"Novos", "Quando", "TimeStamp"},
+            {"Novos", "Hora", "Time"},
+            {"Novos", "Nome", "Varchar(10)"}});
+    form->ConferirTabelas();
+    ConfigTipo() = "Standard";
+    // A listed name of four characters or fewer leaves no key after the
+    // owner is dropped: the existing table is "created" again, which fails
+    // with its message, and its missing field is still added.
+    EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela Abcd"});
+    EXPECT_EQ(FieldsOf(dados, "Abcd"), (Names{"Codigo", "Total"}));
+    EXPECT_NE(declaration(dados, "Abcd").find("Total Float"), std::string::npos)
+        << declaration(dados, "Abcd");
+    const std::string novos = declaration(dados, "Novos");
+    for (const char* part :
+         {"Id Int,", "PRIMARY KEY(Id)", "Quando DateTime", "Hora DateTime", "Nome Varchar(10)"})
+        EXPECT_NE(novos.find(part), std::string::npos) << part << " in " << novos;
+}
+
+TEST_F(ConferirTabelasTest, CommissionTableHasItsFixedKey) {
+    auto form = create();
+    schema({{"ComissaoVendedores", "Vendedor", "Integer"},
+            {"ComissaoVendedores", "Desconto", "Float"},
+            {"ComissaoVendedores", "Comissao", "Float"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(FieldsOf(dados, "ComissaoVendedores"), (Names{"Vendedor", "Desconto", "Comissao"}));
+    const std::string decl = declaration(dados, "ComissaoVendedores");
+    EXPECT_NE(decl.find("Vendedor Varchar(2)"), std::string::npos) << decl;
+    EXPECT_NE(decl.find("PRIMARY KEY(Vendedor, Desconto)"), std::string::npos) << decl;
+}
+
+TEST_F(ConferirTabelasTest, NewMailingFieldIsSetForExistingCustomersOnlyWhenAdded) {
+    ExecIn(dados, "CREATE TABLE Cad_Clientes (Codigo Integer, Nome Varchar(20), PRIMARY KEY(Codigo))");
+    ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (1, 'Ana')");
+    ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (2, 'Rui')");
+    auto form = create();
+    schema({{"Cad_Clientes", "Codigo", "Integer"},
+            {"Cad_Clientes", "Nome", "Varchar(20)"},
+            {"Cad_Clientes", "MalaDireta", "Char(1)"}});
+    form->ConferirTabelas();
+    const std::string select = "SELECT MalaDireta FROM Cad_Clientes ORDER BY Codigo";
+    EXPECT_EQ(column(dados, select, "MalaDireta"), (Names{"T", "T"}));
+
+    // Already there: no UPDATE touches a customer without the flag.
+    ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (3, 'Eva')");
+    form->ConferirTabelas();
+    EXPECT_EQ(column(dados, select, "MalaDireta"), (Names{"T", "T", ""}));
+}
+
+TEST_F(ConferirTabelasTest, SameFieldTwiceEndsWithTheEngineErrorKeepingWhatWasDone) {
+    auto form = create();
+    schema({{"Caixa", "Numero", "Integer"}, {"Caixa", "Saldo", "Float"}, {"Caixa", "Saldo", "Float"}});
+    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+    EXPECT_EQ(FieldsOf(dados, "Caixa"), (Names{"Numero", "Saldo"}));
+}
+
+TEST_F(ConferirTabelasTest, EmptyDatabaseGetsEverySchemaTable) {
+    auto form = create();
+    form->GTalvir->SetMaxValue(5000);
+    form->GTalvir->SetProgress(5000);
+    schema({{"Alfa", "A", "Integer"}, {"Beta", "B", "Integer"}, {"Beta", "C", "Float"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(TablesOf(dados), (Names{"Alfa", "Beta"}));
+    EXPECT_EQ(FieldsOf(dados, "Beta"), (Names{"B", "C"}));
+    EXPECT_EQ(form->GTalvir->MaxValue(), 0);
+    EXPECT_EQ(form->GTalvir->Progress(), 0);
+}
+
+TEST_F(ConferirTabelasTest, GaugeCountsComparisonsWithoutReset) {
+    for (const char* t : {"Alpha", "Beta", "Gamma"})
+        ExecIn(dados, std::string("CREATE TABLE ") + t + " (Id Integer, PRIMARY KEY(Id))");
+    auto form = create();
+    // "Beta" is found at the second name (one step), "Delta" after all
+    // three: 4, held at the maximum of 3.
+    schema({{"Beta", "Id", "Integer"}, {"Delta", "Id", "Integer"}});
+    form->ConferirTabelas();
+    EXPECT_EQ(form->GTalvir->MaxValue(), 3);
+    EXPECT_EQ(form->GTalvir->Progress(), 3);
+    EXPECT_EQ(form->GTalvir->PercentDone(), 100);
+}
+
+TEST_F(ConferirTabelasTest, QuoteInATableNameIsDoubledInTheRowsQuery) {
+    auto form = create();
+    schema({{"O'Brien", "Id", "Integer"}});
+    // The rows are found (so the CREATE is tried and fails with its
+    // message); the table that could not be made then ends the run.
+    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+    EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela O'Brien"});
+}
+
+TEST_F(ConferirTabelasTest, MissingSchemaTableIsAnEngineError) {
+    auto form = create();
+    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+}
+
+} // namespace
