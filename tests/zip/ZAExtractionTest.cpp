@@ -1,0 +1,420 @@
+// Extraction as the updater runs it, against archives made by the real
+// tools, and the rules for targets: folders, overwriting, unsafe names,
+// failures answered in the failure box.
+#include "tests/zip/ZipTestSupport.h"
+
+#include "platform/Files.h"
+#include "zip/ZAExcept.h"
+
+namespace {
+
+using am::TEntry;
+using am::TZipBuilder;
+
+const std::string Acao = "a\xC3\xA7\xC3\xA3o.txt"; // as on disk (UTF-8)
+
+std::vector<am::TSource> SampleTree() {
+    return {{"a.txt", am::TextBytes(200000, 4)},
+            {"big.bin", am::TextBytes(3 * 1048576 + 123, 5)}, // several 1 MiB chunks
+            {"noise.bin", am::RandomBytes(1500000, 6)},       // stored by deflaters too
+            {"empty.txt", ""},
+            {"sub/dir/r.bin", am::RandomBytes(5000, 7)},
+            {Acao, "acentos"},
+            {"run.sh", "#!/bin/sh\necho ok\n"}};
+}
+
+struct ToolCase {
+    const char* name;
+    std::function<void(const std::string& src, const std::string& archive)> make;
+    bool keepsUnixMode;
+};
+
+const std::vector<std::string> TopNames = {"a.txt", "big.bin", "noise.bin", "empty.txt",
+                                           "sub",   Acao,      "run.sh"};
+
+std::string PythonAdd(const char* compression, const char* extra = "") {
+    return std::string("import os\nos.chdir(sys.argv[2])\n") +
+           "for root, dirs, files in os.walk('.'):\n"
+           "    for f in sorted(files):\n"
+           "        p = os.path.join(root, f)[2:]\n" +
+           "        i = zipfile.ZipInfo.from_file(p, p)\n"
+           "        i.compress_type = zipfile." +
+           compression + "\n" + "        with open(p, 'rb') as s, z.open(i, 'w'" + extra +
+           ") as d: d.write(s.read())\n";
+}
+
+void MakeWithPythonIn(const std::string& src, const std::string& archive, const std::string& code) {
+    std::string script =
+        "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n" + code + "\nz.close()\n";
+    std::string out;
+    ASSERT_EQ(am::Run({"/usr/bin/python3", "-c", script, archive, src}, "", &out), 0) << out;
+}
+
+class ZipToolMatrix : public ZipFixture, public ::testing::WithParamInterface<ToolCase> {};
+
+TEST_P(ZipToolMatrix, ExtractedBytesEqualTheSources) {
+    std::string src = tmp.Path() + "/src";
+    am::WriteTree(src, SampleTree());
+    chmod((src + "/run.sh").c_str(), 0755);
+    GetParam().make(src, P("pacote.zip"));
+    Open("pacote.zip");
+    ExtractAll(); // into the working folder, as the updater does
+    EXPECT_TRUE(TestDialogs().shown.empty()) << TestDialogs().Texts()[0];
+    for (const auto& f : SampleTree())
+        EXPECT_EQ(Read(f.name), f.data) << f.name;
+    if (GetParam().keepsUnixMode) {
+        struct stat st;
+        ASSERT_EQ(stat(P("run.sh").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0755u);
+    }
+    zip.CloseArchive();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, ZipToolMatrix,
+    ::testing::Values(
+        ToolCase{"zip_deflate", [](auto& s, auto& a) { am::MakeWithZip(s, a, TopNames, {"-r"}); }, true},
+        ToolCase{"zip_stored",
+                 [](auto& s, auto& a) {
+                     am::MakeWithZip(s, a, TopNames, {"-r", "-0"});
+                 },
+                 true},
+        ToolCase{"zip_zip64",
+                 [](auto& s, auto& a) {
+                     am::MakeWithZip(s, a, TopNames, {"-r", "-fz"});
+                 },
+                 true},
+        ToolCase{"zip_streamed",
+                 [](auto& s, auto& a) {
+                     // Written to a pipe: every entry has a data descriptor.
+                     ASSERT_EQ(am::Run({"sh", "-c", "zip -q -r - . > '" + a + "'"}, s), 0);
+                 },
+                 true},
+        ToolCase{"7z_deflate", [](auto& s, auto& a) { am::MakeWith7z(s, a, TopNames); }, false},
+        ToolCase{"7z_stored", [](auto& s, auto& a) { am::MakeWith7z(s, a, TopNames, {"-mx0"}); }, false},
+        ToolCase{"bsdtar_deflate", [](auto& s, auto& a) { am::MakeWithBsdtar(s, a, TopNames); }, true},
+        ToolCase{"bsdtar_stored",
+                 [](auto& s, auto& a) {
+                     am::MakeWithBsdtar(s, a, TopNames, {"--options", "zip:compression=store"});
+                 },
+                 true},
+        ToolCase{"python_deflate",
+                 [](auto& s, auto& a) { MakeWithPythonIn(s, a, PythonAdd("ZIP_DEFLATED")); }, true},
+        ToolCase{"python_stored", [](auto& s, auto& a) { MakeWithPythonIn(s, a, PythonAdd("ZIP_STORED")); },
+                 true},
+        ToolCase{
+            "python_zip64",
+            [](auto& s, auto& a) { MakeWithPythonIn(s, a, PythonAdd("ZIP_DEFLATED", ", force_zip64=True")); },
+            true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class ZipExtract : public ZipFixture {
+protected:
+    // Failures reported through the event, as (native error, message).
+    std::vector<std::pair<int32_t, std::string>> failures;
+    void RecordFailures(TZAAction answer = fxaIgnore) {
+        zip.OnProcessFileFailure = [this, answer](TObject*, const std::string&, TZAProcessOperation,
+                                                  int32_t native, int32_t, const std::string& message,
+                                                  TZAAction& action) {
+            failures.emplace_back(native, message);
+            action = answer;
+        };
+    }
+    // a.txt and b.txt; with `corrupt`, one byte of a.txt's data flipped.
+    void MakePair(const std::string& archive, bool corrupt) {
+        TZipBuilder b;
+        b.Add({.name = "a.txt", .data = am::TextBytes(20000, 8), .method = 8});
+        b.Add({.name = "b.txt", .data = "bee", .method = 8});
+        std::string bytes = b.Build();
+        if (corrupt)
+            bytes[b.headerOffsets[0] + 30 + 5 + 100] ^= 0x55;
+        Write(archive, bytes);
+    }
+};
+
+TEST_F(ZipExtract, CorruptEntryIsReportedAndTheOldFileStays) {
+    MakePair("ruim.zip", true);
+    Write("a.txt", "versao antiga");
+    TestDialogs().answers = {mrIgnore};
+    Open("ruim.zip");
+    ExtractAll();
+    ASSERT_EQ(TestDialogs().shown.size(), 1u);
+    const TDialogRequest& box = TestDialogs().shown[0].request;
+    EXPECT_EQ(box.text, "ZipArchiver: Invalid size or check sum of file or unsupported compression format - "
+                        "Native error: 00008. File processing error, possibly disk is full");
+    EXPECT_EQ(box.title, "Confirmar");
+    EXPECT_EQ(box.icon, TDialogIcon::Question);
+    ASSERT_EQ(box.buttons.size(), 3u);
+    EXPECT_EQ(box.buttons[0].caption, "&Abortar");
+    EXPECT_EQ(box.buttons[1].caption, "&Tentar");
+    EXPECT_EQ(box.buttons[2].caption, "&Ignorar");
+    EXPECT_EQ(Read("a.txt"), "versao antiga");
+    EXPECT_EQ(Read("b.txt"), "bee");
+    // No temporary is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.Path()), {}), 3);
+}
+
+TEST_F(ZipExtract, FailureBoxAnswers) {
+    MakePair("ruim.zip", true);
+    Open("ruim.zip");
+    // Retry decodes again (and fails again); abort stops the pass.
+    TestDialogs().answers = {mrRetry, mrAbort};
+    ExtractAll();
+    EXPECT_EQ(TestDialogs().shown.size(), 2u);
+    EXPECT_FALSE(Exists("a.txt"));
+    EXPECT_FALSE(Exists("b.txt"));
+    EXPECT_EQ(zip.FilesDone(), 0);
+}
+
+TEST_F(ZipExtract, CorruptedOutputKeptWhenAsked) {
+    MakePair("ruim.zip", true);
+    zip.SetExtractCorruptedFiles(true);
+    Open("ruim.zip");
+    ExtractAll();
+    EXPECT_TRUE(TestDialogs().shown.empty());
+    EXPECT_EQ(Read("a.txt").size(), 20000u);
+    EXPECT_NE(Read("a.txt"), am::TextBytes(20000, 8));
+    EXPECT_EQ(FileGetDate(P("a.txt")), 0x5A216000);
+}
+
+TEST_F(ZipExtract, Deflate64IsRefusedWithoutPrefix) {
+    am::WriteTree(tmp.Path() + "/src", {{"d.txt", am::TextBytes(50000, 9)}});
+    am::MakeWith7z(tmp.Path() + "/src", P("d64.zip"), {"d.txt"}, {"-mm=Deflate64"});
+    RecordFailures();
+    Open("d64.zip");
+    ASSERT_EQ(Item(0).Method, 9);
+    ExtractAll();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, 55);
+    EXPECT_EQ(failures[0].second, "Deflate64 compression method is not supported - Native error: 00055");
+    EXPECT_FALSE(Exists("d.txt"));
+}
+
+TEST_F(ZipExtract, LocalHeaderQuirks) {
+    TZipBuilder b;
+    // Wrong local signature: only the two lengths are used.
+    b.Add({.name = "sig.txt", .data = "signature", .method = 8, .localSignature = 0x12345678});
+    // A local name longer than the central one moves the data start.
+    b.Add({.name = "n.txt", .data = "names", .localName = std::string("n.txt-longer-local-name")});
+    b.Add({.name = "x.txt", .data = "extra", .method = 8, .localExtra = std::string(40, 'e')});
+    // Unknown method, old version: not decodable.
+    b.Add({.name = "m6.txt", .data = "imploded", .method = 6, .versionNeeded = 10});
+    Write("q.zip", b.Build());
+    RecordFailures();
+    Open("q.zip");
+    ExtractAll();
+    EXPECT_EQ(Read("sig.txt"), "signature");
+    EXPECT_EQ(Read("n.txt"), "names");
+    EXPECT_EQ(Read("x.txt"), "extra");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, 8);
+    EXPECT_FALSE(Exists("m6.txt"));
+}
+
+TEST_F(ZipExtract, CutOffEntryOfATruncatedDownload) {
+    TZipBuilder b;
+    b.Add({.name = "ok.txt", .data = "inteiro", .method = 8});
+    b.Add({.name = "cut.bin", .data = am::RandomBytes(100000, 10), .method = 8});
+    std::string bytes = b.Build();
+    Write("parcial.zip", bytes.substr(0, b.headerOffsets[1] + 5000));
+    RecordFailures();
+    Open("parcial.zip");
+    ASSERT_EQ(Names(), (std::vector<std::string>{"ok.txt", "cut.bin"}));
+    ExtractAll();
+    EXPECT_EQ(Read("ok.txt"), "inteiro");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, 8);
+    EXPECT_FALSE(Exists("cut.bin"));
+}
+
+TEST_F(ZipExtract, UnsafeNamesAreRefusedAndTheRestExtracted) {
+    TZipBuilder b;
+    for (const char* name : {"../fora.txt", "/abs.txt", "C:\\drive.txt", "sub\\..\\..\\up.txt", "a//b.txt",
+                             "\\\\srv\\share\\u.txt"})
+        b.Add({.name = name, .data = "evil"});
+    b.Add({.name = "sub/ok.txt", .data = "good"});
+    Write("mau.zip", b.Build());
+    std::filesystem::create_directory(P("destino"));
+    zip.SetBaseDir(P("destino"));
+    RecordFailures();
+    Open("mau.zip");
+    ExtractAll();
+    ASSERT_EQ(failures.size(), 6u);
+    for (const auto& [code, message] : failures) {
+        EXPECT_EQ(code, 19);
+        EXPECT_NE(message.find("Cannot create file"), std::string::npos);
+    }
+    EXPECT_EQ(failures[0].second, "ZipArchiver: Cannot create file \"..\\fora.txt\" - Native error: 00019");
+    EXPECT_EQ(Read("destino/sub/ok.txt"), "good");
+    // Nothing was written anywhere else.
+    std::vector<std::string> everything;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(tmp.Path()))
+        everything.push_back(std::filesystem::relative(e.path(), tmp.Path()).string());
+    std::sort(everything.begin(), everything.end());
+    EXPECT_EQ(everything,
+              (std::vector<std::string>{"destino", "destino/sub", "destino/sub/ok.txt", "mau.zip"}));
+}
+
+TEST_F(ZipExtract, MasksAndSearchAttributes) {
+    TZipBuilder b;
+    b.Add({.name = "A.TXT", .data = "1"});
+    b.Add({.name = "b.doc", .data = "2"});
+    b.Add({.name = "LEIAME", .data = "3"});
+    b.Add({.name = "sub/a2.txt", .data = "4"});
+    b.Add({.name = "oculto.txt", .data = "5", .externalAttributes = 0x22});
+    Write("m.zip", b.Build());
+    Open("m.zip");
+    auto extracted = [&](const std::string& mask, int32_t attr) {
+        std::filesystem::remove_all(P("o"));
+        zip.SetBaseDir(P("o"));
+        zip.ExtractByMask(mask, attr, "");
+        std::vector<std::string> names;
+        if (std::filesystem::exists(P("o")))
+            for (const auto& e : std::filesystem::recursive_directory_iterator(P("o")))
+                if (e.is_regular_file())
+                    names.push_back(std::filesystem::relative(e.path(), P("o")).string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    EXPECT_EQ(extracted("*.*", 0x28BF),
+              (std::vector<std::string>{"A.TXT", "LEIAME", "b.doc", "oculto.txt", "sub/a2.txt"}));
+    EXPECT_EQ(extracted("a*.txt", 0x28BF), (std::vector<std::string>{"A.TXT", "sub/a2.txt"}));
+    EXPECT_EQ(extracted("*.", 0x28BF), std::vector<std::string>{"LEIAME"});
+    EXPECT_EQ(extracted("*.txt", 0x3D), (std::vector<std::string>{"A.TXT", "sub/a2.txt"}));
+    EXPECT_EQ(extracted("C:\\*.doc", 0x28BF), std::vector<std::string>{"b.doc"}); // drive dropped
+    zip.Options().Recurse = false;
+    EXPECT_EQ(extracted("sub\\*.txt", 0x28BF), std::vector<std::string>{"sub/a2.txt"});
+}
+
+TEST_F(ZipExtract, FoldersAndCreateDirs) {
+    TZipBuilder b;
+    b.Add({.name = "vazia/", .data = "", .externalAttributes = 0x10});
+    b.Add({.name = "marcada", .data = "", .externalAttributes = 0x10});
+    b.Add({.name = "sub/dir/f.txt", .data = "f"});
+    Write("p.zip", b.Build());
+    Open("p.zip");
+    ExtractAll();
+    EXPECT_TRUE(std::filesystem::is_directory(P("vazia")));
+    EXPECT_TRUE(std::filesystem::is_directory(P("marcada")) || !Exists("marcada"));
+    EXPECT_EQ(Read("sub/dir/f.txt"), "f");
+    zip.Options().CreateDirs = false;
+    zip.SetBaseDir(P("plano"));
+    std::filesystem::create_directory(P("plano"));
+    ExtractAll();
+    EXPECT_EQ(Read("plano/f.txt"), "f");
+    EXPECT_FALSE(Exists("plano/sub"));
+}
+
+TEST_F(ZipExtract, OverwriteModesAndReadOnlyTargets) {
+    TZipBuilder b;
+    b.Add({.name = "f.txt", .data = "novo"}); // 2025-01-01 12:00:00
+    Write("o.zip", b.Build());
+    Open("o.zip");
+    auto run = [&](TZAOverwriteMode mode, int32_t existingTime) {
+        Write("f.txt", "velho");
+        ASSERT_TRUE(FileSetDate(P("f.txt"), existingTime));
+        zip.Options().OverwriteMode = mode;
+        ExtractAll();
+    };
+    const int32_t same = 0x5A216000, older = 0x5A206000, newer = 0x5A226000;
+    run(omNever, older);
+    EXPECT_EQ(Read("f.txt"), "velho");
+    run(omIfNewer, same);
+    EXPECT_EQ(Read("f.txt"), "velho");
+    run(omIfOlder, same);
+    EXPECT_EQ(Read("f.txt"), "velho");
+    run(omIfNewer, older);
+    EXPECT_EQ(Read("f.txt"), "novo");
+    run(omIfOlder, newer);
+    EXPECT_EQ(Read("f.txt"), "novo");
+    EXPECT_EQ(FileGetDate(P("f.txt")), same);
+
+    // The default question: yes, no, and yes to all for the rest.
+    TestDialogs().answers = {mrNo, mrYes, mrYesToAll};
+    run(omPrompt, older);
+    EXPECT_EQ(Read("f.txt"), "velho");
+    ASSERT_EQ(TestDialogs().shown.size(), 1u);
+    EXPECT_EQ(TestDialogs().shown[0].request.text,
+              "Overwrite file \"" + IncludeTrailingBackslash(tmp.Path()) + "f.txt\" with \"f.txt\"");
+    EXPECT_EQ(TestDialogs().shown[0].request.buttons[1].caption, "&N\xE3o");
+    run(omPrompt, older);
+    EXPECT_EQ(Read("f.txt"), "novo");
+    run(omPrompt, older);
+    EXPECT_EQ(zip.Options().OverwriteMode, omAlways);
+
+    // Read-only targets: replaced only with ReplaceReadOnly.
+    zip.Options().OverwriteMode = omAlways;
+    Write("f.txt", "protegido");
+    ASSERT_TRUE(FileSetAttr(P("f.txt"), faReadOnly));
+    zip.Options().ReplaceReadOnly = false;
+    ExtractAll();
+    EXPECT_EQ(Read("f.txt"), "protegido");
+    zip.Options().ReplaceReadOnly = true;
+    ExtractAll();
+    EXPECT_EQ(Read("f.txt"), "novo");
+    EXPECT_EQ(FileGetAttr(P("f.txt")) & faReadOnly, 0u);
+}
+
+TEST_F(ZipExtract, ReplacedFileTakesTheEntryNameCase) {
+    TZipBuilder b;
+    b.Add({.name = "VENDARIX.EXE", .data = "nova versao"});
+    Write("v.zip", b.Build());
+    Write("Vendarix.exe", "antiga");
+    Open("v.zip");
+    ExtractAll();
+    EXPECT_EQ(Read("VENDARIX.EXE"), "nova versao");
+    EXPECT_FALSE(Exists("Vendarix.exe"));
+}
+
+TEST_F(ZipExtract, EncryptedEntries) {
+    am::WriteTree(tmp.Path() + "/src", {{"s.txt", am::TextBytes(30000, 11)}, {"t.txt", "tt"}});
+    am::MakeWithZip(tmp.Path() + "/src", P("cripto.zip"), {"s.txt", "t.txt"}, {"-P", "segredo"});
+    Open("cripto.zip");
+    // The password is asked for once, then kept for the next entry.
+    TestDialogs().inputs = {"errada", "segredo"};
+    ExtractAll();
+    EXPECT_EQ(Read("s.txt"), am::TextBytes(30000, 11));
+    EXPECT_EQ(Read("t.txt"), "tt");
+    EXPECT_EQ(TestDialogs().prompts, (std::vector<std::string>{"Enter password: ", "Enter password: "}));
+    EXPECT_EQ(zip.Password(), "segredo");
+    // A refused prompt skips the entry without an error.
+    std::filesystem::remove(P("s.txt"));
+    std::filesystem::remove(P("t.txt"));
+    zip.SetPassword("");
+    TestDialogs().Reset();
+    ExtractAll();
+    EXPECT_FALSE(Exists("s.txt"));
+    EXPECT_FALSE(Exists("t.txt"));
+    EXPECT_TRUE(TestDialogs().shown.empty());
+}
+
+TEST_F(ZipExtract, CancelFromAProgressHandler) {
+    TZipBuilder b;
+    b.Add({.name = "grande.bin", .data = am::TextBytes(4 * 1048576, 12), .method = 8});
+    b.Add({.name = "depois.txt", .data = "x"});
+    Write("c.zip", b.Build());
+    std::vector<std::pair<TZAProgressPhase, double>> overall;
+    zip.OnOverallProgress = [&](TObject*, double progress, TZAProcessOperation op, TZAProgressPhase phase,
+                                bool& cancel) {
+        EXPECT_EQ(op, poExtract);
+        overall.emplace_back(phase, progress);
+        cancel = false;
+    };
+    int chunks = 0;
+    zip.OnFileProgress = [&](TObject*, const std::string&, double, TZAProcessOperation,
+                             TZAProgressPhase phase, bool& cancel) {
+        if (phase == ppProcess && ++chunks == 2)
+            cancel = true;
+    };
+    Open("c.zip");
+    ExtractAll();
+    EXPECT_TRUE(TestDialogs().shown.empty());
+    EXPECT_FALSE(Exists("grande.bin"));
+    EXPECT_FALSE(Exists("depois.txt"));
+    EXPECT_TRUE(zip.CancelRequested());
+    ASSERT_GE(overall.size(), 2u);
+    EXPECT_EQ(overall.front(), std::make_pair(ppStart, 0.0));
+    EXPECT_EQ(overall.back(), std::make_pair(ppEnd, 100.0));
+}
+
+} // namespace
