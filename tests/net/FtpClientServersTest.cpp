@@ -1,0 +1,154 @@
+// Whole downloads from real FTP servers on loopback, started by the test
+// itself: vsftpd, pure-ftpd and pyftpdlib, in active and passive mode. The
+// files hold LF, CR LF and lone CR bytes, so that a transfer in ASCII
+// representation would show.
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "net/FtpClient.h"
+#include "tests/support/FtpServers.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string binary(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245 + 12345;
+        const uint32_t r = x >> 16;
+        s[i] = (r & 7) == 0 ? '\n' : (r & 7) == 1 ? '\r' : static_cast<char>(r >> 3);
+    }
+    return s;
+}
+
+struct Mode {
+    TFtpServer::TKind kind;
+    bool passive;
+};
+
+std::string modeName(const ::testing::TestParamInfo<Mode>& info) {
+    std::string n = TFtpServer::KindName(info.param.kind);
+    n.erase(std::remove(n.begin(), n.end(), '-'), n.end());
+    return n + (info.param.passive ? "Passive" : "Active");
+}
+
+class FtpServerDownload : public ::testing::TestWithParam<Mode> {
+protected:
+    void SetUp() override {
+        char t[] = "/tmp/vx-ftp-local-XXXXXX";
+        dir = ::mkdtemp(t);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void connect(TFtpClient& c, const TFtpServer& s) {
+        c.SetHost("127.0.0.1");
+        c.SetPort(s.Port());
+        c.SetUserID(s.User());
+        c.SetPassword(s.Password());
+        c.SetPassive(GetParam().passive);
+        c.SetTimeOut(20000);
+        c.Connect();
+    }
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_P(FtpServerDownload, FilesArriveByteForByteOnOneConnection) {
+    VX_START_FTP_SERVER(server, GetParam().kind);
+    std::vector<size_t> sizes = {0, 1, 65535, 65536, 65537};
+    if (!GetParam().passive)
+        sizes.push_back(50u << 20);
+    std::vector<std::string> contents;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        contents.push_back(binary(sizes[i], static_cast<uint32_t>(i + 1)));
+        server->AddFile("Pagina/Download/f" + std::to_string(i) + ".zip", contents.back());
+    }
+    TFtpClient client;
+    int32_t announced = -1;
+    client.OnPacketRecvd = [&](TObject*) {
+        if (announced < 0)
+            announced = client.BytesTotal();
+    };
+    connect(client, *server);
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        SCOPED_TRACE("size " + std::to_string(sizes[i]));
+        announced = -1;
+        const std::string name = "f" + std::to_string(i) + ".zip";
+        client.Download("/Pagina/Download/" + name, (dir / name).string());
+        EXPECT_EQ(client.BytesTotal(), static_cast<int32_t>(sizes[i]));
+        EXPECT_EQ(fs::file_size(dir / name), sizes[i]);
+        EXPECT_TRUE(readFile(dir / name) == contents[i]) << "contents differ";
+        if (sizes[i] > 0) {
+            // vsftpd announces the size in its RETR reply; the others do not.
+            if (GetParam().kind == TFtpServer::Vsftpd)
+                EXPECT_EQ(announced, static_cast<int32_t>(sizes[i]));
+            else
+                EXPECT_TRUE(announced == 0 || announced == static_cast<int32_t>(sizes[i])) << announced;
+        }
+        fs::remove(dir / name);
+    }
+    client.Disconnect();
+    EXPECT_FALSE(client.Connected());
+}
+
+TEST_P(FtpServerDownload, MissingFileGivesTheServers550AndTheSessionGoesOn) {
+    VX_START_FTP_SERVER(server, GetParam().kind);
+    server->AddFile("here.bin", binary(3000, 9));
+    TFtpClient client;
+    connect(client, *server);
+    std::string message;
+    try {
+        client.Download("/nowhere.zip", (dir / "nowhere.zip").string());
+    } catch (const FTPException& e) {
+        message = e.what();
+    }
+    EXPECT_EQ(message.substr(0, 4), "550 ") << message;
+    EXPECT_EQ(message.substr(message.size() - 2), "\r\n");
+    EXPECT_FALSE(fs::exists(dir / "nowhere.zip"));
+    client.Download("here.bin", (dir / "here.bin").string());
+    EXPECT_TRUE(readFile(dir / "here.bin") == binary(3000, 9));
+    client.Disconnect();
+}
+
+TEST_P(FtpServerDownload, WrongPasswordIsTheServersRefusal) {
+    // The servers make a refused login wait seconds; once per server is enough.
+    if (GetParam().passive)
+        GTEST_SKIP() << "the login does not depend on the data connection mode";
+    if (GetParam().kind == TFtpServer::Vsftpd)
+        GTEST_SKIP() << "the anonymous account takes any password";
+    VX_START_FTP_SERVER(server, GetParam().kind);
+    TFtpClient client;
+    int failed = 0;
+    client.OnConnectionFailed = [&](TObject*) { ++failed; };
+    client.SetHost("127.0.0.1");
+    client.SetPort(server->Port());
+    client.SetUserID(server->User());
+    client.SetPassword("wrong");
+    std::string message;
+    try {
+        client.Connect();
+    } catch (const FTPException& e) {
+        message = e.what();
+    }
+    EXPECT_EQ(message.substr(0, 4), "530 ") << message;
+    EXPECT_EQ(failed, 1);
+    EXPECT_FALSE(client.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpServerDownload,
+                         ::testing::Values(Mode{TFtpServer::Vsftpd, false}, Mode{TFtpServer::Vsftpd, true},
+                                           Mode{TFtpServer::PureFtpd, false},
+                                           Mode{TFtpServer::PureFtpd, true},
+                                           Mode{TFtpServer::Pyftpdlib, false},
+                                           Mode{TFtpServer::Pyftpdlib, true}),
+                         modeName);

@@ -188,11 +188,28 @@ std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
         const std::string pw = fs::path(bin).parent_path().parent_path().string() + "/bin/pure-pw";
         s->user_ = kUser;
         s->password_ = kPassword;
-        writeText(s->dir_ + "/pw.txt", std::string(kPassword) + "\n" + kPassword + "\n");
-        // A virtual account of its own database, mapped to nobody.
-        int rc = runToEnd({pw, "useradd", kUser, "-u", "65534", "-g", "65534", "-d", s->root_, "-f",
-                           s->dir_ + "/pureftpd.passwd", "-m", "-F", s->dir_ + "/pureftpd.pdb"},
+        // A virtual account of its own database, mapped to nobody. pure-pw
+        // hashes with a deliberately slow function (seconds per login), so
+        // the account line is written with a SHA-512 crypt hash instead
+        // when openssl is at hand.
+        const std::string passwd = s->dir_ + "/pureftpd.passwd";
+        int rc = -1;
+        if (executable("/usr/bin/openssl") &&
+            runToEnd({"/usr/bin/openssl", "passwd", "-6", "-salt", "vxtests", kPassword},
+                     s->dir_ + "/hash.txt") == 0) {
+            std::string hash = readText(s->dir_ + "/hash.txt");
+            while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r'))
+                hash.pop_back();
+            writeText(passwd,
+                      std::string(kUser) + ":" + hash + ":65534:65534::" + s->root_ + "/./::::::::::::\n");
+            rc = runToEnd({pw, "mkdb", s->dir_ + "/pureftpd.pdb", "-f", passwd}, log);
+        }
+        if (rc != 0) {
+            writeText(s->dir_ + "/pw.txt", std::string(kPassword) + "\n" + kPassword + "\n");
+            rc = runToEnd({pw, "useradd", kUser, "-u", "65534", "-g", "65534", "-d", s->root_, "-f", passwd,
+                           "-m", "-F", s->dir_ + "/pureftpd.pdb"},
                           log, s->dir_ + "/pw.txt");
+        }
         if (rc != 0) {
             why = "pure-pw failed: " + readText(log);
             return nullptr;
