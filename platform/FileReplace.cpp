@@ -11,12 +11,14 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     std::string source = ResolvePath(from);
     std::string existing = ResolvePath(to);
     std::string folder = ExtractFilePath(to);
-    std::string wanted = ResolvePath(folder.empty() ? std::string(".") : folder);
-    if (wanted == "/")
-        wanted.clear();
-    wanted += "/" + AnsiToUtf8(ExtractFileName(to));
-    if (folder.empty())
-        wanted = AnsiToUtf8(ExtractFileName(to));
+    std::string name = AnsiToUtf8(ExtractFileName(to));
+    std::string wanted;
+    if (!folder.empty()) {
+        wanted = ResolvePath(folder);
+        if (wanted.empty() || wanted.back() != '/')
+            wanted.push_back('/');
+    }
+    wanted.append(name);
     if (std::rename(source.c_str(), wanted.c_str()) != 0)
         return false;
     // Windows gives a replaced file the new name's letter case.

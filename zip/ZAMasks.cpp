@@ -47,9 +47,14 @@ std::string_view extensionOf(std::string_view name) {
 bool MaskMatches(std::string_view name, std::string_view mask) {
     if (mask.empty())
         return false;
-    std::string m(mask);
-    if (size_t pos = m.find("*.*"); pos != std::string::npos)
-        m.replace(pos, 3, "*");
+    std::string m;
+    if (size_t pos = mask.find("*.*"); pos != std::string_view::npos) {
+        m.append(mask.substr(0, pos));
+        m.push_back('*');
+        m.append(mask.substr(pos + 3));
+    } else {
+        m.assign(mask);
+    }
     bool maskEndsWithDot = mask.back() == '.';
     if (maskEndsWithDot && !m.empty())
         m.pop_back();
