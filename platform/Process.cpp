@@ -84,6 +84,12 @@ unsigned WinExec(const std::string& cmdLine, int /*showCmd*/) {
             return 11; // bad format
         argv = {wine, file};
     } else {
+        // Windows runs any program file; here a file extracted without Unix
+        // permissions (an archive made on Windows, or a rebuilt directory)
+        // would not start, so the owner gets the execute bit it lacks.
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && !(st.st_mode & S_IXUSR))
+            chmod(file.c_str(), (st.st_mode & 07777) | S_IXUSR);
         argv = {file};
     }
     for (size_t i = 1; i < args.size(); ++i)

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QProcess>
-#include <QTcpSocket>
 
 #include <filesystem>
 #include <fstream>
@@ -141,9 +140,14 @@ Vsftpd::Vsftpd(const std::string& root) {
     if (!proc_->waitForStarted(5000))
         throw std::runtime_error("vsftpd does not start");
     for (int i = 0; i < 100; ++i) {
-        QTcpSocket s;
-        s.connectToHost("127.0.0.1", static_cast<quint16>(port_));
-        if (s.waitForConnected(100))
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(s);
+        if (up)
             return;
         usleep(20000);
     }
