@@ -1,0 +1,146 @@
+// Downloads one large file from vsftpd on loopback in active mode with the
+// project's client, with curl and (when installed) with lftp, alternately,
+// and prints each one's time and CPU seconds and the ratios.
+//   ftp_bench [megabytes=256] [rounds=3]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "net/FtpClient.h"
+#include "platform/Application.h"
+#include "tests/support/FtpServers.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TSample {
+    double seconds = 0;
+    double cpu = 0;
+};
+
+double cpuOf(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+TSample runTool(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    TSample s;
+    const double cpu0 = cpuOf(RUSAGE_CHILDREN);
+    const double t0 = now();
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        return {-1, -1};
+    int status = 0;
+    waitpid(pid, &status, 0);
+    s.seconds = now() - t0;
+    s.cpu = cpuOf(RUSAGE_CHILDREN) - cpu0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {-1, -1};
+    return s;
+}
+
+TSample runClient(const TFtpServer& server, const std::string& out) {
+    TSample s;
+    const double cpu0 = cpuOf(RUSAGE_SELF);
+    const double t0 = now();
+    TFtpClient c;
+    c.SetHost("127.0.0.1");
+    c.SetPort(server.Port());
+    c.SetUserID(server.User());
+    c.SetPassword(server.Password());
+    c.Connect();
+    c.Download("big.bin", out);
+    c.Disconnect();
+    s.seconds = now() - t0;
+    s.cpu = cpuOf(RUSAGE_SELF) - cpu0;
+    return s;
+}
+
+bool onPath(const char* tool) {
+    std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    const long mb = argc > 1 ? std::atol(argv[1]) : 256;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    TApplication app(argc, argv);
+    std::string why;
+    auto server = TFtpServer::Start(TFtpServer::Vsftpd, why);
+    if (!server) {
+        std::fprintf(stderr, "vsftpd: %s\n", why.c_str());
+        return 1;
+    }
+    {
+        std::vector<char> block(1 << 20);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<char>((i * 2654435761u) >> 13);
+        std::ofstream f(server->Root() + "/big.bin", std::ios::binary);
+        for (long i = 0; i < mb; ++i)
+            f.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    fs::permissions(server->Root() + "/big.bin",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::add);
+    // Written to memory by default, so that the disk does not hide the
+    // clients' differences; VX_BENCH_OUT names another folder.
+    const char* outEnv = std::getenv("VX_BENCH_OUT");
+    const std::string outDir = outEnv ? outEnv : fs::exists("/dev/shm") ? "/dev/shm" : server->Root() + "/..";
+    const std::string out = outDir + "/vx-ftp-bench.bin";
+    const std::string url = "ftp://127.0.0.1:" + std::to_string(server->Port()) + "/big.bin";
+    const std::string account = server->User() + ":" + server->Password();
+    const bool lftp = onPath("lftp");
+    std::printf("%ld MiB from vsftpd on loopback, active mode, %d rounds, into %s\n", mb, rounds,
+                out.c_str());
+    TSample best[3] = {{1e9, 0}, {1e9, 0}, {1e9, 0}};
+    const char* names[3] = {"TFtpClient", "curl", "lftp"};
+    for (int r = 0; r < rounds; ++r) {
+        TSample s[3];
+        s[0] = runClient(*server, out);
+        s[1] = runTool({"curl", "-sS", "--disable-eprt", "--ftp-port", "-", "-u", account, "-o", out, url});
+        if (lftp)
+            s[2] = runTool({"lftp", "-c",
+                            "set ftp:passive-mode off; set net:max-retries 1; set xfer:clobber on; open -u " +
+                                server->User() + "," + server->Password() + " -p " +
+                                std::to_string(server->Port()) + " 127.0.0.1; get big.bin -o " + out});
+        for (int k = 0; k < (lftp ? 3 : 2); ++k) {
+            std::printf("round %d  %-10s %7.3f s  %7.3f CPU s\n", r + 1, names[k], s[k].seconds, s[k].cpu);
+            if (s[k].seconds >= 0 && s[k].seconds < best[k].seconds)
+                best[k] = s[k];
+        }
+        if (fs::file_size(out) != static_cast<uintmax_t>(mb) << 20)
+            std::printf("  size mismatch: %ju\n", static_cast<uintmax_t>(fs::file_size(out)));
+    }
+    std::printf("best: TFtpClient %.3f s (%.3f CPU s), curl %.3f s (%.3f CPU s)", best[0].seconds,
+                best[0].cpu, best[1].seconds, best[1].cpu);
+    if (lftp)
+        std::printf(", lftp %.3f s (%.3f CPU s)", best[2].seconds, best[2].cpu);
+    std::printf("\nratio TFtpClient/curl %.2f", best[0].seconds / best[1].seconds);
+    if (lftp)
+        std::printf(", TFtpClient/lftp %.2f", best[0].seconds / best[2].seconds);
+    std::printf("\n");
+    fs::remove(out);
+    return 0;
+}
