@@ -121,6 +121,7 @@ TEST_F(ConferirTabelasTest, AccentedLettersCompareByteForByte) {
     EXPECT_EQ(FieldsOf(dados, Txt("Promoção")), (Names{"Codigo", "Valor"}));
 
     // ...and "PROMOÇÃO" is not: the whole list is passed over.
+    form.reset();
     auto again = create();
     again->GTalvir->SetMaxValue(100);
     schema({{Txt("PROMOÇÃO"), "Codigo", "Integer"}});

@@ -301,6 +301,7 @@ TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
     EXPECT_FALSE(work.Has("Loja.zip"));
 
     // A name that climbs out of the folder is not deleted there.
+    form.reset();
     TestDialogs().Reset();
     log.clear();
     std::ofstream(aside.path().toStdString() + "/fora.zip") << "keep";
