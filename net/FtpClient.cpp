@@ -251,7 +251,7 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
         if (OnPacketRecvd)
             dataConnection_->OnPacketRecvd = OnPacketRecvd;
         bool success = false;
-        auto cleanUp = [this, &success] {
+        auto cleanUp = [this] {
             lastRecvd_ = dataConnection_->BytesRecvd();
             dataConnection_.reset();
             accepting_ = false;
