@@ -443,6 +443,39 @@ TEST(AsyncSocketWaits, CancelEndsAnAcceptAndLeavesTheFlagSet) {
     EXPECT_TRUE(listener.Canceled());
 }
 
+// A peer that does not read fills the socket's buffers: the send waits for
+// room (in the event loop) and then goes on, and a cancel ends that wait.
+TEST(AsyncSocketWaits, SendWaitsForRoomWhileThePeerDoesNotRead) {
+    constexpr int kBlocks = 200; // far beyond what loopback buffers hold
+    const std::string block = pattern(65535);
+    TFtpPeer peer;
+    peer.Pause(200).Drain(static_cast<size_t>(kBlocks) * block.size()).Expect("END", "200 all read\r\n");
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    for (int i = 0; i < kBlocks; ++i)
+        s.SendBuffer(block.data(), static_cast<int>(block.size()));
+    EXPECT_EQ(s.Transaction("END"), "200 all read\r\n");
+    EXPECT_EQ(peer.Error(), "");
+}
+
+TEST(AsyncSocketWaits, CancelEndsABlockedSend) {
+    const std::string block = pattern(65535);
+    TFtpPeer peer;
+    peer.Pause(10000); // reads nothing
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    TLater later(100, [&] { s.Cancel(); });
+    try {
+        for (int i = 0; i < 10000; ++i)
+            s.SendBuffer(block.data(), static_cast<int>(block.size()));
+        FAIL() << "the peer took everything";
+    } catch (const EAbortError& e) {
+        EXPECT_STREQ(e.what(), "Socket send aborted");
+    }
+}
+
 // ---------------------------------------------------------------- files
 
 class AsyncSocketCapture : public ::testing::TestWithParam<size_t> {};

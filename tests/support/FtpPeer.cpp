@@ -1,5 +1,6 @@
 #include "tests/support/FtpPeer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -205,6 +206,24 @@ TFtpPeer& TFtpPeer::SendData(std::string bytes) {
 TFtpPeer& TFtpPeer::CloseData() {
     steps_.push_back([this] {
         closeFd(data_);
+        return true;
+    });
+    return *this;
+}
+
+TFtpPeer& TFtpPeer::Drain(size_t n) {
+    steps_.push_back([this, n] {
+        size_t got = std::min(n, pending_.size());
+        pending_.erase(0, got);
+        char buf[65536];
+        while (got < n) {
+            if (!waitReadable(control_, stop_, kStepLimitMs))
+                return fail("drain: only " + std::to_string(got) + " bytes came"), false;
+            ssize_t r = ::recv(control_, buf, std::min(sizeof buf, n - got), 0);
+            if (r <= 0)
+                return fail("drain: connection closed after " + std::to_string(got) + " bytes"), false;
+            got += static_cast<size_t>(r);
+        }
         return true;
     });
     return *this;

@@ -40,6 +40,8 @@ public:
     TFtpPeer& OpenData();
     TFtpPeer& SendData(std::string bytes);
     TFtpPeer& CloseData();
+    // Reads and discards n bytes of the control connection (raw, not lines).
+    TFtpPeer& Drain(size_t n);
     // Waits the given time.
     TFtpPeer& Pause(int ms);
     // Closes the control connection.
