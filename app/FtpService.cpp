@@ -25,6 +25,14 @@ public:
         c.SetProxyPort(0);
         c.SetFirewallType(FTUser);
         c.SetFWAuthenticate(false);
+        // The run disconnects after a failed download and then goes on to
+        // fetch the next archive: a download that finds the client
+        // disconnected logs in again, so a program archive missing on the
+        // server still leaves the schema archive to be fetched.
+        c.OnConnectionRequired = [this](TObject*, bool& Handled) {
+            client_->Connect();
+            Handled = true;
+        };
         c.OnPacketRecvd = [this](TObject* sender) {
             if (onPacketRecvd_)
                 onPacketRecvd_(sender);
