@@ -1,6 +1,7 @@
 #include "zip/ZABaseArchiver.h"
 
 #include "platform/Files.h"
+#include "platform/FolderIndex.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
@@ -86,6 +87,8 @@ using TZAOnStoreFileEvent = std::function<void(TObject* Sender, std::string& Fil
                                                std::string& Comment, const std::string& OriginalFileName)>;
 using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr,
                                                  const std::string& Comment)>;
+
+class TFolderIndex;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -204,7 +207,10 @@ private:
     void processSelected(TZAProcessOperation op);
     void processItem(int32_t index, TZAProcessOperation op, TZAAction& action);
     void extractEntry(int32_t index, std::string name, const std::string& destDir);
-    bool targetMayBeReplaced(const TDirItem& item, const std::string& name, std::string& target);
+    bool targetMayBeReplaced(const TDirItem& item, const std::string& name, std::string& target,
+                             bool& exists);
+    void ensureFolder(const std::string& folder);
+    std::string temporaryBeside(const std::string& target);
     void writeEntryFile(int32_t index, const std::string& target, uint32_t attr, bool replacing);
 
     bool extractCorruptedFiles_ = false;
@@ -235,4 +241,8 @@ private:
     bool suppressPasswordEvent_ = false;
     std::unique_ptr<TStream> archiveStream_;
     std::unique_ptr<TZADirManager> directory_;
+    // Kept for one pass: names in the target folders, folders made.
+    std::unique_ptr<TFolderIndex> folderIndex_;
+    std::unordered_set<std::string> foldersMade_;
+    std::string workingFolder_;
 };

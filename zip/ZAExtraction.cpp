@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include "platform/Dialogs.h"
+#include "platform/FileHandle.h"
 #include "platform/FileReplace.h"
 #include "platform/Files.h"
+#include "platform/FolderIndex.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "zip/ZABaseArchiver.h"
@@ -49,18 +51,6 @@ std::string workingFolder() {
     if (AnsiToUtf8(ansi) != cwd)
         return ".\\";
     return IncludeTrailingBackslash(ansi);
-}
-
-// A name beside the target for decoding into, unused so far.
-std::string temporaryBeside(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    std::string folder = ExtractFilePath(target);
-    for (;;) {
-        std::string candidate =
-            folder + Format("~vx%d_%d.tmp", static_cast<int>(getpid()), static_cast<int>(++counter));
-        if (!FileExists(candidate) && !DirectoryExists(candidate))
-            return candidate;
-    }
 }
 
 int32_t dosDateTime(const TDirItem& item) {
@@ -129,6 +119,16 @@ void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAt
 
 void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    folderIndex_ = std::make_unique<TFolderIndex>();
+    foldersMade_.clear();
+    workingFolder_ = workingFolder();
+    struct PassEnd {
+        TZABaseArchiver& a;
+        ~PassEnd() {
+            a.folderIndex_.reset();
+            a.foldersMade_.clear();
+        }
+    } passEnd{*this};
     filesDone_ = 0;
     filesToProcess_ = 0;
     cancelRequested_ = false;
@@ -174,7 +174,7 @@ void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAActi
         DoOnConfirmProcessFile(name, op, confirm);
         if (!confirm)
             return;
-        std::string destDir = baseDir_.empty() ? workingFolder() : IncludeTrailingBackslash(baseDir_);
+        std::string destDir = baseDir_.empty() ? workingFolder_ : IncludeTrailingBackslash(baseDir_);
         bool withProgress = op == poExtract || op == poTest;
         if (withProgress) {
             bool cancel = false;
@@ -219,36 +219,62 @@ void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::s
     if (!options_->CreateDirs) {
         name = afterLastSeparator(name);
     } else {
-        std::string folder = dir + folderPart(name);
-        bool made = false;
-        try {
-            made = folder.empty() || ForceDirectories(folder);
-        } catch (...) {
-            made = false;
-        }
-        if (!made)
-            throw EZAException::CreateFromCodeFmt(20, this, {folder});
+        ensureFolder(dir + folderPart(name));
     }
     if ((item.ExternalAttributes & AttrDirectory) != 0)
         return;
     if (!item.Name.empty() && item.Name.back() == '/')
         return;
     std::string target = dir + name;
-    if (!targetMayBeReplaced(item, name, target))
+    bool exists = false;
+    if (!targetMayBeReplaced(item, name, target, exists))
         return;
-    writeEntryFile(index, target, attr, FileExists(target));
+    writeEntryFile(index, target, attr, exists);
 }
 
-bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::string& name,
-                                          std::string& target) {
-    if (!FileExists(target))
+void TZABaseArchiver::ensureFolder(const std::string& folder) {
+    if (folder.empty() || foldersMade_.count(folder))
+        return;
+    bool made = false;
+    try {
+        made = ForceDirectories(folder);
+    } catch (...) {
+        made = false;
+    }
+    if (!made)
+        throw EZAException::CreateFromCodeFmt(20, this, {folder});
+    foldersMade_.insert(folder);
+}
+
+// A name beside the target for decoding into, unused so far.
+std::string TZABaseArchiver::temporaryBeside(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    std::string folder = ExtractFilePath(target);
+    for (;;) {
+        std::string candidate =
+            folder + Format("~vx%d_%d.tmp", static_cast<int>(getpid()), static_cast<int>(++counter));
+        if (!folderIndex_->Find(candidate).exists)
+            return candidate;
+    }
+}
+
+bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::string& name, std::string& target,
+                                          bool& exists) {
+    TFolderIndex::Entry found = folderIndex_->Find(target);
+    exists = found.exists && !found.isDirectory;
+    if (!exists)
         return true;
     if (!options_->ReplaceReadOnly && (FileGetAttr(target) & faReadOnly) != 0)
         return false;
     switch (options_->OverwriteMode) {
     case omPrompt: {
         bool confirm = false;
+        std::string asked = target;
         DoOnConfirmOverwrite(name, target, confirm);
+        if (confirm && target != asked) {
+            TFolderIndex::Entry other = folderIndex_->Find(target);
+            exists = other.exists && !other.isDirectory;
+        }
         return confirm;
     }
     case omAlways:
@@ -268,45 +294,53 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // An existing file is only replaced once the entry has passed its
     // checks: the entry is decoded beside it first.
     std::string outPath = replacing ? temporaryBeside(target) : target;
-    std::unique_ptr<TFileStream> file;
-    try {
-        file = std::make_unique<TFileStream>(outPath, fmCreate);
-    } catch (const Exception&) {
+    // Made through the index: the folder is not read again for each file.
+    std::unique_ptr<THandleStream> file = folderIndex_->CreateNewFile(outPath);
+    if (!file)
         throw EZAException::CreateFromCodeFmt(19, this, {target});
-    }
+    auto remove = [&]() {
+        DeleteFile(outPath);
+        folderIndex_->Removed(outPath);
+    };
     const TDirItem& item = directory_->Items.Item(index);
-    bool failed = false;
-    auto finish = [&]() {
+    auto close = [&]() {
         if (options_->FlushBuffers && IsRemovableDrive(target))
             file->Flush();
         file.reset();
-        FileSetDate(outPath, dosDateTime(item));
     };
     try {
         ExtractEntryToStream(index, *file);
     } catch (...) {
-        failed = true;
-        finish();
-        DeleteFile(outPath);
+        close();
+        remove();
         throw;
     }
-    finish();
-    if (skipEntry_ || cancelRequested_ || failed) {
-        DeleteFile(outPath);
+    if (skipEntry_ || cancelRequested_) {
+        close();
+        remove();
         return;
     }
+    // Time and attributes go through the open file; the file is new, so
+    // there are no old attributes to clear.
     if (options_->SetAttributes) {
-        FileSetAttr(outPath, attr & ~faDirectory);
         // Entries made on Unix carry their permission bits; set-id bits
         // from an archive are not honoured.
         uint32_t mode = attr >> 16;
-        bool regular = (mode & 0170000) == 0 || (mode & 0170000) == 0100000;
-        if ((item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && regular)
-            FileSetMode(outPath, mode & 0777);
+        uint32_t type = mode & 0170000;
+        bool unixMode =
+            (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
+        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode ? (mode & 0777) : 0);
     }
-    if (replacing && !ReplaceFile(outPath, target)) {
-        DeleteFile(outPath);
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    FileSetDateHandle(file->Handle(), dosDateTime(item));
+    close();
+    if (replacing) {
+        if (!ReplaceFile(outPath, target)) {
+            remove();
+            throw EZAException::CreateFromCodeFmt(19, this, {target});
+        }
+        folderIndex_->Removed(outPath);
+        folderIndex_->Removed(target);
+        folderIndex_->Added(target);
     }
 }
 

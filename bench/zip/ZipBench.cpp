@@ -5,7 +5,7 @@
 //   (b) one 256 MiB highly compressible file
 //   (c) 20,000 small files, on disk and on tmpfs
 //   (d) peak memory while extracting a 1 GiB entry of zeros
-// Usage: zip_bench [--quick] [--rounds N]
+// Usage: zip_bench [--quick] [--rounds N] | zip_bench --extract ARCHIVE FOLDER
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,6 +165,10 @@ void bench(const std::string& label, const std::string& archive, const std::stri
 int main(int argc, char** argv) {
     bool quick = false;
     int rounds = 3;
+    // "--extract ARCHIVE FOLDER": one extraction with the component alone,
+    // for profiling.
+    if (argc == 4 && std::string(argv[1]) == "--extract")
+        return extractWithComponent(argv[2], argv[3]);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--quick")

@@ -1,0 +1,123 @@
+#include "platform/FolderIndex.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
+
+#include "platform/FileHandle.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace {
+
+// The same equivalence as the case-insensitive comparison of ResolvePath.
+std::string folded(const std::string& utf8) {
+    return QString::fromStdString(utf8).toCaseFolded().toStdString();
+}
+
+void splitWin(const std::string& winPath, std::string& folder, std::string& leaf) {
+    size_t p = winPath.find_last_of("\\/");
+    if (p == std::string::npos && winPath.size() >= 2 && winPath[1] == ':')
+        p = 1;
+    folder = p == std::string::npos ? std::string() : winPath.substr(0, p + 1);
+    leaf = p == std::string::npos ? winPath : winPath.substr(p + 1);
+}
+
+std::string joinLinux(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder == ".")
+        return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+} // namespace
+
+TFolderIndex::Listing& TFolderIndex::listingFor(const std::string& winFolder, std::string& linuxFolder) {
+    auto f = folders_.find(winFolder);
+    if (f == folders_.end())
+        f = folders_.emplace(winFolder, winFolder.empty() ? std::string(".") : ResolvePath(winFolder)).first;
+    linuxFolder = f->second;
+    auto l = listings_.find(linuxFolder);
+    if (l != listings_.end())
+        return l->second;
+    Listing& listing = listings_[linuxFolder];
+    if (DIR* d = opendir(linuxFolder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n == "." || n == "..")
+                continue;
+            listing.names.insert(n);
+            listing.folded.emplace(folded(n), n);
+        }
+        closedir(d);
+    }
+    return listing;
+}
+
+TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
+    std::string winFolder, leaf, linuxFolder;
+    splitWin(winPath, winFolder, leaf);
+    Listing& listing = listingFor(winFolder, linuxFolder);
+    std::string name = AnsiToUtf8(leaf);
+    Entry e;
+    if (!listing.names.count(name)) {
+        auto it = listing.folded.find(folded(name));
+        if (it != listing.folded.end())
+            name = it->second;
+    }
+    e.linuxPath = joinLinux(linuxFolder, name);
+    struct stat st;
+    if (listing.names.count(name) && lstat(e.linuxPath.c_str(), &st) == 0) {
+        e.exists = true;
+        e.isDirectory = S_ISDIR(st.st_mode);
+    }
+    return e;
+}
+
+std::unique_ptr<THandleStream> TFolderIndex::CreateNewFile(const std::string& winPath) {
+    Entry e = Find(winPath);
+    if (e.exists)
+        return nullptr;
+    int fd = ::open(e.linuxPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    Added(winPath);
+    return std::make_unique<THandleStream>(fd, e.linuxPath);
+}
+
+void TFolderIndex::Added(const std::string& winPath) {
+    std::string winFolder, leaf, linuxFolder;
+    splitWin(winPath, winFolder, leaf);
+    Listing& listing = listingFor(winFolder, linuxFolder);
+    std::string name = AnsiToUtf8(leaf);
+    listing.names.insert(name);
+    listing.folded.emplace(folded(name), name);
+}
+
+void TFolderIndex::Removed(const std::string& winPath) {
+    Entry e = Find(winPath);
+    std::string winFolder, leaf, linuxFolder;
+    splitWin(winPath, winFolder, leaf);
+    Listing& listing = listingFor(winFolder, linuxFolder);
+    size_t slash = e.linuxPath.find_last_of('/');
+    std::string name = slash == std::string::npos ? e.linuxPath : e.linuxPath.substr(slash + 1);
+    listing.names.erase(name);
+    std::string key = folded(name);
+    auto it = listing.folded.find(key);
+    if (it != listing.folded.end() && it->second == name) {
+        listing.folded.erase(it);
+        // Another name of the same letters may remain.
+        for (const auto& n : listing.names)
+            if (folded(n) == key) {
+                listing.folded.emplace(key, n);
+                break;
+            }
+    }
+}
+
+void TFolderIndex::Clear() {
+    folders_.clear();
+    listings_.clear();
+}

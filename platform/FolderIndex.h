@@ -1,0 +1,42 @@
+// Case-insensitive name lookup for operations that create many files in
+// the same folders, such as extracting an archive. Looking up a missing
+// name means reading its whole folder, so creating n files in one folder
+// through ResolvePath reads that folder n times; an index reads each folder
+// once and then keeps track of the files created through it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+class THandleStream;
+
+class TFolderIndex {
+public:
+    struct Entry {
+        bool exists = false;
+        bool isDirectory = false;
+        std::string linuxPath; // the existing file, or where a new one goes
+    };
+    // Finds a Windows path (its folder must exist) as ResolvePath would.
+    Entry Find(const std::string& winPath);
+    // Creates an empty file spelled as the Windows path's last component
+    // and opens it for writing; null when a file of that name (in any
+    // letter case) exists or the file cannot be created.
+    std::unique_ptr<THandleStream> CreateNewFile(const std::string& winPath);
+    // Keeps the index right after a file went or appeared by other means.
+    void Removed(const std::string& winPath);
+    void Added(const std::string& winPath);
+    void Clear();
+
+private:
+    struct Listing {
+        std::unordered_set<std::string> names;               // exact
+        std::unordered_map<std::string, std::string> folded; // folded -> first name
+    };
+    Listing& listingFor(const std::string& winFolder, std::string& linuxFolder);
+    std::unordered_map<std::string, std::string> folders_; // Windows folder -> Linux folder
+    std::map<std::string, Listing> listings_;              // Linux folder -> names
+};
