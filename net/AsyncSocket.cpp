@@ -204,8 +204,10 @@ void TAsyncSocket::dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam) {
             case ws::FD_CLOSE:
                 // Pending input is read first; the reader then sees the end
                 // of the stream, and the object stays connected.
-                if (!DataAvailable())
+                if (!DataAvailable()) {
+                    closedByPeer_ = true;
                     CloseSocket();
+                }
                 break;
             default:
                 break;
@@ -264,6 +266,7 @@ void TAsyncSocket::Connect() {
     canceled_ = false;
     if (connected_)
         throw ESockError(SAlreadyConnected);
+    closedByPeer_ = false;
     for (int retry = 0;; ++retry) {
         try {
             resolveHost();
@@ -384,8 +387,14 @@ std::string TAsyncSocket::ReadLn() {
             return std::string();
         if (n < 0) {
             lastErrorNo_ = ws::LastError();
-            if (lastErrorNo_ == WSAENOTCONN)
+            if (lastErrorNo_ == WSAENOTCONN) {
+                // The peer's close may have been handled (and the socket
+                // replaced) before this read: that is the end of the stream,
+                // as when the close is seen by the read itself.
+                if (closedByPeer_)
+                    return std::string();
                 throw ESockError(SReadLnNotConnected);
+            }
             SocketCheck(WSAEWOULDBLOCK);
             waitFor([this] { return woken_ || canceled_; });
             continue;
@@ -553,6 +562,7 @@ TAsyncSocket::TSocketHandle TAsyncSocket::Accept() {
 }
 
 void TAsyncSocket::InstallSocket(TSocketHandle accepted) {
+    closedByPeer_ = false;
     if (socket_ != NoSocket)
         ws::CloseSocket(socket_);
     socket_ = accepted;

@@ -201,5 +201,6 @@ private:
     TSocketHandle socket_ = NoSocket;
     std::unique_ptr<TNotifyWindow> window_;
     bool connected_ = false;
+    bool closedByPeer_ = false; // the last close came from the peer's close notification
     bool winsockShared_ = false;
 };
