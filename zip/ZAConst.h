@@ -27,6 +27,10 @@ constexpr size_t BlockHeaderSize = 50;
 
 // Extra field block holding the Zip64 values.
 constexpr uint16_t ExtraIdZip64 = 0x0001;
+// Extra blocks that Info-ZIP writes only for entries made on Unix.
+constexpr uint16_t ExtraIdInfoZipUnixOld = 0x5855; // "UX"
+constexpr uint16_t ExtraIdInfoZipUnix = 0x7855;    // "Ux"
+constexpr uint16_t ExtraIdInfoZipUnixNew = 0x7875; // "ux"
 
 // The end record lies within the last 64 KiB (its comment is at most 65,535
 // bytes) plus a little.

@@ -374,6 +374,19 @@ void TZADirManager::applyDataShift() {
     }
 }
 
+bool TZADirManager::hasUnixExtraBlock(int64_t position, uint16_t length) const {
+    std::vector<uint8_t> extra(length);
+    if (length == 0 || !ReadAtExactly(*stream_, position, extra.data(), length))
+        return false;
+    for (size_t at = 0; at + 4 <= extra.size();) {
+        uint16_t id = ReadU16LE(&extra[at]);
+        if (id == ExtraIdInfoZipUnix || id == ExtraIdInfoZipUnixOld || id == ExtraIdInfoZipUnixNew)
+            return true;
+        at += 4 + ReadU16LE(&extra[at + 2]);
+    }
+    return false;
+}
+
 void TZADirManager::rebuildFromLocalHeaders() {
     int64_t size = stream_->Size();
     TZASignatureScanner scanner(*stream_, 0, SigLocalHeader, RebuildSearchWindow);
@@ -428,8 +441,17 @@ void TZADirManager::rebuildFromLocalHeaders() {
         size_t nameLength = std::min<size_t>(item.NameLength, MaxNameLength);
         if (nameLength > 0) {
             std::string raw(nameLength, '\0');
-            if (ReadAtExactly(*stream_, hit + static_cast<int64_t>(LocalHeaderSize), raw.data(), nameLength))
-                item.Name = decodeName(raw, item);
+            if (ReadAtExactly(*stream_, hit + static_cast<int64_t>(LocalHeaderSize), raw.data(),
+                              nameLength)) {
+                // A local header does not say which system made the entry;
+                // the Unix extra blocks of Info-ZIP do, and its names on
+                // Unix are unmarked UTF-8.
+                TDirItem naming = item;
+                if (hasUnixExtraBlock(hit + static_cast<int64_t>(LocalHeaderSize) + item.NameLength,
+                                      extraLength))
+                    naming.VersionMadeBy = static_cast<uint16_t>(HostUnix << 8);
+                item.Name = decodeName(raw, naming);
+            }
         }
         if (descriptor) {
             int64_t at = findDescriptor(hit);

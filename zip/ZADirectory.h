@@ -149,6 +149,7 @@ private:
     void stubCheck(int64_t endPosition);
     void applyDataShift();
     void rebuildFromLocalHeaders();
+    bool hasUnixExtraBlock(int64_t position, uint16_t length) const;
     std::string decodeName(const std::string& raw, const TDirItem& item) const;
     bool oemFileNames() const;
 

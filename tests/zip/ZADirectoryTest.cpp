@@ -156,6 +156,15 @@ TEST_F(ZipOpen, DamagedArchivesAreRebuiltFromLocalHeaders) {
     EXPECT_EQ(out.Size(), 5000);
 }
 
+TEST_F(ZipOpen, RebuiltUnixNamesStayUtf8) {
+    am::WriteTree(tmp.Path() + "/src", {{"a\xC3\xA7\xC3\xA3o.txt", "x"}});
+    am::MakeWithZip(tmp.Path() + "/src", P("u.zip"), {"a\xC3\xA7\xC3\xA3o.txt"});
+    std::string bytes = Read("u.zip");
+    Write("u-cut.zip", bytes.substr(0, bytes.find(std::string("PK\x01\x02", 4))));
+    Open("u-cut.zip");
+    EXPECT_EQ(Names(), std::vector<std::string>{"a\xE7\xE3o.txt"});
+}
+
 TEST_F(ZipOpen, RebuildTakesSizesFromDataDescriptors) {
     am::WriteTree(tmp.Path() + "/src", {{"a.txt", am::TextBytes(3000, 3)}});
     // Written to a pipe, zip cannot go back: sizes follow in descriptors.

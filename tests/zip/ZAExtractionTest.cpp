@@ -367,6 +367,12 @@ TEST_F(ZipExtract, ReplacedFileTakesTheEntryNameCase) {
     ExtractAll();
     EXPECT_EQ(Read("VENDARIX.EXE"), "nova versao");
     EXPECT_FALSE(Exists("Vendarix.exe"));
+    // The existing file is found whatever its letter case.
+    std::filesystem::rename(P("VENDARIX.EXE"), P("vendarix.exe"));
+    zip.Options().OverwriteMode = omNever;
+    ExtractAll();
+    EXPECT_EQ(Read("vendarix.exe"), "nova versao");
+    EXPECT_FALSE(Exists("VENDARIX.EXE"));
 }
 
 TEST_F(ZipExtract, EncryptedEntries) {
