@@ -88,9 +88,15 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     TApplication app(argc, argv);
     std::string why;
-    auto server = TFtpServer::Start(TFtpServer::Vsftpd, why);
+    // VX_BENCH_SERVER picks another server (pure-ftpd, pyftpdlib).
+    TFtpServer::TKind kind = TFtpServer::Vsftpd;
+    if (const char* k = std::getenv("VX_BENCH_SERVER"))
+        for (auto c : {TFtpServer::Vsftpd, TFtpServer::PureFtpd, TFtpServer::Pyftpdlib})
+            if (std::string(k) == TFtpServer::KindName(c))
+                kind = c;
+    auto server = TFtpServer::Start(kind, why);
     if (!server) {
-        std::fprintf(stderr, "vsftpd: %s\n", why.c_str());
+        std::fprintf(stderr, "%s: %s\n", TFtpServer::KindName(kind), why.c_str());
         return 1;
     }
     {
@@ -112,8 +118,8 @@ int main(int argc, char** argv) {
     const std::string url = "ftp://127.0.0.1:" + std::to_string(server->Port()) + "/big.bin";
     const std::string account = server->User() + ":" + server->Password();
     const bool lftp = onPath("lftp");
-    std::printf("%ld MiB from vsftpd on loopback, active mode, %d rounds, into %s\n", mb, rounds,
-                out.c_str());
+    std::printf("%ld MiB from %s on loopback, active mode, %d rounds, into %s\n", mb, server->Name().c_str(),
+                rounds, out.c_str());
     TSample best[3] = {{1e9, 0}, {1e9, 0}, {1e9, 0}};
     const char* names[3] = {"TFtpClient", "curl", "lftp"};
     for (int r = 0; r < rounds; ++r) {

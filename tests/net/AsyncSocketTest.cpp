@@ -35,7 +35,9 @@ uint16_t closedPort() {
 
 std::string readFile(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    std::string s(fs::exists(p) ? fs::file_size(p) : 0, '\0');
+    f.read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 std::string pattern(size_t n) {

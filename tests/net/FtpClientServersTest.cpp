@@ -17,18 +17,31 @@ namespace {
 
 std::string readFile(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    std::string s(fs::file_size(p), '\0');
+    f.read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 std::string binary(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
+    // One MiB of varied bytes, repeated with each MiB's number written into
+    // its first bytes, so that a block out of place would show.
+    const size_t unit = std::min<size_t>(n, 1u << 20);
+    std::string s(unit, '\0');
     uint32_t x = seed;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < unit; ++i) {
         x = x * 1103515245 + 12345;
         const uint32_t r = x >> 16;
         s[i] = (r & 7) == 0 ? '\n' : (r & 7) == 1 ? '\r' : static_cast<char>(r >> 3);
     }
-    return s;
+    std::string out;
+    out.reserve(n);
+    for (uint32_t k = 0; out.size() < n; ++k) {
+        const size_t at = out.size();
+        out.append(s, 0, std::min(unit, n - at));
+        for (size_t b = 0; b < 4 && at + b < out.size() && k > 0; ++b)
+            out[at + b] = static_cast<char>(k >> (8 * b));
+    }
+    return out;
 }
 
 struct Mode {
@@ -48,8 +61,8 @@ std::string modeName(const ::testing::TestParamInfo<Mode>& info) {
 class FtpServerDownload : public ::testing::TestWithParam<Mode> {
 protected:
     void SetUp() override {
-        char t[] = "/tmp/vx-ftp-local-XXXXXX";
-        dir = ::mkdtemp(t);
+        std::string t = TFtpServer::ScratchRoot() + "/vx-ftp-local-XXXXXX";
+        dir = ::mkdtemp(t.data());
     }
     void TearDown() override { fs::remove_all(dir); }
     void connect(TFtpClient& c, const TFtpServer& s) {

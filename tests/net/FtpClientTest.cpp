@@ -18,7 +18,9 @@ namespace {
 
 std::string readFile(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    std::string s(fs::exists(p) ? fs::file_size(p) : 0, '\0');
+    f.read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 // Bytes that an ASCII-mode transfer would change: LF, CR LF, lone CR, NUL.

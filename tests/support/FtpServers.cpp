@@ -129,6 +129,12 @@ const char* TFtpServer::KindName(TKind kind) {
     return "?";
 }
 
+std::string TFtpServer::ScratchRoot() {
+    if (const char* env = std::getenv("VX_FTP_SCRATCH"))
+        return env;
+    return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
 bool TFtpServer::Required() {
     const char* v = std::getenv("VX_REQUIRE_SERVERS");
     return v && std::string(v) == "1";
@@ -137,12 +143,14 @@ bool TFtpServer::Required() {
 std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
     std::unique_ptr<TFtpServer> s(new TFtpServer);
     s->name_ = KindName(kind);
-    char tmpl[] = "/tmp/vx-ftp-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
+    std::string tmplText = ScratchRoot() + "/vx-ftp-XXXXXX";
+    std::vector<char> tmpl(tmplText.begin(), tmplText.end());
+    tmpl.push_back('\0');
+    if (!::mkdtemp(tmpl.data())) {
         why = "no temporary folder";
         return nullptr;
     }
-    s->dir_ = tmpl;
+    s->dir_ = tmpl.data();
     s->root_ = s->dir_ + "/files";
     fs::create_directories(s->root_);
     // The servers drop privileges before they read the files.

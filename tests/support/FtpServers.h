@@ -33,6 +33,10 @@ public:
     // Whether a server that is missing fails the test rather than skipping
     // it (VX_REQUIRE_SERVERS=1).
     static bool Required();
+    // Where the servers' folders (and large test files) go: memory when
+    // /dev/shm is writable, so that the disk is not what a test waits on;
+    // VX_FTP_SCRATCH names another folder.
+    static std::string ScratchRoot();
 
 private:
     TFtpServer() = default;
