@@ -5,6 +5,9 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -32,6 +35,13 @@ TApplication::TApplication(int& argc, char** argv) {
     unattended_ = !hasDisplay();
     if (unattended_)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!std::getenv("XDG_RUNTIME_DIR")) {
+        // Qt falls back to this folder anyway, with a warning on stderr that
+        // would mix with the dialog lines of an unattended run.
+        std::string dir = "/tmp/runtime-" + std::to_string(getuid());
+        mkdir(dir.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 0);
+    }
     qt_ = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     title_ = TitleFromPath(argc > 0 && argv && argv[0] ? argv[0] : "");

@@ -14,8 +14,10 @@ port=${DEMO_FTP_PORT:-2121}
 
 ./scripts/install-deps.sh >/dev/null
 echo "== building"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target AtualizarVendarix >/dev/null
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build build -j2 --target AtualizarVendarix; } > /tmp/vx-demo-build.log 2>&1; then
+  cat /tmp/vx-demo-build.log; exit 1
+fi
 updater="$root/build/AtualizarVendarix"
 
 demo="$root/demo"
