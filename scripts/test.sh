@@ -13,6 +13,8 @@ cd "$root"
 # Servers: each script starts its server if it is not running and prints the
 # environment the tests read.
 eval "$(./scripts/start-services.sh)"
+# Servers this run started are stopped at the end (VX_KEEP_SERVICES=1 keeps them).
+[ -n "${VX_KEEP_SERVICES:-}" ] || trap './scripts/stop-services.sh' EXIT
 export VX_REQUIRE_SERVERS=${VX_REQUIRE_SERVERS:-1}
 export QT_QPA_PLATFORM=offscreen
 
