@@ -12,7 +12,8 @@ command -v clang++ >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-ge
 seconds=${FUZZ_SECONDS:-30}
 cmake -S . -B build-fuzz -DVX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build-fuzz -j2
+fuzzers=$(cmake --build build-fuzz --target help | sed -n 's/^\.\.\. \(fuzz_[a-z_0-9]*\).*/\1/p')
+cmake --build build-fuzz -j2 --target $fuzzers
 mkdir -p build-fuzz/crashes
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

@@ -34,4 +34,8 @@ if [ -z "${VX_SKIP_SANITIZE:-}" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd build-asan && ctest --output-on-failure -j"$jobs" --timeout 600 -LE nosanitize)
 fi
+if [ -z "${VX_SKIP_FUZZ:-}" ]; then
+  echo "== fuzz targets, ${VX_FUZZ_SECONDS:-30} s each"
+  FUZZ_SECONDS=${VX_FUZZ_SECONDS:-30} ./scripts/fuzz.sh
+fi
 echo "== all tests passed"
