@@ -279,17 +279,22 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
     }
 }
 
+int32_t TFtpClient::PasvPort(const std::string& reply) {
+    const std::string f5 = NthField(reply, ',', 5);
+    const std::string f6 = NthField(reply, ',', 6);
+    const size_t paren = f6.find(')');
+    const int32_t low = StrToInt(paren == std::string::npos ? std::string() : f6.substr(0, paren));
+    // Numbers out of range wrap: only the port's low 16 bits are used.
+    return static_cast<int32_t>(static_cast<uint32_t>(low) + 256u * static_cast<uint32_t>(StrToInt(f5)));
+}
+
 bool TFtpClient::openPassive() {
     const std::string reply = Transaction("PASV");
     if (reply.empty())
         throw EServerGone();
     if (ReplyNumber() > 499)
         return false;
-    const std::string f5 = NthField(reply, ',', 5);
-    const std::string f6 = NthField(reply, ',', 6);
-    const size_t paren = f6.find(')');
-    const int32_t low = StrToInt(paren == std::string::npos ? std::string() : f6.substr(0, paren));
-    const int32_t port = low + 256 * StrToInt(f5);
+    const int32_t port = PasvPort(reply);
     dataConnection_->SetPort(port);
     // The address in the reply is not used: a server behind address
     // translation names its private one.

@@ -60,6 +60,11 @@ public:
     static int32_t ParseSize(const std::string& line);
     // Field n (from 1) of text split at delimiter; empty when there are fewer.
     static std::string NthField(const std::string& text, char delimiter, int n);
+    // The data port of a PASV reply: the number in front of the first ")"
+    // of the sixth comma-separated field plus 256 times the fifth field
+    // (the reply's address is not used). EConvertError when a field is not
+    // a number.
+    static int32_t PasvPort(const std::string& reply);
 
     // Byte counts of the download: BytesTotal is the size the server
     // announced, and after the transfer the count received; BytesRecvd is

@@ -545,3 +545,14 @@ TEST(FtpClientParsing, NthFieldCountsFromOne) {
     EXPECT_EQ(TFtpClient::NthField("a,,c", ',', 2), "");
     EXPECT_EQ(TFtpClient::NthField("a,,c", ',', 3), "c");
 }
+
+TEST(FtpClientParsing, PasvPortFromTheFifthAndSixthFields) {
+    EXPECT_EQ(TFtpClient::PasvPort("227 Entering Passive Mode (10,0,0,5,19,137)\r\n"), 5001);
+    EXPECT_EQ(TFtpClient::PasvPort("227 =10,0,0,5,0,21)"), 21);
+    for (const char* bad :
+         {"425 Can't open passive connection.\r\n", "227 (10,0,0,5,19,137\r\n", "227 (10,0,0,5,x,1)"}) {
+        EXPECT_THROW(TFtpClient::PasvPort(bad), EConvertError) << bad;
+    }
+    // Out-of-range numbers wrap instead of overflowing.
+    EXPECT_NO_THROW(TFtpClient::PasvPort("227 (1,2,3,4,2147483647,2147483647)"));
+}

@@ -19,12 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     try {
-        const std::string f6 = TFtpClient::NthField(line, ',', 6);
-        const size_t paren = f6.find(')');
-        const int64_t port =
-            static_cast<int64_t>(StrToInt(paren == std::string::npos ? "" : f6.substr(0, paren))) +
-            256 * static_cast<int64_t>(StrToInt(TFtpClient::NthField(line, ',', 5)));
-        (void)port;
+        (void)TFtpClient::PasvPort(line);
     } catch (const EConvertError&) {
     }
     return 0;
