@@ -10,4 +10,11 @@ public:
     explicit TInterbaseDriver(const TConnectionSettings& settings);
     // User tables (no system tables, no views), as the server spells them.
     std::vector<std::string> TableNames(bool systemTables) override;
+
+protected:
+    void discardFailedTransaction(QSqlDatabase& db, const QSqlError& e) override;
+
+private:
+    void rememberAttachment();
+    std::string attachment_; // this connection's attachment id on the server
 };

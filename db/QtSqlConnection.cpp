@@ -10,6 +10,8 @@
 #include <QVariant>
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "platform/Text.h"
 
@@ -84,10 +86,48 @@ void TQtSqlConnection::open() {
 
 std::unique_ptr<TMemoryResultSet> TQtSqlConnection::run(const std::string& sql, bool wantRows) {
     QSqlDatabase db = QSqlDatabase::database(name_, false);
+    for (int attempt = 1;; ++attempt) {
+        // With an explicit transaction around each statement, a commit that
+        // fails (a conflict with a concurrent change of the schema, say) is
+        // reported instead of undoing the statement silently.
+        if (explicitCommit_ && !db.transaction())
+            throw EDBEngineError(ErrorText(db.lastError()));
+        try {
+            auto result = runInTransaction(db, sql, wantRows);
+            if (explicitCommit_ && !db.commit()) {
+                const QSqlError e = db.lastError();
+                discardFailedTransaction(db, e);
+                // A conflict with another transaction leaves no trace of the
+                // statement, so it may run again; a few times, briefly apart.
+                if (attempt < kConflictRetries && isConflict(e)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+                    continue;
+                }
+                throw EDBEngineError(ErrorText(e));
+            }
+            return result;
+        } catch (const EDBEngineError&) {
+            if (explicitCommit_ && db.isOpen())
+                db.rollback();
+            throw;
+        }
+    }
+}
+
+void TQtSqlConnection::discardFailedTransaction(QSqlDatabase& db, const QSqlError&) {
+    db.rollback();
+}
+
+bool TQtSqlConnection::isConflict(const QSqlError& e) {
+    return e.databaseText().contains(QLatin1String("update conflicts with concurrent update")) ||
+           e.databaseText().contains(QLatin1String("lock conflict"));
+}
+
+std::unique_ptr<TMemoryResultSet> TQtSqlConnection::runInTransaction(QSqlDatabase& db, const std::string& sql,
+                                                                     bool wantRows) {
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    // Servers refuse the line breaks some statements end with only as
-    // blanks; the trailing ones are dropped so that a statement ends clean.
+    // Trailing line breaks are dropped so that a statement ends clean.
     std::string text = sql;
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
         text.pop_back();

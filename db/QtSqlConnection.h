@@ -8,6 +8,7 @@
 
 #include "db/Engine.h"
 
+class QSqlDatabase;
 class QSqlError;
 
 class TQtSqlConnection : public TDriverConnection {
@@ -36,6 +37,18 @@ protected:
     // Whether a parameter line of that name is present at all.
     static bool hasParam(const TStringList& params, const std::string& name);
 
+    // Each statement in a transaction of its own, committed at once (for
+    // clients whose implicit commit may fail unseen).
+    void SetExplicitCommit(bool v) { explicitCommit_ = v; }
+    // Called after a commit failed, so that the failed statement leaves no
+    // trace; raises when the connection cannot go on.
+    virtual void discardFailedTransaction(QSqlDatabase& db, const QSqlError& e);
+
 private:
+    static constexpr int kConflictRetries = 5;
+    static bool isConflict(const QSqlError& e);
+    std::unique_ptr<TMemoryResultSet> runInTransaction(QSqlDatabase& db, const std::string& sql,
+                                                       bool wantRows);
     QString name_;
+    bool explicitCommit_ = false;
 };
