@@ -506,6 +506,10 @@ void TAsyncSocket::CaptureFile(const std::string& fileName) {
                     static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(n));
                 if (OnPacketRecvd)
                     OnPacketRecvd(this);
+                // The time-out measures silence, not the whole transfer: a
+                // large download on a slow line must not be cut while data
+                // still flows, so each block re-arms the timer.
+                TimerOff();
                 TimerOn();
             } else if (n < 0) {
                 lastErrorNo_ = ws::LastError();

@@ -14,7 +14,7 @@ packages=(
   # FTP servers and archive tools used as peers
   vsftpd python3 python3-pyftpdlib p7zip-full libarchive-tools zip unzip curl
   # odds and ends: extended attributes, process tools
-  attr procps iproute2 libcap2 libpam0g libssl3 libsodium23
+  attr procps iproute2 openssl lftp libcap2 libpam0g libssl3 libsodium23
 )
 
 missing=()

@@ -531,6 +531,33 @@ TEST(AsyncSocketFiles, CancelFromThePacketEventStopsTheReceive) {
     EXPECT_EQ(fs::file_size(dir.path / "out.bin"), 1000u);
 }
 
+// The time-out measures silence: a transfer that keeps sending outlives it,
+// one that stops sending is aborted.
+TEST(AsyncSocketFiles, TimeOutCountsSilenceNotTheWholeTransfer) {
+    TFtpPeer peer;
+    for (int i = 0; i < 6; ++i)
+        peer.Send(pattern(1000)).Pause(100);
+    peer.Close();
+    peer.Start();
+    TempDir dir;
+    TAsyncSocket s;
+    connectTo(s, peer);
+    s.SetTimeOut(300);
+    s.CaptureFile((dir.path / "out.bin").string());
+    EXPECT_EQ(s.BytesRecvd(), 6000);
+    EXPECT_FALSE(s.TimedOut());
+
+    TFtpPeer silent;
+    silent.Send(pattern(1000)).Hold();
+    silent.Start();
+    TAsyncSocket t;
+    connectTo(t, silent);
+    t.SetTimeOut(300);
+    EXPECT_THROW(t.CaptureFile((dir.path / "cut.bin").string()), EAbortError);
+    EXPECT_TRUE(t.TimedOut());
+    EXPECT_EQ(fs::file_size(dir.path / "cut.bin"), 1000u);
+}
+
 TEST(AsyncSocketFiles, FileThatCannotBeCreatedIsAnError) {
     TFtpPeer peer;
     peer.Send("x").Close();
