@@ -67,10 +67,11 @@ constexpr uint32_t Marker32 = 0xFFFFFFFF;
 constexpr uint16_t Marker16 = 0xFFFF;
 
 // Decoding: chunks read at once, the floor below which a chunk is not
-// halved, and the output piece written to the target as it fills.
+// halved, and the output piece written to the target as it fills (small
+// enough for the CRC and the write to find it in the cache).
 constexpr int64_t ChunkSize = 1048576;
 constexpr int64_t MinChunkSize = 512;
-constexpr size_t OutputBufferSize = 1048576;
+constexpr size_t OutputBufferSize = 262144;
 
 // Attribute bits of directory items.
 constexpr uint32_t AttrDirectory = 0x10;

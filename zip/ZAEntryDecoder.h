@@ -4,7 +4,7 @@
 //
 // Memory stays bounded whatever the entry's size or compression ratio:
 // input is read in chunks of at most 1 MiB and output is written as each
-// piece of at most 1 MiB fills.
+// piece of at most 256 KiB fills.
 #pragma once
 
 #include <cstdint>

@@ -345,6 +345,8 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
 }
 
 void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
+    if (!isOpen_ || !directory_ || !archiveStream_)
+        throw EZAException::CreateFromCode(13, this);
     TZADirArray& items = directory_->Items;
     if (index < 0 || index >= items.Count())
         throw EZAException::CreateFromCode(16, this);

@@ -91,6 +91,8 @@ TEST_F(ZipArchiverLifecycle, ExtractingNeedsAnOpenArchive) {
     } catch (const EZAException& e) {
         EXPECT_EQ(std::string(e.what()), "ZipArchiver: Archive is not open - Native error: 00013");
     }
+    TMemoryStream out;
+    EXPECT_EQ(CodeOf([&] { zip.ExtractEntryToStream(0, out); }), 13);
 }
 
 TEST_F(ZipArchiverLifecycle, SpanningModeCannotChangeWhileOpen) {
