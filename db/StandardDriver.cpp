@@ -1,11 +1,13 @@
 #include "db/StandardDriver.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 
 #include "db/ParadoxModule.h"
 #include "db/ParadoxTable.h"
@@ -139,8 +141,11 @@ std::string TStandardDriver::TableFile(const std::string& table) const {
     checkName(table);
     const std::string file = hasDbExtension(table) ? table : table + ".db";
     const std::string base = folder_.empty() ? std::string(".") : folder_;
+    // One resolution: a name that is not spelled as on disk costs a read of
+    // the whole folder.
     const std::string path = ResolvePath(IncludeTrailingBackslash(base) + file);
-    return FileExists(IncludeTrailingBackslash(base) + file) ? path : std::string();
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
@@ -165,17 +170,33 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
     const TSqlStatementInfo info = ScanSql(sql);
     const std::string utf8 = AnsiToUtf8(sql);
 
+    // The files of the tables the statement names, each looked up once.
+    struct TFound {
+        std::string file;
+        TFileKind kind;
+    };
+    std::map<std::string, TFound> found;
+    auto lookup = [&](const std::string& table) -> const TFound& {
+        auto it = found.find(UpperCase(table));
+        if (it == found.end()) {
+            std::string file = TableFile(table);
+            const TFileKind kind = file.empty() ? TFileKind::Missing : KindOf(file);
+            it = found.emplace(UpperCase(table), TFound{std::move(file), kind}).first;
+        }
+        return it->second;
+    };
+
     if (!info.target.empty()) {
-        const std::string file = TableFile(info.target);
-        if (!file.empty() && KindOf(file) == TFileKind::Paradox)
+        const TFound& t = lookup(info.target);
+        if (t.kind == TFileKind::Paradox)
             throw EDBEngineError(Format("Table %s is a Paradox table (%s) and cannot be changed", info.target,
-                                        Utf8ToAnsi(file)));
+                                        Utf8ToAnsi(t.file)));
     }
     std::string newFile;
     std::unique_ptr<TSqlite> db;
     if (info.verb == "CREATE" && info.object == "TABLE" && !info.target.empty()) {
         // A new table is a new file, named as the statement writes it.
-        std::string file = TableFile(info.target);
+        std::string file = lookup(info.target).file;
         if (file.empty()) {
             const std::string name = hasDbExtension(info.target) ? info.target : info.target + ".db";
             file = ResolvePath(IncludeTrailingBackslash(folder_.empty() ? std::string(".") : folder_) + name);
@@ -193,10 +214,9 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
                 continue;
             if (t.find_first_of("/\\:") != std::string::npos)
                 continue;
-            const std::string file = TableFile(t);
+            const auto& [file, kind] = lookup(t);
             if (file.empty() || (db && newFile.empty() && info.verb == "CREATE" && SameText(t, info.target)))
                 continue;
-            const TFileKind kind = KindOf(file);
             if (kind == TFileKind::SQLite) {
                 db->exec("ATTACH DATABASE " + quoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
                          "\"");
