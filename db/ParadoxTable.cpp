@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "db/ParadoxCrypt.h"
 #include "platform/Text.h"
 
 namespace {
@@ -257,6 +256,10 @@ void TParadoxTable::readHeader() {
         fail(Format("the header size %d is too small", headerSize_));
     uint32_t keyV3 = ReadU32LE(&h[kKeyV3]);
     key_ = (v4 && keyV3 == 0xFF00FF00u) ? ReadU32LE(&h[kKeyV4]) : keyV3;
+    // The cipher of encrypted tables is not published with the file format;
+    // such a table is refused by name rather than read as garbage.
+    if (key_)
+        throw EDBEngineError(Format("Table %s is encrypted and cannot be read", path_));
     if (v4)
         codePage_ = ReadU16LE(&h[kCodePage]);
 
@@ -359,8 +362,6 @@ std::vector<uint8_t> TParadoxTable::readBlock(uint16_t number) const {
     std::vector<uint8_t> b(blockSize_);
     readAt(fd_, headerSize_ + uint64_t(number - 1) * blockSize_, b.data(), b.size(),
            Format("block %d", number).c_str());
-    if (key_)
-        ParadoxDecryptBlock(b.data(), b.size(), key_, number);
     return b;
 }
 
@@ -416,16 +417,13 @@ std::string TParadoxTable::readMemo(uint32_t offset, uint32_t length) const {
     auto memoFail = [&](const std::string& what) { fail(Format("memo at %d: %s", int64_t(block), what)); };
     if (block + kMemoChunk > mbSize_)
         memoFail("past the end of the memo file");
-    // Reads a range of the memo file, decrypting the 256-byte chunks it
-    // covers; the memo cipher does not depend on the position.
+    // Reads a range of the memo file, in whole 256-byte chunks.
     auto read = [&](uint64_t from, uint64_t n) {
         const uint64_t start = from & ~uint64_t(255), end = (from + n + 255) & ~uint64_t(255);
         if (end > mbSize_)
             memoFail("past the end of the memo file");
         std::vector<uint8_t> buf(end - start);
         readAt(mbFd_, start, buf.data(), buf.size(), "memo");
-        if (key_)
-            ParadoxDecryptMemo(buf.data(), buf.size(), key_);
         return std::string(reinterpret_cast<const char*>(buf.data()) + (from - start), n);
     };
     const std::string head = read(block, kMemoSubEntries + 64 * kMemoSubEntrySize);

@@ -2,7 +2,7 @@
 // files (.mb). Tables are read as stored: the header (whose size is taken
 // from the file, never assumed), the field descriptions, and the data
 // blocks in the order of their chain from the first block. Encrypted tables
-// are decrypted block by block with the key held in their header.
+// are refused.
 //
 // Every size, count and block number taken from the file is checked against
 // the file before use; a damaged file raises EDBEngineError naming it.

@@ -145,15 +145,16 @@ TEST_F(ParadoxSample, MemosInTheLeaderAndInTheMemoFile) {
     EXPECT_EQ(r, (Strings{"1|555", "2|12"}));
 }
 
-TEST_F(ParadoxSample, EncryptedTableAndMemoDecryptWithoutPassword) {
+TEST_F(ParadoxSample, EncryptedTableIsRefusedByName) {
     copy("encrypt/encryptedmemo.db");
-    TParadoxTable t(dir / "encryptedmemo.db");
-    EXPECT_TRUE(t.Encrypted());
-    EXPECT_TRUE(t.HasMemoFile());
-    fields("encryptedmemo");
-    EXPECT_EQ(rows("SELECT length(TEXT) FROM encryptedmemo"), (Strings{"55855", "494832"}));
-    EXPECT_EQ(rows("SELECT substr(TEXT, 1, 27) FROM encryptedmemo WHERE length(TEXT) < 60000"),
-              (Strings{" The PARADOX File Structure"}));
+    try {
+        TParadoxTable t(dir / "encryptedmemo.db");
+        FAIL() << "an encrypted table must not be read";
+    } catch (const EDBEngineError& e) {
+        EXPECT_NE(std::string(e.what()).find("encryptedmemo.db is encrypted and cannot be read"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 TEST_F(ParadoxSample, EmptyTables) {
