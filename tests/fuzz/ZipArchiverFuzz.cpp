@@ -32,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zip.OnProcessFileFailure = [](TObject*, const std::string&, TZAProcessOperation, int32_t, int32_t,
                                   const std::string&, TZAAction& action) { action = fxaIgnore; };
     zip.OnPassword = [](TObject*, const std::string&, std::string&, bool& skip) { skip = true; };
-    zip.OnConfirmOverwrite = [](TObject*, const std::string&, std::string&, bool& confirm) { confirm = true; };
+    zip.OnConfirmOverwrite = [](TObject*, const std::string&, std::string&, bool& confirm) {
+        confirm = true;
+    };
     try {
         zip.SetFileName(archive);
         zip.OpenArchive();
