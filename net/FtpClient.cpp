@@ -60,6 +60,12 @@ std::string TFtpClient::Transaction(const std::string& command) {
 void TFtpClient::Abort() {
     if (dataConnection_)
         dataConnection_->Cancel();
+    // The time-out timer calls this too. When it ran out on a wait of the
+    // control connection itself (a server that no longer answers, say the
+    // QUIT after a stalled transfer), that wait must end as well: cancelling
+    // only the data connection would leave it waiting for ever.
+    if (TimedOut())
+        TAsyncSocket::Abort();
 }
 
 int32_t TFtpClient::BytesRecvd() const {

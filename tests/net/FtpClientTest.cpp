@@ -466,6 +466,25 @@ TEST_F(FtpClientTest, ServerSilentMidTransferTimesOutAndKeepsThePartialFile) {
     EXPECT_EQ(client.DataConnection(), nullptr);
 }
 
+// The time-out also ends a wait of the control connection itself: the QUIT
+// after a stalled transfer, and a completion reply that never comes.
+TEST_F(FtpClientTest, TimeOutEndsAWaitForAReplyThatNeverComes) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (4 bytes).\r\n")
+        .OpenData()
+        .SendData("data")
+        .CloseData()
+        .Hold();
+    peer.Start();
+    client.SetTimeOut(300);
+    client.Connect();
+    EXPECT_EQ(messageOf<EAbortError>([&] { client.Download("x.bin", local("x.bin")); }),
+              "Socket readln aborted");
+    EXPECT_EQ(messageOf<EAbortError>([&] { client.Disconnect(); }), "Socket readln aborted");
+    EXPECT_FALSE(client.Connected());
+}
+
 // Without a time-out a pause in the data is waited out, however long; the
 // bound on the wait for the data connection does not reach into it.
 TEST_F(FtpClientTest, WithoutTimeOutAPauseInTheDataIsWaitedOut) {
