@@ -323,6 +323,11 @@ void TFAtualizarVersaoVendarix::Download() {
     }
 
     const std::string sistema = ReadSistemaVendarix();
+    // A backup with no program beside it is the program itself: an earlier
+    // run was ended (killed, or the machine went down) while the program was
+    // set aside. It goes back under its name instead of being deleted as
+    // stale, which would leave the shop without any program.
+    RestoreProgramFromBackup();
     if (FileExists("Vendarix.bkp"))
         DeleteFile("Vendarix.bkp");
     const std::string stale = sistema + ".zip";
