@@ -19,6 +19,9 @@ public:
         c.SetPassword(s.Password);
         c.SetPassive(s.Passive);
         c.SetTimeOut(s.TimeoutMs);
+        // A configured time-out bounds the wait for the server's data
+        // connection too; without one that wait keeps the client's own bound.
+        c.SetAcceptTimeOut(s.TimeoutMs > 0 ? s.TimeoutMs : TFtpClient::DefaultAcceptTimeOut);
         c.SetReportLevel(0);
         c.SetVendor(TFtpClient::DefaultVendor);
         c.SetParseList(false);
