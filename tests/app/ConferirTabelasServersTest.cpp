@@ -64,6 +64,9 @@ class ConferirTabelasServers : public ::testing::TestWithParam<TKind> {
 protected:
     void SetUp() override {
         TestDialogs().Reset();
+        if (const char* c = std::getenv("UPDATER_DBCONFIG"))
+            savedConfig = c;
+        hadConfig = std::getenv("UPDATER_DBCONFIG") != nullptr;
         const char* var = kind() == TKind::Interbase ? "VX_FB_DATABASE" : "VX_PG_DSN";
         if (env(var).empty()) {
             if (env("VX_REQUIRE_SERVERS") == "1")
@@ -74,9 +77,6 @@ protected:
         // "Talvir", and for MSSQL an alias that Caminho names.
         work.Write("aliases.ini", "[Talvir]\nTYPE=INTERBASE\n\n[RcShop]\nTYPE=MSSQL\nODBC DSN=" +
                                       env("VX_PG_DSN") + "\nLOGIN TIMEOUT=5\n");
-        previousConfig = std::getenv("UPDATER_DBCONFIG");
-        if (previousConfig)
-            savedConfig = previousConfig;
         setenv("UPDATER_DBCONFIG", (work.Path() + "/aliases.ini").c_str(), 1);
         if (kind() == TKind::Interbase) {
             work.Write("Brevanto.ini",
@@ -102,7 +102,7 @@ protected:
         if (ready)
             dropAll();
         peek.Close();
-        if (previousConfig)
+        if (hadConfig)
             setenv("UPDATER_DBCONFIG", savedConfig.c_str(), 1);
         else
             unsetenv("UPDATER_DBCONFIG");
@@ -233,7 +233,7 @@ protected:
     TDatabase peek;
     std::unique_ptr<TFAtualizarVersaoVendarix> form;
     Names owned;
-    const char* previousConfig = nullptr;
+    bool hadConfig = false;
     std::string savedConfig;
     bool ready = false;
 };
