@@ -1,12 +1,18 @@
 #include "tests/e2e/Shop.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,6 +38,72 @@ void WriteFile(const std::string& path, const std::string& data, bool executable
 std::string ProgramScript(const std::string& version) {
     return "#!/bin/sh\n# Vendarix " + version + "\necho \"" + version +
            "\" >> \"$(dirname \"$0\")/started.log\"\n";
+}
+
+namespace {
+
+// FNV-1a over 64-bit words, then over the bytes left: quick enough for a
+// file of a gigabyte, and any change of a byte or of the size shows.
+struct Hasher {
+    uint64_t h = 1469598103934665603ull;
+    void add(const char* p, size_t n) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            h = (h ^ w) * 1099511628211ull;
+        }
+        for (; i < n; ++i)
+            h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    }
+};
+
+} // namespace
+
+Digest DigestOfBytes(const std::string& bytes) {
+    Hasher h;
+    h.add(bytes.data(), bytes.size());
+    return Digest{false, bytes.size(), h.h};
+}
+
+Digest DigestOfFile(const std::string& path) {
+    // Read in blocks whose size is a multiple of 8, so that the words fall
+    // as they do for the whole text at once.
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buf(1 << 20);
+    Hasher h;
+    uint64_t size = 0;
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        std::streamsize n = in.gcount();
+        if (n <= 0)
+            break;
+        h.add(buf.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    return Digest{false, size, h.h};
+}
+
+Snapshot TakeSnapshot(const std::string& folder, const std::vector<std::string>& skip) {
+    Snapshot snap;
+    std::error_code ec;
+    auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::string rel = fs::relative(it->path(), folder).string();
+        bool skipped = false;
+        for (const auto& s : skip)
+            skipped = skipped || rel.rfind(s, 0) == 0;
+        if (skipped) {
+            if (it->is_directory())
+                it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_directory() && !it->is_symlink())
+            snap[rel + "/"] = Digest{true, 0, 0};
+        else
+            snap[rel] = DigestOfFile(it->path());
+    }
+    return snap;
 }
 
 namespace {
@@ -166,9 +238,10 @@ void Vsftpd::Stop() {
     }
 }
 
-Shop::Shop() {
+Shop::Shop(const std::string& parent) {
     static int n = 0;
-    base_ = fs::temp_directory_path() / ("vx-e2e-" + std::to_string(getpid()) + "-" + std::to_string(n++));
+    base_ = (parent.empty() ? fs::temp_directory_path() : fs::path(parent)) /
+            ("vx-e2e-" + std::to_string(getpid()) + "-" + std::to_string(n++));
     fs::remove_all(base_);
     dir_ = base_ + "/shop";
     maker_ = base_ + "/ftp";
@@ -246,18 +319,46 @@ void Shop::MakeSchemaArchive(const SchemaRows& rows) {
         throw std::runtime_error("zip failed");
 }
 
+namespace {
+
+// The updater's environment: this process's, unattended and offscreen,
+// pointed at the FTP server on loopback, with the test's own settings last.
+std::map<std::string, std::string> runEnvironment(int ftpPort,
+                                                  const std::map<std::string, std::string>& env) {
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        std::string s = *e;
+        size_t eq = s.find('=');
+        if (eq != std::string::npos)
+            vars[s.substr(0, eq)] = s.substr(eq + 1);
+    }
+    vars["QT_QPA_PLATFORM"] = "offscreen";
+    vars["UPDATER_FTP_HOST"] = "127.0.0.1";
+    vars["UPDATER_FTP_PORT"] = std::to_string(ftpPort);
+    vars["UPDATER_FTP_USER"] = "anonymous";
+    vars["UPDATER_FTP_PASSWORD"] = "loja@example.com";
+    vars["UPDATER_FTP_PASSIVE"] = "0";
+    vars["UPDATER_FTP_TIMEOUT"] = "20000";
+    vars.erase("UPDATER_ANSWERS");
+    for (const auto& [k, v] : env)
+        vars[k] = v;
+    return vars;
+}
+
+void collectDialogs(RunResult& r) {
+    std::istringstream lines(r.stderrText);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind("dialog: ", 0) == 0)
+            r.dialogs.push_back(line.substr(8));
+}
+
+} // namespace
+
 RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) {
     QProcess p;
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert("QT_QPA_PLATFORM", "offscreen");
-    e.insert("UPDATER_FTP_HOST", "127.0.0.1");
-    e.insert("UPDATER_FTP_PORT", QString::number(ftpPort));
-    e.insert("UPDATER_FTP_USER", "anonymous");
-    e.insert("UPDATER_FTP_PASSWORD", "loja@example.com");
-    e.insert("UPDATER_FTP_PASSIVE", "0");
-    e.insert("UPDATER_FTP_TIMEOUT", "20000");
-    e.remove("UPDATER_ANSWERS");
-    for (const auto& [k, v] : env)
+    QProcessEnvironment e;
+    for (const auto& [k, v] : runEnvironment(ftpPort, env))
         e.insert(QString::fromStdString(k), QString::fromStdString(v));
     p.setProcessEnvironment(e);
     p.setWorkingDirectory(QString::fromStdString(dir_));
@@ -271,12 +372,92 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) 
         r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
     r.stderrText = p.readAllStandardError().toStdString();
-    std::istringstream lines(r.stderrText);
-    std::string line;
-    while (std::getline(lines, line))
-        if (line.rfind("dialog: ", 0) == 0)
-            r.dialogs.push_back(line.substr(8));
+    collectDialogs(r);
     // The started program writes its line a moment later.
+    for (int i = 0; i < 50 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
+        usleep(20000);
+    return r;
+}
+
+RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, const RunControl& control) {
+    // Everything the child needs is made before the fork: after it, only
+    // the calls that are safe in a child of a threaded process.
+    std::vector<std::string> vars;
+    for (const auto& [k, v] : runEnvironment(ftpPort, env))
+        vars.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string program = VX_UPDATER;
+    char* argv[] = {program.data(), nullptr};
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err[1], 2);
+        if (chdir(dir_.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    close(err[1]);
+    if (pid < 0) {
+        close(err[0]);
+        throw std::runtime_error("fork failed");
+    }
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    RunResult r;
+    auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(err[0], buf, sizeof buf)) > 0)
+            r.stderrText.append(buf, static_cast<size_t>(n));
+    };
+    // The peak is read from the child's own memory map while it runs: the
+    // resource usage that wait4 reports starts from the high-water mark of
+    // the forked copy of this process, not of the updater.
+    long peak = 0;
+    const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
+    auto readPeak = [&] {
+        std::ifstream in(statusFile);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmHWM:", 0) == 0)
+                peak = std::max(peak, std::atol(line.c_str() + 6));
+    };
+    int status = 0;
+    bool killed = false;
+    for (;;) {
+        pollfd p{err[0], POLLIN, 0};
+        poll(&p, 1, 5);
+        drain();
+        readPeak();
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            break;
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed > std::chrono::milliseconds(control.limitMs)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            killed = true;
+            break;
+        }
+        if (control.whileRunning)
+            control.whileRunning(pid);
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The started program inherits the pipe: what the updater wrote is
+    // there now, and its end is not waited for.
+    drain();
+    close(err[0]);
+    r.peakKiB = peak;
+    r.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    collectDialogs(r);
     for (int i = 0; i < 50 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
         usleep(20000);
     return r;

@@ -4,6 +4,10 @@
 // shop folder; and views of the folder and the tables afterwards.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,6 +19,22 @@ namespace e2e {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data, bool executable = false);
+
+// A file's size and a hash of its bytes, or a folder: enough to tell
+// whether a file was replaced, without holding large files in memory.
+struct Digest {
+    bool folder = false;
+    uint64_t size = 0;
+    uint64_t hash = 0;
+    bool operator==(const Digest&) const = default;
+};
+Digest DigestOfBytes(const std::string& bytes);
+Digest DigestOfFile(const std::string& path);
+// Every file and folder under `folder` by relative name ('/' separators,
+// folders with a trailing '/'), leaving out the names that begin with one of
+// `skip`.
+using Snapshot = std::map<std::string, Digest>;
+Snapshot TakeSnapshot(const std::string& folder, const std::vector<std::string>& skip = {});
 
 // A small shell script standing in for the point-of-sale program: it
 // records in started.log that it ran.
@@ -51,12 +71,24 @@ struct RunResult {
     int status = -1;
     std::vector<std::string> dialogs; // the "dialog: ..." lines, without the prefix
     std::string stderrText;
+    long peakKiB = 0;   // the updater's peak resident memory (VmHWM), when watched
+    double seconds = 0; // wall time of the run
+};
+
+// How a run is watched: a hook called every few milliseconds while the
+// updater runs (to break something at the right moment), and the time after
+// which the updater is killed (status -2).
+struct RunControl {
+    std::function<void(pid_t)> whileRunning;
+    int limitMs = 120000;
 };
 
 class Shop {
 public:
-    Shop();
+    // The shop's folders go under `parent` (the temporary folder when empty).
+    explicit Shop(const std::string& parent = "");
     ~Shop();
+    const std::string& Base() const { return base_; }   // holds the shop and the maker's folders
     const std::string& Dir() const { return dir_; }     // the shop folder
     const std::string& Maker() const { return maker_; } // what the FTP server serves
     std::string Download() const { return maker_ + "/Pagina/Download"; }
@@ -76,6 +108,9 @@ public:
     static SchemaRows DefaultSchema();
 
     RunResult Run(int ftpPort, const std::map<std::string, std::string>& env = {});
+    // The same run as a child of this process, so that its resource use is
+    // known and it can be watched while it runs.
+    RunResult Run(int ftpPort, const std::map<std::string, std::string>& env, const RunControl& control);
 
 private:
     std::string base_, dir_, maker_;
