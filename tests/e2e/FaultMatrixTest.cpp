@@ -875,8 +875,9 @@ TEST_F(FaultMatrix, ArchiveOfAHundredThousandEntries) {
     EXPECT_EQ(r.dialogs, Strings{});
     // The directory of so many entries is held in memory; it must stay
     // in proportion (about 70 MiB here).
-    if (!kSanitized)
+    if (!kSanitized) {
         EXPECT_LT(r.peakKiB, 256 * 1024);
+    }
     EXPECT_EQ(program(), "new");
     EXPECT_EQ(file(nameOf(kEntries - 1)), dataOf(kEntries - 1));
     checkInvariants();
@@ -908,8 +909,9 @@ TEST_F(FaultMatrix, GigabyteOfZerosInAMegabyte) {
     EXPECT_EQ(r.status, 0) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{});
     // Decoded as it streams: nothing of the size of the entry in memory.
-    if (!kSanitized) // the sanitizer's shadow memory is not the updater's
+    if (!kSanitized) { // the sanitizer's shadow memory is not the updater's
         EXPECT_LT(r.peakKiB, 64 * 1024);
+    }
     EXPECT_EQ(fs::file_size(shop().Path("Base/zeros.bin")), kSize);
     EXPECT_EQ(program(), "new");
     EXPECT_TRUE(started("new"));
