@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "net/FtpConst.h"
+#include "platform/Application.h"
 #include "platform/AsyncSelect.h"
 #include "platform/Timer.h"
 
@@ -380,13 +381,40 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string&
     SetBytesTotal(announced);
     if (OnTransactionStart)
         OnTransactionStart(this);
-    if (!Canceled() && !TimedOut())
-        dataConnection_->CaptureFile(localFile);
+    try {
+        if (!Canceled() && !TimedOut())
+            dataConnection_->CaptureFile(localFile);
+    } catch (...) {
+        // The transfer failed on this side (the local file cannot be made or
+        // written): the server still answers the RETR once it sees the data
+        // connection go. That late reply must not be taken as the answer to
+        // the next command.
+        dataConnection_->CloseSocket();
+        drainCompletionReply();
+        throw;
+    }
     if (OnTransactionStop)
         OnTransactionStop(this);
     dataConnection_->CloseSocket();
     finishTransfer(announced);
     success = true;
+}
+
+void TFtpClient::drainCompletionReply() {
+    if (Canceled() || TimedOut() || !Connected())
+        return;
+    if (Application())
+        Application()->WaitUntilFor([this] { return DataAvailable() || !Connected(); }, kDrainWaitMs);
+    if (!Connected() || !DataAvailable())
+        return;
+    try {
+        std::string reply = ReadLn();
+        StatusMessage(1, reply);
+        ReadExtraLines(reply);
+    } catch (const std::exception&) {
+        // The reply is only discarded; the transfer's own error is the one
+        // that counts.
+    }
 }
 
 void TFtpClient::finishTransfer(int32_t announced) {

@@ -116,6 +116,10 @@ private:
     bool openActive();
     void acceptData();
     void finishTransfer(int32_t announced);
+    // Reads and discards the server's reply to a transfer that failed on
+    // this side, waiting at most kDrainWaitMs for it.
+    void drainCompletionReply();
+    static constexpr int kDrainWaitMs = 3000;
     void refused(bool& handled);
     void Notified() override;
 

@@ -387,6 +387,26 @@ TEST_F(FtpClientTest, FewerBytesThanAnnouncedFailTheDownload) {
     EXPECT_EQ(fs::file_size(local("x.bin")), 50u);
 }
 
+// A local file that cannot be made fails the download; the server's late
+// answer to the RETR is read then, so the QUIT gets its own reply.
+TEST_F(FtpClientTest, LateReplyToAFailedTransferIsNotTakenForTheNextOne) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (5 bytes).\r\n")
+        .OpenData()
+        .SendData("12345")
+        .CloseData()
+        .Pause(200)
+        .Send("426 Failure writing network stream.\r\n")
+        .Expect("QUIT", "221 Goodbye.\r\n");
+    peer.Start();
+    client.Connect();
+    EXPECT_THROW(client.Download("x.bin", local("no/such/folder/x.bin")), EFCreateError);
+    EXPECT_NO_THROW(client.Disconnect());
+    EXPECT_TRUE(peer.Wait(5000));
+    EXPECT_EQ(peer.Error(), "");
+}
+
 TEST_F(FtpClientTest, EmptyLocalNameUsesTheRemoteName) {
     login();
     activeRetr("remote.bin", "abc").Send("226 Transfer complete.\r\n");
