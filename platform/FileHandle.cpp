@@ -11,54 +11,6 @@
 
 #include "platform/Files.h"
 
-THandleStream::~THandleStream() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-int64_t THandleStream::Read(void* buffer, int64_t count) {
-    int64_t done = 0;
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (done < count) {
-        ssize_t n = ::read(fd_, p + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
-int64_t THandleStream::Write(const void* buffer, int64_t count) {
-    int64_t done = 0;
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (done < count) {
-        ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
-int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
-    int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-    off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    return r < 0 ? -1 : static_cast<int64_t>(r);
-}
-
-void THandleStream::SetSize(int64_t size) {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
-        throw EWriteError();
-}
-
-bool THandleStream::Flush() {
-    return ::fsync(fd_) == 0;
-}
-
 bool FileSetDateHandle(int fd, int32_t dosDateTime) {
     int64_t t = DosDateTimeToUnix(dosDateTime);
     if (t < 0)

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/FileHandle.h"
 #include "platform/SysUtils.h"
 #include "platform/Text.h"
 
@@ -222,24 +223,11 @@ uint32_t FileGetAttr(const std::string& winPath) {
 }
 
 bool FileSetAttr(const std::string& winPath, uint32_t attr) {
-    std::string p = ResolvePath(winPath);
-    struct stat st;
-    if (stat(p.c_str(), &st) != 0)
+    int fd = ::open(ResolvePath(winPath).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    mode_t mode = st.st_mode & 07777;
-    if (attr & faReadOnly)
-        mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-    else
-        mode |= S_IWUSR;
-    bool ok = chmod(p.c_str(), mode) == 0;
-    uint32_t keep = attr & ~(faReadOnly | faDirectory | faNormal | faVolumeID);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%x", keep);
-    // Extended attributes are a best effort: not every file system has them.
-    if (keep != 0)
-        setxattr(p.c_str(), kDosAttrib, buf, std::char_traits<char>::length(buf), 0);
-    else
-        removexattr(p.c_str(), kDosAttrib);
+    bool ok = FileSetAttrHandle(fd, attr);
+    ::close(fd);
     return ok;
 }
 
@@ -284,15 +272,12 @@ int32_t FileGetDate(const std::string& winPath) {
 }
 
 bool FileSetDate(const std::string& winPath, int32_t dosDateTime) {
-    int64_t t = DosDateTimeToUnix(dosDateTime);
-    if (t < 0)
+    int fd = ::open(ResolvePath(winPath).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;
-    ts[1].tv_sec = static_cast<time_t>(t);
-    ts[1].tv_nsec = 0;
-    return utimensat(AT_FDCWD, ResolvePath(winPath).c_str(), ts, 0) == 0;
+    bool ok = FileSetDateHandle(fd, dosDateTime);
+    ::close(fd);
+    return ok;
 }
 
 std::vector<std::string> ListDirectory(const std::string& winPath) {

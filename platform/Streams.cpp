@@ -43,32 +43,38 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
     return count;
 }
 
-TFileStream::TFileStream(const std::string& winPath, uint16_t mode) : name_(winPath) {
+namespace {
+int openFile(const std::string& winPath, uint16_t mode) {
     std::string p = ResolvePath(winPath);
     if (mode == fmCreate) {
-        fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
+        int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
             throw EFCreateError(Format("Cannot create file %s", winPath));
-        return;
+        return fd;
     }
     int access = mode & 0x0F;
     int flags = access == fmOpenWrite ? O_WRONLY : access == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-    fd_ = ::open(p.c_str(), flags | O_CLOEXEC);
+    int fd = ::open(p.c_str(), flags | O_CLOEXEC);
     struct stat st;
-    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
-        ::close(fd_);
-        fd_ = -1;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
     }
-    if (fd_ < 0)
+    if (fd < 0)
         throw EFOpenError(Format("Cannot open file %s", winPath));
+    return fd;
 }
+} // namespace
 
-TFileStream::~TFileStream() {
+TFileStream::TFileStream(const std::string& winPath, uint16_t mode)
+    : THandleStream(openFile(winPath, mode), ResolvePath(winPath)), name_(winPath) {}
+
+THandleStream::~THandleStream() {
     if (fd_ >= 0)
         ::close(fd_);
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
+int64_t THandleStream::Read(void* buffer, int64_t count) {
     int64_t done = 0;
     auto* p = static_cast<uint8_t*>(buffer);
     while (done < count) {
@@ -82,7 +88,7 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
     return done;
 }
 
-int64_t TFileStream::Write(const void* buffer, int64_t count) {
+int64_t THandleStream::Write(const void* buffer, int64_t count) {
     int64_t done = 0;
     auto* p = static_cast<const uint8_t*>(buffer);
     while (done < count) {
@@ -96,20 +102,20 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
     return done;
 }
 
-int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
     int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
     off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
-void TFileStream::SetSize(int64_t size) {
+void THandleStream::SetSize(int64_t size) {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
         throw EWriteError();
     if (Position() > size)
         Seek(size, soBeginning);
 }
 
-bool TFileStream::Flush() {
+bool THandleStream::Flush() {
     return ::fsync(fd_) == 0;
 }
 

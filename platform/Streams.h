@@ -39,13 +39,11 @@ public:
     int64_t CopyFrom(TStream& source, int64_t count);
 };
 
-class TFileStream : public TStream {
+// A stream over a file descriptor it owns (closed with the stream).
+class THandleStream : public TStream {
 public:
-    // fmCreate creates or truncates (EFCreateError "Cannot create file %s");
-    // other modes open an existing file (EFOpenError "Cannot open file %s").
-    // The name is a Windows path, resolved without regard to case.
-    TFileStream(const std::string& winPath, uint16_t mode);
-    ~TFileStream() override;
+    THandleStream(int fd, std::string linuxPath) : fd_(fd), path_(std::move(linuxPath)) {}
+    ~THandleStream() override;
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -53,10 +51,22 @@ public:
     // Writes the file's buffers through to the disk (fsync).
     bool Flush();
     int Handle() const { return fd_; }
+    const std::string& LinuxPath() const { return path_; }
+
+protected:
+    int fd_;
+    std::string path_;
+};
+
+class TFileStream : public THandleStream {
+public:
+    // fmCreate creates or truncates (EFCreateError "Cannot create file %s");
+    // other modes open an existing file (EFOpenError "Cannot open file %s").
+    // The name is a Windows path, resolved without regard to case.
+    TFileStream(const std::string& winPath, uint16_t mode);
     const std::string& FileName() const { return name_; }
 
 private:
-    int fd_ = -1;
     std::string name_;
 };
 
