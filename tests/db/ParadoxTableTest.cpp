@@ -185,6 +185,9 @@ struct Damage {
     const char* expect; // part of the message
 };
 
+// The case's name, not its bytes, in test listings and failures.
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
 class ParadoxDamage : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(ParadoxDamage, GivesAClearEngineError) {

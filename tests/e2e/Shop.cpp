@@ -374,7 +374,7 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) 
     r.stderrText = p.readAllStandardError().toStdString();
     collectDialogs(r);
     // The started program writes its line a moment later.
-    for (int i = 0; i < 50 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
+    for (int i = 0; i < 500 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
         usleep(20000);
     return r;
 }
@@ -458,7 +458,7 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, 
     r.peakKiB = peak;
     r.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     collectDialogs(r);
-    for (int i = 0; i < 50 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
+    for (int i = 0; i < 500 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
         usleep(20000);
     return r;
 }
