@@ -14,6 +14,7 @@
 #include "platform/Application.h"
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ParadoxWriter.h"
 #include "tests/support/TestDialogs.h"
 
 namespace {
@@ -96,6 +97,29 @@ TEST_F(ConferirTabelasTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheOt
     EXPECT_NE(decl.find("Autoinc"), std::string::npos) << decl;
     EXPECT_NE(decl.find("TimeStamp"), std::string::npos) << decl;
     EXPECT_NE(decl.find("Money"), std::string::npos) << decl;
+    EXPECT_TRUE(TestDialogs().shown.empty());
+}
+
+// The maker ships the schema table as a Paradox file: its rows come in the
+// order they are stored (the block chain's order, not the file's, and not
+// alphabetical), and that order decides each new table's key.
+TEST_F(ConferirTabelasTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
+    auto form = create();
+    TParadoxWriter w;
+    w.fields = {{"Tabela", 40}, {"Campo", 40}, {"Tipo", 30}};
+    w.records = {{"Vendas", "Total", "Float"},
+                 {"Vendas", "Numero", "Integer"},
+                 {"Clientes", "Nome", "Varchar(40)"},
+                 {"Clientes", "Codigo", "Integer"}};
+    w.recordsPerBlock = 1;
+    w.blockOrder = {3, 1, 4, 2};
+    std::filesystem::remove(work.Path() + "/Talvir.db");
+    w.Write(work.Path() + "/Talvir.db");
+    form->ConferirTabelas();
+    EXPECT_EQ(FieldsOf(dados, "Vendas"), (Names{"Total", "Numero"}));
+    EXPECT_EQ(FieldsOf(dados, "Clientes"), (Names{"Nome", "Codigo"}));
+    EXPECT_NE(declaration(dados, "Vendas").find("PRIMARY KEY(Total)"), std::string::npos);
+    EXPECT_NE(declaration(dados, "Clientes").find("PRIMARY KEY(Nome)"), std::string::npos);
     EXPECT_TRUE(TestDialogs().shown.empty());
 }
 
