@@ -355,6 +355,17 @@ void collectDialogs(RunResult& r) {
 
 } // namespace
 
+void Shop::waitForStartedLine() const {
+    // The started program creates its log before it writes its line.
+    std::error_code ec;
+    for (int i = 0; i < 500; ++i) {
+        auto size = fs::file_size(Path("started.log"), ec);
+        if (!ec && size > 0 && ReadFile(Path("started.log")).back() == '\n')
+            return;
+        usleep(20000);
+    }
+}
+
 RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) {
     QProcess p;
     QProcessEnvironment e;
@@ -374,8 +385,8 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) 
     r.stderrText = p.readAllStandardError().toStdString();
     collectDialogs(r);
     // The started program writes its line a moment later.
-    for (int i = 0; i < 500 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
-        usleep(20000);
+    if (r.status == 0)
+        waitForStartedLine();
     return r;
 }
 
@@ -458,8 +469,8 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, 
     r.peakKiB = peak;
     r.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     collectDialogs(r);
-    for (int i = 0; i < 500 && r.status == 0 && !fs::exists(Path("started.log")); ++i)
-        usleep(20000);
+    if (r.status == 0)
+        waitForStartedLine();
     return r;
 }
 

@@ -113,6 +113,7 @@ public:
     RunResult Run(int ftpPort, const std::map<std::string, std::string>& env, const RunControl& control);
 
 private:
+    void waitForStartedLine() const;
     std::string base_, dir_, maker_;
 };
 
