@@ -433,19 +433,23 @@ std::string TAsyncSocket::Read(int count) {
         }
         return std::string(work_.data(), static_cast<size_t>(got));
     }
+    // The bytes are taken as they come rather than peeked at until all are
+    // there: pending bytes left in the socket keep it readable, and the wait
+    // would wake at once, again and again.
+    std::string got;
     for (;;) {
         woken_ = false;
-        int n = ws::Recv(socket_, work_.data(), count, true);
+        const int want = std::min(count - static_cast<int>(got.size()), WorkBufferSize);
+        int n = ws::Recv(socket_, work_.data(), want, false);
         if (n == 0)
             return std::string();
-        if (n >= count) {
-            int got = ws::Recv(socket_, work_.data(), count, false);
-            if (got < 0)
-                SocketCheck(WSAEWOULDBLOCK);
-            return std::string(work_.data(), static_cast<size_t>(std::max(got, 0)));
+        if (n > 0) {
+            got.append(work_.data(), static_cast<size_t>(n));
+            if (static_cast<int>(got.size()) >= count)
+                return got;
+            continue;
         }
-        if (n < 0)
-            SocketCheck(WSAEWOULDBLOCK);
+        SocketCheck(WSAEWOULDBLOCK);
         waitFor([this] { return woken_ || canceled_; });
         if (canceled_) {
             canceled_ = false;

@@ -416,6 +416,20 @@ TEST(AsyncSocketWaits, IdleWaitUsesNoCpu) {
     EXPECT_LT(used, 0.3) << "CPU seconds during a 1 s wait";
 }
 
+// Read with a count waits for the rest of its bytes without spinning.
+TEST(AsyncSocketWaits, ReadOfACountWaitsForTheRestWithoutSpinning) {
+    TFtpPeer peer;
+    const std::string big = pattern(60000);
+    peer.Send("a").Pause(500).Send("b").Send(big).Hold();
+    peer.Start();
+    TAsyncSocket s;
+    connectTo(s, peer);
+    const double before = cpuSeconds();
+    EXPECT_EQ(s.Read(2), "ab");
+    EXPECT_LT(cpuSeconds() - before, 0.25) << "CPU seconds while waiting 0.5 s for one byte";
+    EXPECT_EQ(s.Read(static_cast<int>(big.size())), big);
+}
+
 TEST(AsyncSocketWaits, ListenAndAcceptTakeTheIncomingConnection) {
     TAsyncSocket listener;
     listener.SetPort(0);
