@@ -74,11 +74,13 @@ THandleStream::~THandleStream() {
         ::close(fd_);
 }
 
-int64_t THandleStream::Read(void* buffer, int64_t count) {
+namespace {
+// Moves count bytes with read or write, through interrupted calls and short
+// counts; stops at the end of the file or the first error.
+template <class Byte, class Op> int64_t transferAll(int fd, Byte* p, int64_t count, Op op) {
     int64_t done = 0;
-    auto* p = static_cast<uint8_t*>(buffer);
     while (done < count) {
-        ssize_t n = ::read(fd_, p + done, static_cast<size_t>(count - done));
+        ssize_t n = op(fd, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -87,19 +89,14 @@ int64_t THandleStream::Read(void* buffer, int64_t count) {
     }
     return done;
 }
+} // namespace
+
+int64_t THandleStream::Read(void* buffer, int64_t count) {
+    return transferAll(fd_, static_cast<uint8_t*>(buffer), count, ::read);
+}
 
 int64_t THandleStream::Write(const void* buffer, int64_t count) {
-    int64_t done = 0;
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (done < count) {
-        ssize_t n = ::write(fd_, p + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    return transferAll(fd_, static_cast<const uint8_t*>(buffer), count, ::write);
 }
 
 int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
