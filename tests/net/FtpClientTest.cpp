@@ -394,7 +394,7 @@ TEST_F(FtpClientTest, LateReplyToAFailedTransferIsNotTakenForTheNextOne) {
         .ExpectPort()
         .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (5 bytes).\r\n")
         .OpenData()
-        .SendData("12345")
+        .SendData("12345", true)
         .CloseData()
         .Pause(200)
         .Send("426 Failure writing network stream.\r\n")

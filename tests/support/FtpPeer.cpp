@@ -198,8 +198,10 @@ TFtpPeer& TFtpPeer::OpenData() {
     return *this;
 }
 
-TFtpPeer& TFtpPeer::SendData(std::string bytes) {
-    steps_.push_back([this, bytes] { return sendAll(data_, bytes) || (fail("data send failed"), false); });
+TFtpPeer& TFtpPeer::SendData(std::string bytes, bool mayFail) {
+    steps_.push_back([this, bytes, mayFail] {
+        return sendAll(data_, bytes) || mayFail || (fail("data send failed"), false);
+    });
     return *this;
 }
 
@@ -289,8 +291,15 @@ void TFtpPeer::Start() {
 
 void TFtpPeer::run() {
     for (auto& step : steps_) {
-        if (stop_ || !step())
+        if (stop_)
             break;
+        if (!step()) {
+            // A script that went wrong hangs up, so that a client waiting for
+            // an answer that will not come fails the test instead of hanging it.
+            closeFd(data_);
+            closeFd(control_);
+            break;
+        }
     }
     done_ = true;
     // After the script, lines are still recorded (nothing is answered) until

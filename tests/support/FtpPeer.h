@@ -38,7 +38,9 @@ public:
     // Opens the data connection: connects to the PORT address, or accepts on
     // the PASV listener.
     TFtpPeer& OpenData();
-    TFtpPeer& SendData(std::string bytes);
+    // Sends on the data connection. A client that gives up on the transfer
+    // may close it first; with mayFail that is not a fault of the script.
+    TFtpPeer& SendData(std::string bytes, bool mayFail = false);
     TFtpPeer& CloseData();
     // Reads and discards n bytes of the control connection (raw, not lines).
     TFtpPeer& Drain(size_t n);
