@@ -549,16 +549,16 @@ TEST(AsyncSocketFiles, CancelFromThePacketEventStopsTheReceive) {
 // one that stops sending is aborted.
 TEST(AsyncSocketFiles, TimeOutCountsSilenceNotTheWholeTransfer) {
     TFtpPeer peer;
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 10; ++i)
         peer.Send(pattern(1000)).Pause(100);
     peer.Close();
     peer.Start();
     TempDir dir;
     TAsyncSocket s;
     connectTo(s, peer);
-    s.SetTimeOut(300);
+    s.SetTimeOut(400);
     s.CaptureFile((dir.path / "out.bin").string());
-    EXPECT_EQ(s.BytesRecvd(), 6000);
+    EXPECT_EQ(s.BytesRecvd(), 10000);
     EXPECT_FALSE(s.TimedOut());
 
     TFtpPeer silent;
@@ -566,7 +566,7 @@ TEST(AsyncSocketFiles, TimeOutCountsSilenceNotTheWholeTransfer) {
     silent.Start();
     TAsyncSocket t;
     connectTo(t, silent);
-    t.SetTimeOut(300);
+    t.SetTimeOut(600);
     EXPECT_THROW(t.CaptureFile((dir.path / "cut.bin").string()), EAbortError);
     EXPECT_TRUE(t.TimedOut());
     EXPECT_EQ(fs::file_size(dir.path / "cut.bin"), 1000u);

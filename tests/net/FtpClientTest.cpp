@@ -478,7 +478,7 @@ TEST_F(FtpClientTest, ServerSilentMidTransferTimesOutAndKeepsThePartialFile) {
         .SendData(std::string(300, 'z'))
         .Hold();
     peer.Start();
-    client.SetTimeOut(300);
+    client.SetTimeOut(800);
     client.Connect();
     EXPECT_EQ(messageOf<EAbortError>([&] { client.Download("x.bin", local("x.bin")); }),
               "Socket send aborted");
@@ -497,7 +497,7 @@ TEST_F(FtpClientTest, TimeOutEndsAWaitForAReplyThatNeverComes) {
         .CloseData()
         .Hold();
     peer.Start();
-    client.SetTimeOut(300);
+    client.SetTimeOut(800);
     client.Connect();
     EXPECT_EQ(messageOf<EAbortError>([&] { client.Download("x.bin", local("x.bin")); }),
               "Socket readln aborted");
@@ -513,13 +513,13 @@ TEST_F(FtpClientTest, WithoutTimeOutAPauseInTheDataIsWaitedOut) {
         .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (6 bytes).\r\n")
         .OpenData()
         .SendData("abc")
-        .Pause(400)
+        .Pause(900)
         .SendData("def")
         .CloseData()
         .Send("226 Transfer complete.\r\n");
     peer.Start();
     client.SetTimeOut(0);
-    client.SetAcceptTimeOut(100);
+    client.SetAcceptTimeOut(300);
     client.Connect();
     client.Download("x.bin", local("x.bin"));
     EXPECT_EQ(readFile(local("x.bin")), "abcdef");
