@@ -18,6 +18,7 @@
 #include "db/DBTables.h"
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/db/EngineProbe.h"
 #include "tests/support/TestDialogs.h"
 
 namespace {
@@ -123,17 +124,7 @@ protected:
             exec("DROP TABLE " + t, true);
     }
 
-    void exec(const std::string& sql, bool mayFail = false) {
-        TQuery q;
-        q.SetDatabaseName("RcPeek");
-        q.SQL().Add(sql);
-        try {
-            q.ExecSQL();
-        } catch (const EDBEngineError&) {
-            if (!mayFail)
-                throw;
-        }
-    }
+    void exec(const std::string& sql, bool mayFail = false) { ExecLines("RcPeek", {sql}, mayFail); }
     Names select(const std::string& sql) {
         TQuery q;
         q.SetDatabaseName("RcPeek");

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "db/DBTables.h"
+#include "tests/db/EngineProbe.h"
 #include "tests/db/ServerTestSupport.h"
 
 using Strings = std::vector<std::string>;
@@ -43,31 +44,9 @@ protected:
         db.SetTransIsolation(tiReadCommitted);
         db.SetConnected(true);
     }
-    void exec(const Strings& lines) {
-        TQuery q;
-        q.SetDatabaseName("Confeccao");
-        for (const auto& l : lines)
-            q.SQL().Add(l);
-        q.ExecSQL();
-    }
-    std::string failure(const Strings& lines) {
-        try {
-            exec(lines);
-        } catch (const EDBEngineError& e) {
-            return e.what();
-        }
-        return "(no error)";
-    }
-    Strings fields(const std::string& table) {
-        TTable t;
-        t.SetDatabaseName("Confeccao");
-        t.SetTableName(table);
-        t.Open();
-        Strings out;
-        for (int i = 0; i < t.FieldCount(); ++i)
-            out.push_back(t.FieldName(i));
-        return out;
-    }
+    void exec(const Strings& lines) { ExecLines("Confeccao", lines); }
+    std::string failure(const Strings& lines) { return ExecFailure("Confeccao", lines); }
+    Strings fields(const std::string& table) { return TableFields("Confeccao", table); }
 };
 
 TEST_F(Interbase, TheUpdatersStatementsTakeEffectOneByOne) {

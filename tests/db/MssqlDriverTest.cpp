@@ -14,6 +14,7 @@
 
 #include "db/DBTables.h"
 #include "platform/SysUtils.h"
+#include "tests/db/EngineProbe.h"
 #include "tests/db/ServerTestSupport.h"
 
 using Strings = std::vector<std::string>;
@@ -52,13 +53,7 @@ protected:
         db.SetTransIsolation(tiReadCommitted);
         db.SetConnected(true);
     }
-    void exec(const Strings& lines) {
-        TQuery q;
-        q.SetDatabaseName("Confeccao");
-        for (const auto& l : lines)
-            q.SQL().Add(l);
-        q.ExecSQL();
-    }
+    void exec(const Strings& lines) { ExecLines("Confeccao", lines); }
     std::string openFailure(const std::string& alias, bool withPassword,
                             const std::string& password = "7302518") {
         try {
@@ -68,16 +63,7 @@ protected:
         }
         return "(no error)";
     }
-    Strings fields(const std::string& table) {
-        TTable t;
-        t.SetDatabaseName("Confeccao");
-        t.SetTableName(table);
-        t.Open();
-        Strings out;
-        for (int i = 0; i < t.FieldCount(); ++i)
-            out.push_back(t.FieldName(i));
-        return out;
-    }
+    Strings fields(const std::string& table) { return TableFields("Confeccao", table); }
 };
 
 TEST_F(Mssql, TheUpdatersStatementsWithSqlServerTypeNames) {

@@ -10,6 +10,7 @@
 
 #include "db/DBTables.h"
 #include "db/SqlScanner.h"
+#include "tests/db/EngineProbe.h"
 #include "tests/support/ParadoxWriter.h"
 #include "tests/support/TempFolder.h"
 
@@ -33,24 +34,8 @@ protected:
         db.SetTransIsolation(tiDirtyRead);
         db.SetConnected(true);
     }
-    void exec(const Strings& lines) {
-        TQuery q;
-        q.SetDatabaseName("Confeccao");
-        for (const auto& l : lines)
-            q.SQL().Add(l);
-        q.ExecSQL();
-    }
-    Strings fields(const std::string& table) {
-        TTable t;
-        t.SetDatabaseName("Confeccao");
-        t.SetTableName(table);
-        t.Open();
-        Strings out;
-        for (int i = 0; i < t.FieldCount(); ++i)
-            out.push_back(t.FieldName(i));
-        t.Close();
-        return out;
-    }
+    void exec(const Strings& lines) { ExecLines("Confeccao", lines); }
+    Strings fields(const std::string& table) { return TableFields("Confeccao", table); }
     Strings tables() {
         TStringList l;
         db.GetTableNames(l, false);

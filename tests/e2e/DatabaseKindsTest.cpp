@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "db/DBTables.h"
+#include "tests/db/EngineProbe.h"
 #include "tests/e2e/Shop.h"
 
 using namespace e2e;
@@ -31,26 +32,11 @@ struct Peek {
             db.Params().Add(p);
         db.Open();
     }
-    void exec(const std::string& sql, bool mayFail = false) {
-        TQuery q;
-        q.SetDatabaseName("E2EPEEK");
-        q.SQL().Add(sql);
-        try {
-            q.ExecSQL();
-        } catch (const EDBEngineError&) {
-            if (!mayFail)
-                throw;
-        }
-    }
+    void exec(const std::string& sql, bool mayFail = false) { ExecLines("E2EPEEK", {sql}, mayFail); }
     Strings fields(const std::string& table) {
-        TTable t;
-        t.SetDatabaseName("E2EPEEK");
-        t.SetTableName(table);
-        t.Open();
-        Strings f;
-        for (int i = 0; i < t.FieldCount(); ++i)
-            f.push_back(UpperCase(t.FieldName(i)));
-        t.Close();
+        Strings f = TableFields("E2EPEEK", table);
+        for (auto& name : f)
+            name = UpperCase(name);
         return f;
     }
     TDatabase db;
