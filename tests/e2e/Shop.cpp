@@ -18,6 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/FtpServers.h"
+
 namespace fs = std::filesystem;
 
 namespace e2e {
@@ -124,18 +126,6 @@ std::string quote(const std::string& v) {
     return q + "'";
 }
 
-int freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 } // namespace
 
 void MakeTable(const std::string& file, const std::string& createSql,
@@ -196,9 +186,9 @@ int Zip(const std::string& dir, const std::vector<std::string>& args) {
 
 Vsftpd::Vsftpd(const std::string& root) {
     dir_ = fs::temp_directory_path() /
-           ("vx-vsftpd-" + std::to_string(getpid()) + "-" + std::to_string(freePort()));
+           ("vx-vsftpd-" + std::to_string(getpid()) + "-" + std::to_string(FreeLoopbackPort()));
     fs::create_directories(dir_ + "/empty");
-    port_ = freePort();
+    port_ = FreeLoopbackPort();
     std::ostringstream conf;
     conf << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port_
          << "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=NO\nanon_root=" << root

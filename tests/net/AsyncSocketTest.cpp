@@ -15,23 +15,11 @@
 #include "platform/Application.h"
 #include "platform/Timer.h"
 #include "tests/support/FtpPeer.h"
+#include "tests/support/FtpServers.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// A loopback port with nobody listening.
-uint16_t closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 std::string readFile(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
@@ -91,7 +79,7 @@ TEST(AsyncSocketConnect, RefusedPortFailsAfterTheConnectionFailedEvent) {
     int failed = 0;
     s.OnConnectionFailed = [&](TObject*) { ++failed; };
     s.SetHost("127.0.0.1");
-    s.SetPort(closedPort());
+    s.SetPort(FreeLoopbackPort());
     try {
         s.Connect();
         FAIL() << "connected to a closed port";

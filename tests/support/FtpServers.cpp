@@ -26,18 +26,6 @@ namespace {
 constexpr const char* kUser = "vx";
 constexpr const char* kPassword = "segredo";
 
-unsigned short freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool canConnect(unsigned short port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -170,7 +158,7 @@ std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
         // Anonymous login with a password prompt: USER, 331, PASS, 230.
         s->user_ = "anonymous";
         s->password_ = "vx@example.com";
-        s->port_ = freePort();
+        s->port_ = FreeLoopbackPort();
         fs::create_directories(s->dir_ + "/empty");
         writeText(s->dir_ + "/vsftpd.conf",
                   "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(s->port_) +
@@ -222,7 +210,7 @@ std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
             why = "pure-pw failed: " + readText(log);
             return nullptr;
         }
-        s->port_ = freePort();
+        s->port_ = FreeLoopbackPort();
         s->pid_ =
             spawn({bin, "-S", "127.0.0.1," + std::to_string(s->port_), "-l",
                    "puredb:" + s->dir_ + "/pureftpd.pdb", "-E", "-4", "-H", "-A", "-c", "50", "-C", "50"},
@@ -239,7 +227,7 @@ std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
         }
         s->user_ = kUser;
         s->password_ = kPassword;
-        s->port_ = freePort();
+        s->port_ = FreeLoopbackPort();
         writeText(s->dir_ + "/server.py",
                   "import sys, logging\n"
                   "from pyftpdlib.authorizers import DummyAuthorizer\n"
@@ -303,4 +291,16 @@ void TFtpServer::AddFile(const std::string& name, const std::string& bytes) cons
     fs::create_directories(fs::path(path).parent_path());
     writeText(path, bytes);
     ::chmod(path.c_str(), 0644);
+}
+
+unsigned short FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
 }

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+// A loopback port that nobody listens on (bound, read back and let go).
+unsigned short FreeLoopbackPort();
+
 class TFtpServer {
 public:
     enum TKind { Vsftpd, PureFtpd, Pyftpdlib };
