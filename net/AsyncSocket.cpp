@@ -23,10 +23,6 @@ static_assert(kConnectionEvents == 61);
 // Process-wide share count of the socket library.
 int g_winsockUsers = 0;
 
-uint16_t toNet16(uint16_t v) {
-    return static_cast<uint16_t>((v >> 8) | (v << 8));
-}
-
 // Runs a function on every way out of a scope.
 template <class F> class TFinally {
 public:
@@ -283,7 +279,7 @@ void TAsyncSocket::Connect() {
             throw ESockError(SNullRemoteAddress);
     }
     const int32_t port = proxy_.empty() ? port_ : proxyPort_;
-    remotePort_ = toNet16(static_cast<uint16_t>(port));
+    remotePort_ = ws::HostToNet16(static_cast<uint16_t>(port));
     eventDone_ = false;
     eventOk_ = true;
     if (ws::Connect(socket_, remoteAddr_, remotePort_) != 0)
@@ -477,21 +473,21 @@ std::string TAsyncSocket::Transaction(const std::string& command) {
     lastReply_ = ReadLn();
     if (!lastReply_.empty()) {
         StatusMessage(1, lastReply_);
-        size_t digits = 0;
-        while (digits < lastReply_.size() && digits < 10 && lastReply_[digits] >= '0' &&
-               lastReply_[digits] <= '9')
-            ++digits;
-        if (digits > 0) {
-            // Read as a 32-bit number (0 when it does not fit), then stored
-            // in the 16-bit reply number under a range check.
-            int64_t v = std::stoll(lastReply_.substr(0, digits));
-            int32_t n = v > INT32_MAX ? 0 : static_cast<int32_t>(v);
-            if (n < INT16_MIN || n > INT16_MAX)
-                throw ERangeError();
-            replyNumber_ = static_cast<int16_t>(n);
-        }
+        // Read as a 32-bit number, then stored in the 16-bit reply number
+        // under a range check.
+        const int32_t n = LeadingNumber(lastReply_);
+        if (n > INT16_MAX)
+            throw ERangeError();
+        replyNumber_ = static_cast<int16_t>(n);
     }
     return lastReply_;
+}
+
+int32_t TAsyncSocket::LeadingNumber(const std::string& line) {
+    int64_t v = 0;
+    for (size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
+        v = v * 10 + (line[i] - '0');
+    return v > INT32_MAX ? 0 : static_cast<int32_t>(v);
 }
 
 void TAsyncSocket::CaptureFile(const std::string& fileName) {
@@ -537,7 +533,7 @@ void TAsyncSocket::CaptureFile(const std::string& fileName) {
 void TAsyncSocket::Listen(bool useAcceptMessage) {
     StatusMessage(8, SListening);
     remoteAddr_ = 0;
-    remotePort_ = toNet16(static_cast<uint16_t>(port_));
+    remotePort_ = ws::HostToNet16(static_cast<uint16_t>(port_));
     eventDone_ = false;
     ws::Bind(socket_, remoteAddr_, remotePort_);
     ws::AsyncSelect(socket_, window_.get(), useAcceptMessage ? WM_ASYNCDONE : WM_ASYNCSOCKET, ws::FD_ACCEPT);
@@ -586,7 +582,7 @@ std::string TAsyncSocket::LocalAddressText() {
 std::string TAsyncSocket::LocalPortText() {
     uint16_t port = 0;
     ws::GetSockName(socket_, nullptr, &port);
-    const uint16_t p = toNet16(port);
+    const uint16_t p = ws::NetToHost16(port);
     return Format(",%d,%d", p >> 8, p & 0xFF);
 }
 

@@ -150,6 +150,9 @@ public:
     void InstallSocket(TSocketHandle accepted);
 
 protected:
+    // The value of a reply line's leading digits (at most 10), 0 when there
+    // are none or they do not fit 32 bits.
+    static int32_t LeadingNumber(const std::string& line);
     void SetBytesTotal(int32_t v) { bytesTotal_ = v; }
     void SetTimedOut(bool v) { timedOut_ = v; }
     void ClearCanceled() { canceled_ = false; }

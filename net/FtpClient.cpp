@@ -11,16 +11,6 @@ using namespace ftpconst;
 
 namespace {
 
-// The value of a reply line's leading digits (at most 10), 0 when there are
-// none or they do not fit 32 bits.
-int32_t leadingNumber(const std::string& line) {
-    int64_t v = 0;
-    size_t i = 0;
-    for (; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
-        v = v * 10 + (line[i] - '0');
-    return v > INT32_MAX ? 0 : static_cast<int32_t>(v);
-}
-
 bool isContinued(const std::string& line) {
     return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
@@ -126,7 +116,7 @@ void TFtpClient::login() {
             OnConnectionFailed(this);
         throw EServerGone();
     }
-    if (leadingNumber(greeting) > 400) {
+    if (LeadingNumber(greeting) > 400) {
         if (OnConnectionFailed)
             OnConnectionFailed(this);
         throw FTPException(greeting);
@@ -435,7 +425,7 @@ void TFtpClient::finishTransfer(int32_t announced) {
         OnTransactionStop(this);
     if (reply.empty())
         throw EServerGone();
-    if (leadingNumber(reply) >= 400)
+    if (LeadingNumber(reply) >= 400)
         throw FTPException(reply);
     if (received < announced)
         throw FTPException(Format(STransferIncomplete, received, announced));

@@ -411,6 +411,13 @@ int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
     return 0;
 }
 
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
+uint16_t NetToHost16(uint16_t v) {
+    return ntohs(v);
+}
+
 uint32_t InetAddr(const std::string& text) {
     in_addr a{};
     if (::inet_pton(AF_INET, text.c_str(), &a) != 1)

@@ -65,6 +65,9 @@ int CloseSocket(TSocket s);
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port);
 // The address of a dotted IPv4 text, or INADDR_NONE.
 uint32_t InetAddr(const std::string& text);
+// Byte order of a port: host to network and back.
+uint16_t HostToNet16(uint16_t v);
+uint16_t NetToHost16(uint16_t v);
 // True when a connection waits to be accepted (or data to be read).
 bool Readable(TSocket s);
 
