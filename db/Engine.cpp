@@ -1,12 +1,12 @@
 #include "db/Engine.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "db/InterbaseDriver.h"
 #include "db/MssqlDriver.h"
 #include "db/StandardDriver.h"
+#include "platform/Profile.h"
 #include "platform/Text.h"
 
 int TResultSet::IndexOf(const std::string& name) const {
@@ -60,12 +60,10 @@ std::vector<TAliasDefinition> TEngineConfig::Parse(const std::string& text) {
 }
 
 std::optional<TAliasDefinition> TEngineConfig::FindAlias(const std::string& name) {
-    std::ifstream f(FileName(), std::ios::binary);
-    if (!f)
+    const std::optional<std::string> text = ReadSettingsText(FileName());
+    if (!text)
         return std::nullopt;
-    std::stringstream ss;
-    ss << f.rdbuf();
-    for (auto& a : Parse(GuessToAnsi(ss.str())))
+    for (auto& a : Parse(*text))
         if (SameText(a.name, name))
             return a;
     return std::nullopt;

@@ -18,18 +18,24 @@ std::string stripQuotes(std::string v) {
 
 } // namespace
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& def, const std::string& winPath) {
-    std::ifstream in(ResolvePath(winPath), std::ios::binary);
+std::optional<std::string> ReadSettingsText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in)
-        return def;
+        return std::nullopt;
     std::stringstream ss;
     ss << in.rdbuf();
     std::string bytes = ss.str();
-    // A byte-order mark of a file written by a Windows editor.
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         bytes.erase(0, 3);
-    std::string text = GuessToAnsi(bytes);
+    return GuessToAnsi(bytes);
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& def, const std::string& winPath) {
+    const std::optional<std::string> read = ReadSettingsText(ResolvePath(winPath));
+    if (!read)
+        return def;
+    const std::string& text = *read;
 
     bool inSection = false;
     size_t i = 0;

@@ -6,9 +6,15 @@
 // CP1252.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/SysUtils.h"
+
+// The whole text of a settings file (a Linux path) in CP1252: a UTF-8
+// byte-order mark, as Windows editors write, is dropped first. Nothing when
+// the file cannot be read.
+std::optional<std::string> ReadSettingsText(const std::string& path);
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::string& winPath);

@@ -37,6 +37,15 @@ TEST_F(AliasConfig, AliasParametersAreOverriddenByTheConnectionsOwn) {
     EXPECT_EQ(s.params.Count(), 4);
 }
 
+// A file saved by a Windows editor starts with a UTF-8 byte-order mark; the
+// first alias must not be lost behind it.
+TEST_F(AliasConfig, AByteOrderMarkDoesNotHideTheFirstAlias) {
+    write("\xEF\xBB\xBF[Talvir]\r\nTYPE=INTERBASE\r\nSERVER NAME=h:/x.fdb\r\n[Outro]\r\nTYPE=STANDARD\r\n");
+    const TConnectionSettings s = ResolveSettings("Talvir", true, {}, tiReadCommitted);
+    EXPECT_EQ(s.driver, "INTERBASE");
+    EXPECT_EQ(s.params.Value("SERVER NAME"), "h:/x.fdb");
+}
+
 TEST_F(AliasConfig, UnknownAliasAndAliasWithoutTypeAreEngineErrors) {
     write("[Loja]\nODBC DSN=x\n");
     try {
