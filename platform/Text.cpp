@@ -32,12 +32,15 @@ std::string convert(const char* to, const char* from, std::string_view in, char 
             continue;
         }
         // EILSEQ or EINVAL: one character the target lacks.
+        // A UTF-8 character is skipped whole, but only as far as its
+        // continuation bytes go: a stray Latin-1 byte in UTF-8 text must not
+        // take the characters after it along.
         size_t skip = 1;
         if (utf8Input) {
             unsigned char c = static_cast<unsigned char>(*src);
-            skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            if (skip > srcLeft)
-                skip = srcLeft;
+            const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            while (skip < len && skip < srcLeft && (static_cast<unsigned char>(src[skip]) & 0xC0) == 0x80)
+                ++skip;
         }
         src += skip;
         srcLeft -= skip;

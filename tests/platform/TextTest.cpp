@@ -7,6 +7,12 @@ TEST(Text, Cp1252AndUtf8) {
     EXPECT_EQ(AnsiToUtf8("Inv\xe1lido"), "Inválido");
     EXPECT_EQ(Utf8ToAnsi("€"), "\x80");
     EXPECT_EQ(Utf8ToAnsi("日"), "?");
+    // A stray Latin-1 byte in UTF-8 text costs one character, not those after it.
+    EXPECT_EQ(Utf8ToAnsi("caf\xe9.txt"), "caf?.txt");
+    EXPECT_EQ(Utf8ToAnsi("\xc3"
+                         "AB"),
+              "?AB");
+    EXPECT_EQ(Utf8ToAnsi("x\xe2\x82"), "x?");
     EXPECT_TRUE(IsValidUtf8("ação"));
     EXPECT_FALSE(IsValidUtf8("a\xe7\xe3o"));
     EXPECT_EQ(GuessToAnsi("a\xe7\xe3o"), "a\xe7\xe3o");
