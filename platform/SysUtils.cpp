@@ -177,8 +177,10 @@ int32_t StrToInt(const std::string& s) {
             return fail();
         return static_cast<int32_t>(v);
     }
-    int32_t r = static_cast<int32_t>(static_cast<uint32_t>(v));
-    return neg ? -r : r;
+    // Hexadecimal wraps to 32 bits; negated in unsigned arithmetic so that
+    // "-$80000000" is INT32_MIN rather than an overflow.
+    const uint32_t u = static_cast<uint32_t>(v);
+    return static_cast<int32_t>(neg ? 0u - u : u);
 }
 
 int32_t StrToIntDef(const std::string& s, int32_t def) {

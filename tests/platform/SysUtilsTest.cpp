@@ -19,6 +19,8 @@ TEST(StrToInt, AcceptsIntegersAndRefusesTheRest) {
     EXPECT_EQ(StrToInt("137"), 137);
     EXPECT_EQ(StrToInt(" -12"), -12);
     EXPECT_EQ(StrToInt("$FF"), 255);
+    EXPECT_EQ(StrToInt("-$80000000"), INT32_MIN); // no signed overflow on the way
+    EXPECT_EQ(StrToInt("-$FFFFFFFF"), 1);
     EXPECT_EQ(StrToInt("2147483647"), 2147483647);
     EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
     try {
