@@ -49,7 +49,7 @@ TFolderIndex::Listing& TFolderIndex::listingFor(const std::string& winFolder, st
             if (n == "." || n == "..")
                 continue;
             listing.names.insert(n);
-            listing.folded.emplace(folded(n), n);
+            listing.folded[folded(n)].push_back(n);
         }
         closedir(d);
     }
@@ -64,8 +64,8 @@ TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
     Entry e;
     if (!listing.names.count(name)) {
         auto it = listing.folded.find(folded(name));
-        if (it != listing.folded.end())
-            name = it->second;
+        if (it != listing.folded.end() && !it->second.empty())
+            name = it->second.front();
     }
     e.linuxPath = joinLinux(linuxFolder, name);
     struct stat st;
@@ -92,8 +92,8 @@ void TFolderIndex::Added(const std::string& winPath) {
     splitWin(winPath, winFolder, leaf);
     Listing& listing = listingFor(winFolder, linuxFolder);
     std::string name = AnsiToUtf8(leaf);
-    listing.names.insert(name);
-    listing.folded.emplace(folded(name), name);
+    if (listing.names.insert(name).second)
+        listing.folded[folded(name)].push_back(name);
 }
 
 void TFolderIndex::Removed(const std::string& winPath) {
@@ -103,18 +103,15 @@ void TFolderIndex::Removed(const std::string& winPath) {
     Listing& listing = listingFor(winFolder, linuxFolder);
     size_t slash = e.linuxPath.find_last_of('/');
     std::string name = slash == std::string::npos ? e.linuxPath : e.linuxPath.substr(slash + 1);
-    listing.names.erase(name);
-    std::string key = folded(name);
-    auto it = listing.folded.find(key);
-    if (it != listing.folded.end() && it->second == name) {
+    if (!listing.names.erase(name))
+        return;
+    // Other names of the same letters stay findable.
+    auto it = listing.folded.find(folded(name));
+    if (it == listing.folded.end())
+        return;
+    std::erase(it->second, name);
+    if (it->second.empty())
         listing.folded.erase(it);
-        // Another name of the same letters may remain.
-        for (const auto& n : listing.names)
-            if (folded(n) == key) {
-                listing.folded.emplace(key, n);
-                break;
-            }
-    }
 }
 
 void TFolderIndex::Clear() {

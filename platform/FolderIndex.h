@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 class THandleStream;
 
@@ -33,8 +34,9 @@ public:
 
 private:
     struct Listing {
-        std::unordered_set<std::string> names;               // exact
-        std::unordered_map<std::string, std::string> folded; // folded -> first name
+        std::unordered_set<std::string> names; // exact
+        // folded -> every name of those letters; the first added is the one found
+        std::unordered_map<std::string, std::vector<std::string>> folded;
     };
     Listing& listingFor(const std::string& winFolder, std::string& linuxFolder);
     std::unordered_map<std::string, std::string> folders_; // Windows folder -> Linux folder
