@@ -1,5 +1,6 @@
 #include "platform/FolderIndex.h"
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,6 +86,34 @@ std::unique_ptr<THandleStream> TFolderIndex::CreateNewFile(const std::string& wi
         return nullptr;
     Added(winPath);
     return std::make_unique<THandleStream>(fd, e.linuxPath);
+}
+
+bool TFolderIndex::MakeFolder(const std::string& winPath) {
+    std::string p = winPath;
+    while (!p.empty() && (p.back() == '\\' || p.back() == '/'))
+        p.pop_back();
+    std::string winFolder, leaf;
+    splitWin(p, winFolder, leaf);
+    // A root, a drive, or a step such as "..": the general path does it.
+    if (leaf.empty() || leaf == "." || leaf == "..")
+        return ForceDirectories(winPath);
+    if (!winFolder.empty() && !MakeFolder(winFolder))
+        return false;
+    // Folders are looked up in the index's listing of their parent, read
+    // once: many new folders side by side would otherwise each read the
+    // whole parent folder again.
+    const Entry e = Find(p);
+    struct stat st;
+    if (!e.exists) {
+        if (::mkdir(e.linuxPath.c_str(), 0777) == 0) {
+            Added(p);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    // Through a link to a folder, too.
+    return ::stat(e.linuxPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void TFolderIndex::Added(const std::string& winPath) {

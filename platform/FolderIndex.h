@@ -27,6 +27,10 @@ public:
     // and opens it for writing; null when a file of that name (in any
     // letter case) exists or the file cannot be created.
     std::unique_ptr<THandleStream> CreateNewFile(const std::string& winPath);
+    // Makes a folder and the folders above it that are missing, each spelled
+    // as the Windows path unless one of the same letters exists (which is
+    // used); false when one cannot be made or a file stands in the way.
+    bool MakeFolder(const std::string& winPath);
     // Keeps the index right after a file went or appeared by other means.
     void Removed(const std::string& winPath);
     void Added(const std::string& winPath);

@@ -237,7 +237,7 @@ void TZABaseArchiver::ensureFolder(const std::string& folder) {
         return;
     bool made = false;
     try {
-        made = ForceDirectories(folder);
+        made = folderIndex_->MakeFolder(folder);
     } catch (...) {
         made = false;
     }

@@ -45,3 +45,28 @@ TEST(FolderIndex, NamesOfTheSameLettersStayFindableAsOthersGo) {
     ASSERT_NE(made, nullptr);
     EXPECT_TRUE(index.Find("NOVO.DAT").exists);
 }
+
+TEST(FolderIndex, MakeFolderReusesSpellingsAndRefusesAFileInTheWay) {
+    TTempFolder dir(true);
+    fs::create_directory("Dados");
+    fs::create_directory("real");
+    fs::create_directory_symlink("real", "Link");
+    std::ofstream("Arquivo") << "x";
+    TFolderIndex index;
+    // The existing spelling is used for the folder above the new ones.
+    EXPECT_TRUE(index.MakeFolder("dados\\Relatorios\\2026\\"));
+    EXPECT_TRUE(fs::is_directory("Dados/Relatorios/2026"));
+    EXPECT_FALSE(fs::exists("dados"));
+    // Made again, or through other letters: nothing new, still true.
+    EXPECT_TRUE(index.MakeFolder("DADOS\\relatorios"));
+    EXPECT_FALSE(fs::exists("Dados/relatorios"));
+    // A link to a folder is a folder; a file is not.
+    EXPECT_TRUE(index.MakeFolder("link\\sub"));
+    EXPECT_TRUE(fs::is_directory("real/sub"));
+    EXPECT_FALSE(index.MakeFolder("Arquivo\\sub"));
+    EXPECT_FALSE(index.MakeFolder("arquivo"));
+    // New folders side by side are found by the index at once.
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(index.MakeFolder("Dados\\P" + std::to_string(i) + "\\"));
+    EXPECT_TRUE(index.Find("dados\\p49").isDirectory);
+}
