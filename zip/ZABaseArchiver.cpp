@@ -117,7 +117,7 @@ void TZABaseArchiver::SetInMemory(bool v) {
 // --- Opening ---
 
 void TZABaseArchiver::OpenArchive() {
-    if (!inMemory_ && FileNamePart(fileName_).empty())
+    if (!inMemory_ && ExtractFileName(fileName_).empty())
         throw EZAException::CreateFromCode(9, this);
     uint16_t mode = fmCreate;
     if (!inMemory_ && FileExists(fileName_)) {
@@ -135,7 +135,7 @@ void TZABaseArchiver::OpenArchive() {
 }
 
 void TZABaseArchiver::OpenWithMode(uint16_t mode) {
-    if (!inMemory_ && FileNamePart(fileName_).empty())
+    if (!inMemory_ && ExtractFileName(fileName_).empty())
         throw EZAException::CreateFromCode(10, this);
     if (!(mode == fmCreate || FileExists(fileName_) || spanningMode_ == smSpanning ||
           IsRemovableDrive(fileName_)))

@@ -1,24 +1,13 @@
 #include "zip/ZACrypt.h"
 
-#include <array>
+#include <zlib.h>
 
 namespace {
 
-constexpr std::array<uint32_t, 256> makeCrcTable() {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[n] = c;
-    }
-    return t;
-}
-
-constexpr std::array<uint32_t, 256> CrcTable = makeCrcTable();
-
+// The key schedule steps the CRC-32 one byte at a time, with zlib's table.
 uint32_t crcByte(uint32_t crc, uint8_t b) {
-    return CrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    static const z_crc_t* const table = get_crc_table();
+    return static_cast<uint32_t>(table[(crc ^ b) & 0xFF]) ^ (crc >> 8);
 }
 
 } // namespace

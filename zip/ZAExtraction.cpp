@@ -282,9 +282,15 @@ bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::strin
     case omNever:
         return false;
     case omIfNewer:
-        return FileGetDate(target) < dosDateTime(item);
-    case omIfOlder:
-        return FileGetDate(target) > dosDateTime(item);
+    case omIfOlder: {
+        // Packed DOS times compare as unsigned: from 2044 on the year sets
+        // the top bit. A date that cannot be read counts as the oldest.
+        const int32_t have = FileGetDate(target);
+        if (have == -1)
+            return options_->OverwriteMode == omIfNewer;
+        const uint32_t ours = static_cast<uint32_t>(have), theirs = static_cast<uint32_t>(dosDateTime(item));
+        return options_->OverwriteMode == omIfNewer ? ours < theirs : ours > theirs;
+    }
     }
     return true;
 }

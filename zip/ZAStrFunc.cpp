@@ -150,11 +150,6 @@ std::string ExtractFileDrive(std::string_view path) {
     return {};
 }
 
-std::string FileNamePart(std::string_view path) {
-    size_t pos = path.find_last_of("\\/:");
-    return std::string(pos == std::string_view::npos ? path : path.substr(pos + 1));
-}
-
 bool IsUnsafeEntryName(std::string_view name) {
     if (name.empty())
         return false;

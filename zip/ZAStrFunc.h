@@ -24,9 +24,6 @@ std::string Utf8ToAnsiName(std::string_view utf8);
 // empty when there is none.
 std::string ExtractFileDrive(std::string_view path);
 
-// The text after the last '\', '/' or ':'.
-std::string FileNamePart(std::string_view path);
-
 // True when an entry name (with '\' separators) would reach outside the
 // folder it is extracted into: a drive or ':' anywhere, a leading
 // separator, two separators in a row (taken as a whole path), or a ".."

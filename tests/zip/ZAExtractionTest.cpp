@@ -3,7 +3,10 @@
 // failures answered in the failure box.
 #include "tests/zip/ZipTestSupport.h"
 
+#include <cstring>
+
 #include "platform/Files.h"
+#include "zip/ZACrypt.h"
 #include "zip/ZAExcept.h"
 
 namespace {
@@ -332,6 +335,17 @@ TEST_F(ZipExtract, OverwriteModesAndReadOnlyTargets) {
     EXPECT_EQ(Read("f.txt"), "novo");
     EXPECT_EQ(FileGetDate(P("f.txt")), same);
 
+    // Dates from 2044 on set the top bit of the packed time: still newer.
+    TZipBuilder later;
+    later.Add({.name = "f.txt", .data = "2050", .date = 0x8C21}); // 2050-01-01
+    Write("o2050.zip", later.Build());
+    Open("o2050.zip");
+    run(omIfNewer, same);
+    EXPECT_EQ(Read("f.txt"), "2050");
+    run(omIfOlder, same);
+    EXPECT_EQ(Read("f.txt"), "velho");
+    Open("o.zip");
+
     // The default question: yes, no, and yes to all for the rest.
     TestDialogs().answers = {mrNo, mrYes, mrYesToAll};
     run(omPrompt, older);
@@ -375,9 +389,42 @@ TEST_F(ZipExtract, ReplacedFileTakesTheEntryNameCase) {
     EXPECT_FALSE(Exists("VENDARIX.EXE"));
 }
 
+// Whether a password passes the one-byte check of any entry: a wrong one
+// does, by chance, once in 256 random encryption headers.
+bool passesACheck(const std::string& zip, const std::string& password) {
+    auto u16 = [&](size_t at) {
+        return static_cast<unsigned>(static_cast<uint8_t>(zip[at])) |
+               static_cast<unsigned>(static_cast<uint8_t>(zip[at + 1])) << 8;
+    };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    const size_t end = zip.size() - 22; // no archive comment
+    size_t at = u32(end + 16);
+    for (unsigned n = u16(end + 10); n > 0; --n) {
+        const size_t local = u32(at + 42);
+        const size_t data = local + 30 + u16(local + 26) + u16(local + 28);
+        uint8_t h[12];
+        std::memcpy(h, zip.data() + data, sizeof h);
+        TZACryptKeys keys;
+        keys.Init(password);
+        keys.Decrypt(h, sizeof h);
+        const uint8_t check = (u16(at + 8) & 8) ? static_cast<uint8_t>(u16(at + 12) >> 8)
+                                                : static_cast<uint8_t>(u32(at + 16) >> 24);
+        if (h[11] == check)
+            return true;
+        at += 46 + u16(at + 28) + u16(at + 30) + u16(at + 32);
+    }
+    return false;
+}
+
 TEST_F(ZipExtract, EncryptedEntries) {
     am::WriteTree(tmp.Path() + "/src", {{"s.txt", am::TextBytes(30000, 11)}, {"t.txt", "tt"}});
-    am::MakeWithZip(tmp.Path() + "/src", P("cripto.zip"), {"s.txt", "t.txt"}, {"-P", "segredo"});
+    // The empty and the wrong password must fail their checks for the
+    // prompts below to hold.
+    do {
+        std::filesystem::remove(P("cripto.zip"));
+        am::MakeWithZip(tmp.Path() + "/src", P("cripto.zip"), {"s.txt", "t.txt"}, {"-P", "segredo"});
+    } while (passesACheck(Read("cripto.zip"), "errada") || passesACheck(Read("cripto.zip"), ""));
+    ASSERT_TRUE(passesACheck(Read("cripto.zip"), "segredo"));
     Open("cripto.zip");
     // The password is asked for once, then kept for the next entry.
     TestDialogs().inputs = {"errada", "segredo"};
