@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "db/DBTables.h"
+#include "db/SqlScanner.h"
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -116,16 +117,6 @@ std::string fieldType(const std::string& tipo, bool mssql) {
     if (tipo == "Money")
         return "Float";
     return tipo;
-}
-
-std::string quoted(const std::string& s) {
-    std::string r = "'";
-    for (char c : s) {
-        r += c;
-        if (c == '\'')
-            r += '\'';
-    }
-    return r + "'";
 }
 
 } // namespace
@@ -411,7 +402,7 @@ void TFAtualizarVersaoVendarix::ConferirTabelas() {
         }
 
         linhas->SQL().Clear();
-        linhas->SQL().Add("SELECT * FROM Talvir WHERE Tabela = " + quoted(t));
+        linhas->SQL().Add("SELECT * FROM Talvir WHERE Tabela = " + SqlQuoteLiteral(t));
         linhas->Open();
 
         if (!found) {

@@ -5,26 +5,13 @@
 #include <memory>
 
 #include "db/ParadoxTable.h"
+#include "db/SqlScanner.h"
 #include "platform/Text.h"
 
 namespace {
 
-std::string quoteIdent(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
-std::string quoteLiteral(const std::string& s) {
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
-
 // The module argument as written in CREATE VIRTUAL TABLE: a quoted literal.
-std::string unquoteLiteral(std::string s) {
+std::string unSqlQuoteLiteral(std::string s) {
     if (s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front()) {
         const char q = s.front();
         std::string out;
@@ -76,7 +63,7 @@ int connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
     }
     auto vt = std::make_unique<VTab>();
     try {
-        vt->table = std::make_unique<TParadoxTable>(unquoteLiteral(argv[3]));
+        vt->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]));
     } catch (const Exception& e) {
         *err = sqlite3_mprintf("%s", AnsiToUtf8(e.Message()).c_str());
         return SQLITE_ERROR;
@@ -84,7 +71,7 @@ int connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
     std::string ddl = "CREATE TABLE x(";
     const auto& fields = vt->table->Fields();
     for (size_t i = 0; i < fields.size(); ++i)
-        ddl += (i ? ", " : "") + quoteIdent(AnsiToUtf8(fields[i].name)) + " " + sqlType(fields[i].type);
+        ddl += (i ? ", " : "") + SqlQuoteIdent(AnsiToUtf8(fields[i].name)) + " " + sqlType(fields[i].type);
     ddl += ")";
     int rc = sqlite3_declare_vtab(db, ddl.c_str());
     if (rc != SQLITE_OK) {
@@ -198,5 +185,6 @@ void RegisterParadoxModule(sqlite3* db) {
 }
 
 std::string ParadoxVirtualTableSql(const std::string& nameUtf8, const std::string& path) {
-    return "CREATE VIRTUAL TABLE temp." + quoteIdent(nameUtf8) + " USING paradox(" + quoteLiteral(path) + ")";
+    return "CREATE VIRTUAL TABLE temp." + SqlQuoteIdent(nameUtf8) + " USING paradox(" +
+           SqlQuoteLiteral(path) + ")";
 }

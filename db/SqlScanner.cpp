@@ -165,3 +165,23 @@ TSqlStatementInfo ScanSql(const std::string& sql) {
     }
     return info;
 }
+
+namespace {
+std::string quotedWith(const std::string& s, char q) {
+    std::string out(1, q);
+    for (char c : s) {
+        out += c;
+        if (c == q)
+            out += q;
+    }
+    return out + q;
+}
+} // namespace
+
+std::string SqlQuoteLiteral(const std::string& s) {
+    return quotedWith(s, '\'');
+}
+
+std::string SqlQuoteIdent(const std::string& s) {
+    return quotedWith(s, '"');
+}

@@ -20,3 +20,8 @@ struct TSqlStatementInfo {
 };
 
 TSqlStatementInfo ScanSql(const std::string& sql);
+
+// A text as an SQL string literal ('...', quotes doubled) and a name as a
+// quoted identifier ("...", quotes doubled).
+std::string SqlQuoteLiteral(const std::string& s);
+std::string SqlQuoteIdent(const std::string& s);

@@ -106,13 +106,6 @@ std::unique_ptr<TMemoryResultSet> runStatements(TSqlite& db, const std::string& 
     return result;
 }
 
-std::string quoteLiteral(const std::string& s) {
-    std::string out = "'";
-    for (char c : s)
-        out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
-
 bool hasDbExtension(const std::string& name) {
     return SameText(ExtractFileExt(name), ".db");
 }
@@ -218,7 +211,7 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             if (file.empty() || (db && newFile.empty() && info.verb == "CREATE" && SameText(t, info.target)))
                 continue;
             if (kind == TFileKind::SQLite) {
-                db->exec("ATTACH DATABASE " + quoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
+                db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
                          "\"");
             } else if (kind == TFileKind::Paradox) {
                 TParadoxTable check(file); // a damaged table fails here with its own message
@@ -284,12 +277,10 @@ std::vector<std::string> TStandardDriver::FieldNames(const std::string& table) {
     }
     case TFileKind::SQLite: {
         TSqlite db(file, SQLITE_OPEN_READONLY);
-        std::string q = "\"";
-        for (char c : AnsiToUtf8(name))
-            q += c == '"' ? std::string("\"\"") : std::string(1, c);
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db.get(), ("SELECT * FROM " + q + "\" LIMIT 0").c_str(), -1, &st, nullptr) !=
-            SQLITE_OK)
+        if (sqlite3_prepare_v2(db.get(),
+                               ("SELECT * FROM " + SqlQuoteIdent(AnsiToUtf8(name)) + " LIMIT 0").c_str(), -1,
+                               &st, nullptr) != SQLITE_OK)
             db.raise();
         for (int i = 0; i < sqlite3_column_count(st); ++i)
             out.push_back(Utf8ToAnsi(sqlite3_column_name(st, i)));
