@@ -386,15 +386,14 @@ void TFAtualizarVersaoVendarix::ConferirTabelas() {
     const bool mssql = ConfigTipo() == "MSSQL";
     while (!nomes->Eof()) {
         const std::string t = nomes->FieldByName("Tabela");
-        const std::string wanted = UpperCase(t);
         bool found = false;
         GTalvir->SetMaxValue(tabelas.Count());
         for (const std::string& n : tabelas) {
-            std::string key = UpperCase(n);
             // The server lists its tables with the owner in front ("dbo.").
-            if (mssql)
-                key = key.size() > 4 ? key.substr(4) : std::string();
-            if (key == wanted) {
+            const std::string_view key = !mssql         ? std::string_view(n)
+                                         : n.size() > 4 ? std::string_view(n).substr(4)
+                                                        : std::string_view();
+            if (SameText(key, t)) {
                 found = true;
                 break;
             }
@@ -435,10 +434,9 @@ void TFAtualizarVersaoVendarix::ConferirTabelas() {
 
         while (!linhas->Eof()) {
             const std::string campo = linhas->FieldByName("Campo");
-            const std::string upper = UpperCase(campo);
             bool present = false;
             for (const std::string& f : campos) {
-                if (UpperCase(f) == upper) {
+                if (SameText(f, campo)) {
                     present = true;
                     break;
                 }

@@ -375,7 +375,10 @@ void TParadoxTable::walkChain() {
         if (seen[n])
             fail(Format("the block chain returns to block %d", n));
         seen[n] = true;
-        std::vector<uint8_t> b = readBlock(n);
+        // Only the block's header is needed to walk the chain; the records
+        // are read when a cursor reaches them.
+        uint8_t b[kBlockHeader];
+        readAt(fd_, headerSize_ + uint64_t(n - 1) * blockSize_, b, sizeof b, Format("block %d", n).c_str());
         const auto last = static_cast<int16_t>(ReadU16LE(&b[4]));
         if (last < -int(recordSize_) || last % recordSize_ != 0 || last / recordSize_ + 1 > perBlock)
             fail(Format("block %d claims records beyond its end", n));

@@ -64,7 +64,7 @@ std::vector<Token> tokenize(const std::string& s) {
 }
 
 bool isKeyword(const Token& t, const char* k) {
-    return t.kind == Token::Word && UpperCase(t.text) == k;
+    return t.kind == Token::Word && SameText(t.text, k);
 }
 
 bool endsFromList(const Token& t) {

@@ -214,7 +214,6 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
                 db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
                          "\"");
             } else if (kind == TFileKind::Paradox) {
-                TParadoxTable check(file); // a damaged table fails here with its own message
                 db->exec(ParadoxVirtualTableSql(AnsiToUtf8(t), file));
             }
         }

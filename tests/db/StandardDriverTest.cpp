@@ -140,6 +140,31 @@ TEST_F(StandardDriver, ParadoxTablesAreListedReadAndNeverChanged) {
     EXPECT_EQ(fs::last_write_time(shop / "Estoque.DB"), stamp);
 }
 
+// A table the reader refuses fails the statement with the reader's own
+// words, naming the file.
+TEST_F(StandardDriver, DamagedOrEncryptedParadoxTablesFailWithTheReadersMessage) {
+    TParadoxWriter w;
+    w.fields = {{"Tabela", 10}};
+    w.records = {{"Vendas"}};
+    std::vector<uint8_t> bytes = w.Bytes();
+    bytes[0x0E] = 0x09; // the first block, far past the end
+    bytes[0x0F] = 0x00;
+    std::ofstream(shop / "Talvir.db", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    fs::copy_file(std::string(VX_FIXTURES_DIR) + "/paradox/encrypt/encryptedmemo.db", shop / "Cifrada.db");
+    for (const auto& [sql, words] :
+         {std::pair<std::string, std::string>{"SELECT Tabela FROM Talvir GROUP BY Tabela",
+                                              "past the end of the file"},
+          {"SELECT * FROM Cifrada", "is encrypted and cannot be read"}}) {
+        try {
+            column(sql, sql.find("Talvir") != std::string::npos ? "Tabela" : "");
+            ADD_FAILURE() << sql;
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST_F(StandardDriver, ParamsOfAnOpenConnectionCannotChange) {
     try {
         db.Params().Add("PATH=/tmp");
