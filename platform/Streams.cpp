@@ -44,8 +44,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 }
 
 namespace {
-int openFile(const std::string& winPath, uint16_t mode) {
-    std::string p = ResolvePath(winPath);
+int openFile(const std::string& p, const std::string& winPath, uint16_t mode) {
     if (mode == fmCreate) {
         int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0)
@@ -67,7 +66,10 @@ int openFile(const std::string& winPath, uint16_t mode) {
 } // namespace
 
 TFileStream::TFileStream(const std::string& winPath, uint16_t mode)
-    : THandleStream(openFile(winPath, mode), ResolvePath(winPath)), name_(winPath) {}
+    : TFileStream(winPath, ResolvePath(winPath), mode) {}
+
+TFileStream::TFileStream(const std::string& winPath, const std::string& linuxPath, uint16_t mode)
+    : THandleStream(openFile(linuxPath, winPath, mode), linuxPath), name_(winPath) {}
 
 THandleStream::~THandleStream() {
     if (fd_ >= 0)

@@ -67,6 +67,8 @@ public:
     const std::string& FileName() const { return name_; }
 
 private:
+    // The path is resolved once, for the opening and for the handle's name.
+    TFileStream(const std::string& winPath, const std::string& linuxPath, uint16_t mode);
     std::string name_;
 };
 
