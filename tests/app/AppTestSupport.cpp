@@ -10,6 +10,8 @@
 #include "db/DBTables.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
+#include "tests/db/EngineProbe.h"
+#include "tests/db/EngineProbe.h"
 
 namespace fs = std::filesystem;
 
@@ -64,22 +66,11 @@ std::map<std::string, std::string> TWorkFolder::Snapshot() const {
 }
 
 void ExecIn(const std::string& folder, const std::string& sql) {
-    TQuery q;
-    q.SetDatabaseName(folder);
-    q.SQL().Add(sql);
-    q.ExecSQL();
+    ExecLines(folder, {sql});
 }
 
 std::vector<std::string> FieldsOf(const std::string& folder, const std::string& table) {
-    TTable t;
-    t.SetDatabaseName(folder);
-    t.SetTableName(table);
-    t.Open();
-    std::vector<std::string> names;
-    for (int i = 0; i < t.FieldCount(); ++i)
-        names.push_back(t.FieldName(i));
-    t.Close();
-    return names;
+    return TableFields(folder, table);
 }
 
 std::vector<std::string> TablesOf(const std::string& folder) {
