@@ -11,7 +11,6 @@
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "tests/db/EngineProbe.h"
-#include "tests/db/EngineProbe.h"
 
 namespace fs = std::filesystem;
 
