@@ -33,9 +33,9 @@ protected:
     void SetUp() override {
         TestDialogs().Reset();
         Application()->SetCursor(crDefault);
-        dados = aside.path().toStdString() + "/dados";
+        dados = aside.Path() + "/dados";
         std::filesystem::create_directories(dados);
-        staging = aside.path().toStdString();
+        staging = aside.Path();
         MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
                                   {"Cad_Clientes", "Nome", "Varchar(40)"},
                                   {"Cad_Clientes", "MalaDireta", "Char(1)"}});
@@ -76,7 +76,7 @@ protected:
         return r;
     }
 
-    QTemporaryDir aside; // the shop's tables and the schema table's source
+    TTempFolder aside; // the shop's tables and the schema table's source
     std::string dados, staging;
     TWorkFolder work;
     TCallLog log;
@@ -271,10 +271,10 @@ TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
     // A name that climbs out of the folder is not deleted there.
     TestDialogs().Reset();
     log.clear();
-    std::ofstream(aside.path().toStdString() + "/fora.zip") << "keep";
-    writeIni("..\\" + std::filesystem::path(aside.path().toStdString()).filename().string() + "\\fora");
+    std::ofstream(aside.Path() + "/fora.zip") << "keep";
+    writeIni("..\\" + std::filesystem::path(aside.Path()).filename().string() + "\\fora");
     execute();
-    EXPECT_TRUE(std::filesystem::exists(aside.path().toStdString() + "/fora.zip"));
+    EXPECT_TRUE(std::filesystem::exists(aside.Path() + "/fora.zip"));
 }
 
 TEST_F(UpdateRunTest, PacketsMoveTheGauge) {
@@ -377,9 +377,9 @@ TEST_F(UpdateRunTest, OnlyTheUpdatersOwnTemporariesAreRemovedBelowTheShopFolder)
     // A folder of the same pattern is not a temporary of the updater's;
     // a link to a folder elsewhere is not followed there.
     work.MakeFolder("~vx9_9.tmp");
-    std::filesystem::create_directories(aside.path().toStdString() + "/fora");
-    std::ofstream(aside.path().toStdString() + "/fora/~vx2_2.tmp") << "elsewhere";
-    std::filesystem::create_directory_symlink(aside.path().toStdString() + "/fora", work.Path() + "/Atalho");
+    std::filesystem::create_directories(aside.Path() + "/fora");
+    std::ofstream(aside.Path() + "/fora/~vx2_2.tmp") << "elsewhere";
+    std::filesystem::create_directory_symlink(aside.Path() + "/fora", work.Path() + "/Atalho");
     ftp.ConnectFails = true;
     execute();
 
@@ -390,7 +390,7 @@ TEST_F(UpdateRunTest, OnlyTheUpdatersOwnTemporariesAreRemovedBelowTheShopFolder)
     for (const auto& n : alike)
         EXPECT_TRUE(work.Has(n)) << n;
     EXPECT_TRUE(work.Has("~vx9_9.tmp"));
-    EXPECT_TRUE(std::filesystem::exists(aside.path().toStdString() + "/fora/~vx2_2.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(aside.Path() + "/fora/~vx2_2.tmp"));
 }
 
 TEST_F(UpdateRunTest, ExitStatusIsZeroOnlyWhenTheProgramActuallyStarted) {

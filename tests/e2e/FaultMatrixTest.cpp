@@ -28,6 +28,7 @@
 #include "tests/support/ArchiveMaker.h"
 #include "tests/support/FtpPeer.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/RequireOrSkip.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -47,18 +48,6 @@ const std::string kFailureBox = "File processing error, possibly disk is full [a
 std::string downloadFailed(const std::string& name) {
     return kTitle + "Problemas ao descarregar arquivo \"" + name + "\" [ok]";
 }
-
-bool serversRequired() {
-    const char* v = std::getenv("VX_REQUIRE_SERVERS");
-    return v && std::string(v) == "1";
-}
-
-#define VX_SKIP_OR_FAIL(why)                                                                                 \
-    do {                                                                                                     \
-        if (serversRequired())                                                                               \
-            FAIL() << (why) << " (required: VX_REQUIRE_SERVERS=1)";                                          \
-        GTEST_SKIP() << (why);                                                                               \
-    } while (0)
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -375,7 +364,7 @@ TEST_F(FaultMatrix, ServerKilledInTheMiddleOfTheProgramArchive) {
     makeSchemaArchive();
     ThrottledServer server(shop().Maker(), 128 * 1024);
     if (!server.Port())
-        VX_SKIP_OR_FAIL(server.Why());
+        return RequireOrSkip(server.Why());
     RunControl control;
     control.whileRunning = [&](pid_t) {
         std::error_code ec;
@@ -411,7 +400,7 @@ TEST_F(FaultMatrix, ServerKilledInTheMiddleOfTheSchemaArchive) {
               0);
     ThrottledServer server(shop().Maker(), 128 * 1024);
     if (!server.Port())
-        VX_SKIP_OR_FAIL(server.Why());
+        return RequireOrSkip(server.Why());
     RunControl control;
     control.whileRunning = [&](pid_t) {
         std::error_code ec;
@@ -570,7 +559,7 @@ TEST_F(FaultMatrix, ServerThatAnswers425) {
 
 TEST_F(FaultMatrix, DiskFullWhileDownloading) {
     if (!makeShop("1m"))
-        VX_SKIP_OR_FAIL(mount_->Why());
+        return RequireOrSkip(mount_->Why());
     addOldFiles();
     // An archive that cannot fit: its report does not compress.
     makeArchive("Vendarix.zip", {{"VENDARIX.EXE", ProgramScript("new")},
@@ -585,7 +574,7 @@ TEST_F(FaultMatrix, DiskFullWhileDownloading) {
 
 TEST_F(FaultMatrix, DiskFullWhileExtracting) {
     if (!makeShop("1m"))
-        VX_SKIP_OR_FAIL(mount_->Why());
+        return RequireOrSkip(mount_->Why());
     addOldFiles();
     // Small to download, too large to write out: the text that replaces
     // the old one does not fit, and the old one must stay.
@@ -630,7 +619,7 @@ TEST_F(FaultMatrix, ReadOnlyFolder) {
     makeSchemaArchive();
     // Root ignores permission bits; the immutable attribute holds for it.
     if (!setImmutable(shop().Path("Relatorios"), true))
-        VX_SKIP_OR_FAIL("the file system has no immutable attribute");
+        return RequireOrSkip("the file system has no immutable attribute");
     immutable_.push_back(shop().Path("Relatorios"));
     RunResult r = run(vsftpdPort(), {{"UPDATER_ANSWERS", "ignore"}});
     EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -648,7 +637,7 @@ TEST_F(FaultMatrix, ReadOnlyShopFolder) {
     makeProgramArchive();
     makeSchemaArchive();
     if (!setImmutable(shop().Dir(), true))
-        VX_SKIP_OR_FAIL("the file system has no immutable attribute");
+        return RequireOrSkip("the file system has no immutable attribute");
     immutable_.push_back(shop().Dir());
     RunResult r = run(vsftpdPort());
     // Nothing can be renamed or created: the program archive's download

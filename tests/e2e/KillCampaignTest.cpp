@@ -18,6 +18,7 @@
 
 #include "tests/e2e/Shop.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/RequireOrSkip.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -115,11 +116,8 @@ protected:
         shop_->MakeSchemaArchive(Shop::DefaultSchema());
 
         server_ = std::make_unique<ThrottledServer>(shop_->Maker(), kBytesPerSecond);
-        if (!server_->Port()) {
-            if (TFtpServer::Required())
-                FAIL() << server_->Why() << " (required: VX_REQUIRE_SERVERS=1)";
-            GTEST_SKIP() << server_->Why();
-        }
+        if (!server_->Port())
+            return RequireOrSkip(server_->Why());
     }
 
     void TearDown() override {
