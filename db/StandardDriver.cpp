@@ -71,39 +71,84 @@ std::optional<std::string> columnText(sqlite3_stmt* st, int i) {
     }
 }
 
-// Runs every statement of the text; the rows of the last one that has
-// columns make the result.
-std::unique_ptr<TMemoryResultSet> runStatements(TSqlite& db, const std::string& utf8) {
-    auto result = std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+constexpr const char* kOneStatement = "Only one SQL statement may be given at a time";
+
+// What a statement from the caller may not do on local tables: reach other
+// database files (ATTACH, DETACH, VACUUM INTO), change the connection
+// (PRAGMA), or make and drop virtual tables over files of its choosing.
+int refuseOutsideReach(void*, int action, const char*, const char*, const char*, const char*) {
+    switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+    case SQLITE_PRAGMA:
+    case SQLITE_CREATE_VTABLE:
+    case SQLITE_DROP_VTABLE:
+        return SQLITE_DENY;
+    default:
+        return SQLITE_OK;
+    }
+}
+
+// Runs the one statement of the text. A text holding a second statement
+// runs nothing: a schema row's type could otherwise carry a statement of its
+// own.
+std::unique_ptr<TMemoryResultSet> runStatement(TSqlite& db, const std::string& utf8) {
+    sqlite3_set_authorizer(db.get(), refuseOutsideReach, nullptr);
+    struct TAuthorizerOff {
+        sqlite3* db;
+        ~TAuthorizerOff() { sqlite3_set_authorizer(db, nullptr, nullptr); }
+    } authorizerOff{db.get()};
+
+    sqlite3_stmt* st = nullptr;
     const char* tail = utf8.c_str();
-    while (tail && *tail) {
-        sqlite3_stmt* st = nullptr;
+    while (!st && tail && *tail) // blanks, comments and empty statements before it
         if (sqlite3_prepare_v2(db.get(), tail, -1, &st, &tail) != SQLITE_OK)
             db.raise();
-        if (!st)
-            break; // only blanks or comments were left
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
-        const int n = sqlite3_column_count(st);
-        std::unique_ptr<TMemoryResultSet> rows;
-        if (n > 0) {
-            std::vector<std::string> names;
-            for (int i = 0; i < n; ++i)
-                names.push_back(Utf8ToAnsi(sqlite3_column_name(st, i)));
-            rows = std::make_unique<TMemoryResultSet>(std::move(names));
-        }
-        int rc;
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            TMemoryResultSet::Row row;
-            for (int i = 0; i < n; ++i)
-                row.push_back(columnText(st, i));
-            rows->AddRow(std::move(row));
-        }
-        if (rc != SQLITE_DONE)
-            db.raise();
-        if (rows)
-            result = std::move(rows);
+    if (!st)
+        return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    while (tail && *tail) {
+        sqlite3_stmt* more = nullptr;
+        const int rc = sqlite3_prepare_v2(db.get(), tail, -1, &more, &tail);
+        sqlite3_finalize(more);
+        if (rc != SQLITE_OK || more)
+            throw EDBEngineError(kOneStatement);
     }
-    return result;
+
+    const int n = sqlite3_column_count(st);
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i)
+        names.push_back(Utf8ToAnsi(sqlite3_column_name(st, i)));
+    auto rows = std::make_unique<TMemoryResultSet>(std::move(names));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        TMemoryResultSet::Row row;
+        for (int i = 0; i < n; ++i)
+            row.push_back(columnText(st, i));
+        rows->AddRow(std::move(row));
+    }
+    if (rc != SQLITE_DONE)
+        db.raise();
+    return rows;
+}
+
+// Shows the table `name` of an attached SQLite file to a SELECT as a view
+// that may use none of the table's indexes: its rows then come in stored
+// (rowid) order, which the reconciliation takes a new table's key from, even
+// when the file keys the table on other columns.
+void showInStoredOrder(TSqlite& db, const std::string& schema, const std::string& nameUtf8) {
+    sqlite3_stmt* st = nullptr;
+    const std::string find = "SELECT name FROM " + SqlQuoteIdent(schema) +
+                             ".sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE";
+    if (sqlite3_prepare_v2(db.get(), find.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        db.raise();
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    sqlite3_bind_text(st, 1, nameUtf8.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st) != SQLITE_ROW)
+        return; // the file holds no table of that name: the statement says so itself
+    const std::string real(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    db.exec("CREATE TEMP VIEW " + SqlQuoteIdent(nameUtf8) + " AS SELECT * FROM " + SqlQuoteIdent(schema) +
+            "." + SqlQuoteIdent(real) + " NOT INDEXED");
 }
 
 bool hasDbExtension(const std::string& name) {
@@ -161,6 +206,11 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
     if (!folder_.empty() && !DirectoryExists(folder_))
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     const TSqlStatementInfo info = ScanSql(sql);
+    // Statements that reach beyond the folder's tables or change the
+    // connection are not the local tables' business.
+    for (const char* verb : {"ATTACH", "DETACH", "PRAGMA", "VACUUM"})
+        if (info.verb == verb)
+            throw EDBEngineError(Format("%s statements are not allowed on local tables", info.verb));
     const std::string utf8 = AnsiToUtf8(sql);
 
     // The files of the tables the statement names, each looked up once.
@@ -211,13 +261,15 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             if (file.empty() || (db && newFile.empty() && info.verb == "CREATE" && SameText(t, info.target)))
                 continue;
             if (kind == TFileKind::SQLite) {
-                db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
-                         "\"");
+                const std::string schema = "t" + std::to_string(++attached);
+                db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS " + SqlQuoteIdent(schema));
+                if (info.verb == "SELECT")
+                    showInStoredOrder(*db, schema, AnsiToUtf8(t));
             } else if (kind == TFileKind::Paradox) {
                 db->exec(ParadoxVirtualTableSql(AnsiToUtf8(t), file));
             }
         }
-        auto result = runStatements(*db, utf8);
+        auto result = runStatement(*db, utf8);
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);

@@ -4,6 +4,7 @@
 #include "db/StandardDriver.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -163,6 +164,55 @@ TEST_F(StandardDriver, DamagedOrEncryptedParadoxTablesFailWithTheReadersMessage)
             EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
         }
     }
+}
+
+// A text is one statement: a schema row whose type carries a second one,
+// or a statement that reaches other files, runs nothing at all.
+TEST_F(StandardDriver, OneStatementPerCallAndNothingBeyondTheFolder) {
+    exec({"CREATE TABLE Cad_Clientes (", "Codigo Integer, PRIMARY KEY(Codigo))"});
+    exec({"INSERT INTO Cad_Clientes VALUES (1)"});
+    const std::string outside = work / "fora.db";
+    for (const Strings& sql :
+         {Strings{"ALTER TABLE Cad_Clientes", " ADD Nome Varchar(10); DELETE FROM Cad_Clientes"},
+          Strings{"DELETE FROM Cad_Clientes;", "SELECT 1"}, Strings{"SELECT 1; SELECT 2"},
+          Strings{"ATTACH DATABASE '" + outside + "' AS x"}, Strings{"  attach '" + outside + "' as x"},
+          Strings{"DETACH DATABASE t1"}, Strings{"PRAGMA writable_schema = 1"},
+          Strings{"VACUUM INTO '" + outside + "'"}, Strings{"EXPLAIN ATTACH '" + outside + "' AS x"},
+          Strings{"CREATE VIRTUAL TABLE temp.x USING paradox('/etc/passwd')"}}) {
+        EXPECT_NE(ExecFailure("Confeccao", sql), "(no error)") << sql[0];
+    }
+    EXPECT_EQ(ExecFailure("Confeccao", {"SELECT 1; SELECT 2"}),
+              "Only one SQL statement may be given at a time");
+    EXPECT_EQ(ExecFailure("Confeccao", {"PRAGMA writable_schema = 1"}),
+              "PRAGMA statements are not allowed on local tables");
+    EXPECT_FALSE(fs::exists(outside));
+    EXPECT_EQ(fields("Cad_Clientes"), (Strings{"Codigo"}));
+    EXPECT_EQ(column("SELECT * FROM Cad_Clientes", "Codigo"), (Strings{"1"}));
+    // A closing semicolon, blank lines and comments are no second statement.
+    exec({"UPDATE Cad_Clientes SET Codigo = 2;", "", "-- done"});
+    EXPECT_EQ(column("SELECT * FROM Cad_Clientes", "Codigo"), (Strings{"2"}));
+}
+
+// A schema table keyed on (Tabela, Campo) still gives its rows in the order
+// they were stored, whatever its indexes would sort them by.
+TEST_F(StandardDriver, AKeyedSqliteTableGivesRowsInStoredOrder) {
+    sqlite3* maker = nullptr;
+    ASSERT_EQ(sqlite3_open((shop / "Talvir.db").c_str(), &maker), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(maker,
+                     "CREATE TABLE Talvir (Tabela Varchar(40), Campo Varchar(40), Tipo Varchar(30), "
+                     "PRIMARY KEY(Tabela, Campo));"
+                     "CREATE INDEX ByTipo ON Talvir (Tipo, Campo);"
+                     "INSERT INTO Talvir VALUES ('Vendas', 'Numero', 'Integer'), ('Vendas', 'Data', 'Date'),"
+                     " ('Caixa', 'Zeta', 'Float'), ('Vendas', 'Cliente', 'Integer');",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(maker);
+    EXPECT_EQ(column("SELECT * FROM Talvir WHERE Tabela = 'Vendas'", "Campo"),
+              (Strings{"Numero", "Data", "Cliente"}));
+    EXPECT_EQ(column("SELECT Campo FROM talvir WHERE Tipo = 'Integer'", "Campo"),
+              (Strings{"Numero", "Cliente"}));
+    EXPECT_EQ(column("SELECT Tabela FROM Talvir GROUP BY Tabela", "Tabela"), (Strings{"Caixa", "Vendas"}));
 }
 
 TEST_F(StandardDriver, ParamsOfAnOpenConnectionCannotChange) {
