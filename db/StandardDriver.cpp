@@ -296,7 +296,7 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             if (createTable)
                 throw EDBEngineError(Format("table %s already exists", info.target));
             if (info.verb == "ALTER" && info.object == "TABLE") {
-                alterParadox(t.file, utf8);
+                alterParadox(info.target, t.file, utf8);
                 return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
             }
             if (info.verb != "UPDATE" && info.verb != "INSERT" && info.verb != "DELETE")
@@ -432,7 +432,8 @@ void TStandardDriver::createParadox(const std::string& table, const std::string&
     ReplaceParadoxFiles(folderOf(path), stemOf(path), files);
 }
 
-void TStandardDriver::alterParadox(const std::string& file, const std::string& utf8) {
+void TStandardDriver::alterParadox(const std::string& tableName, const std::string& file,
+                                   const std::string& utf8) {
     TParadoxTable table(file, sessionKeys());
     // SQLite reads the statement against a table of the same fields; what it
     // adds at the end becomes the new fields.
@@ -441,12 +442,13 @@ void TStandardDriver::alterParadox(const std::string& file, const std::string& u
     for (const auto& f : table.Fields())
         ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f.name));
     const std::string stem = stemOf(file);
-    scratch.exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(stem)) + " (" + ddl + ")");
+    // Named as the statement names it: the file may spell it in another case.
+    scratch.exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
     runStatement(scratch, utf8);
     std::string name;
     const std::vector<TColumn> columns = scratchColumns(scratch, name);
     const auto& old = table.Fields();
-    bool onlyAdded = SameText(name, stem) && columns.size() >= old.size();
+    bool onlyAdded = name == tableName && columns.size() >= old.size();
     for (size_t i = 0; onlyAdded && i < old.size(); ++i)
         onlyAdded = columns[i].name == old[i].name;
     if (!onlyAdded)

@@ -32,7 +32,7 @@ private:
     std::unique_ptr<TMemoryResultSet> run(const std::string& sql);
     bool newTablesAreParadox() const;
     void createParadox(const std::string& table, const std::string& utf8);
-    void alterParadox(const std::string& file, const std::string& utf8);
+    void alterParadox(const std::string& table, const std::string& file, const std::string& utf8);
     std::string folder() const; // Linux path of the folder
     void checkName(const std::string& table) const;
     std::string folder_; // as given
