@@ -8,6 +8,7 @@
 #include <map>
 
 #include "app/VerifiedFtpService.h"
+#include "platform/Files.h"
 #include "tests/support/Minisign.h"
 #include "tests/support/TempFolder.h"
 
@@ -23,7 +24,8 @@ void writeFile(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
 }
 
-// Serves files from a map; a missing one fails as a 550 does. A file named
+// Serves files from a map to Windows-style local names, as the client does;
+// a missing one fails as a 550 does. A file named
 // in `cutOff` arrives half and then the transfer fails.
 class ScriptedFtp : public IFtpService {
 public:
@@ -38,10 +40,10 @@ public:
         if (it == files.end())
             throw Exception("550 " + remote + ": No such file");
         if (remote == cutOff) {
-            writeFile(local, it->second.substr(0, it->second.size() / 2));
+            writeFile(ResolvePath(local), it->second.substr(0, it->second.size() / 2));
             throw Exception("Socket error");
         }
-        writeFile(local, it->second);
+        writeFile(ResolvePath(local), it->second);
     }
     void Disconnect() override { log.push_back("disconnect"); }
     int32_t BytesTotal() const override { return 0; }
