@@ -14,11 +14,11 @@ void discard(const std::string& localFile) {
 
 } // namespace
 
-TVerifiedFtpService::TVerifiedFtpService(std::unique_ptr<IFtpService> inner, const TSigningKey& key)
-    : inner_(std::move(inner)), verifier_(key) {}
+TVerifiedFtpService::TVerifiedFtpService(IFtpService& inner, const TSigningKey& key)
+    : inner_(inner), verifier_(key) {}
 
 void TVerifiedFtpService::Connect() {
-    inner_->Connect();
+    inner_.Connect();
 }
 
 void TVerifiedFtpService::Download(const std::string& remotePath, const std::string& localFile) {
@@ -29,8 +29,8 @@ void TVerifiedFtpService::Download(const std::string& remotePath, const std::str
     // one that fails to arrive now.
     DeleteSignatureOf(local);
     try {
-        inner_->Download(remotePath, local);
-        inner_->Download(remotePath + kSignatureSuffix, localSig);
+        inner_.Download(remotePath, local);
+        inner_.Download(remotePath + kSignatureSuffix, localSig);
     } catch (...) {
         discard(local);
         throw;
@@ -43,26 +43,19 @@ void TVerifiedFtpService::Download(const std::string& remotePath, const std::str
 }
 
 void TVerifiedFtpService::Disconnect() {
-    inner_->Disconnect();
+    inner_.Disconnect();
 }
 
 int32_t TVerifiedFtpService::BytesTotal() const {
-    return inner_->BytesTotal();
+    return inner_.BytesTotal();
 }
 
 int32_t TVerifiedFtpService::BytesRecvd() const {
-    return inner_->BytesRecvd();
+    return inner_.BytesRecvd();
 }
 
 void TVerifiedFtpService::SetOnPacketRecvd(TNotifyEvent e) {
-    inner_->SetOnPacketRecvd(std::move(e));
-}
-
-std::unique_ptr<IFtpService> WithSignatureCheck(std::unique_ptr<IFtpService> ftp,
-                                                const std::optional<TSigningKey>& key) {
-    if (!key)
-        return ftp;
-    return std::make_unique<TVerifiedFtpService>(std::move(ftp), *key);
+    inner_.SetOnPacketRecvd(std::move(e));
 }
 
 void DeleteSignatureOf(const std::string& localFile) {

@@ -1,4 +1,4 @@
-// Downloads that only deliver archives signed by the maker. Wrapped around
+// Downloads that only deliver archives signed by the maker. Put in front of
 // the run's FTP client, each Download fetches the file and, right after it
 // on the same connection, its detached signature (the remote name +
 // ".minisig", to the local name + ".minisig"), and checks the one against
@@ -7,7 +7,6 @@
 // a failed transfer does, so the run treats it exactly like one.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "app/SignatureVerifier.h"
@@ -23,7 +22,8 @@ public:
 
 class TVerifiedFtpService : public IFtpService {
 public:
-    TVerifiedFtpService(std::unique_ptr<IFtpService> inner, const TSigningKey& key);
+    // The client stays the caller's and must outlive this.
+    TVerifiedFtpService(IFtpService& inner, const TSigningKey& key);
 
     void Connect() override;
     void Download(const std::string& remotePath, const std::string& localFile) override;
@@ -33,14 +33,9 @@ public:
     void SetOnPacketRecvd(TNotifyEvent e) override;
 
 private:
-    std::unique_ptr<IFtpService> inner_;
+    IFtpService& inner_;
     TSignatureVerifier verifier_;
 };
-
-// The service itself without a key (archives are not verified), else the
-// service wrapped.
-std::unique_ptr<IFtpService> WithSignatureCheck(std::unique_ptr<IFtpService> ftp,
-                                                const std::optional<TSigningKey>& key);
 
 // Deletes the signature downloaded beside a local file, if there is one.
 void DeleteSignatureOf(const std::string& localFile);
