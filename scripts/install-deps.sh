@@ -17,6 +17,8 @@ packages=(
   attr procps iproute2 openssl lftp libcap2 libpam0g libssl3 libsodium23
   # an independent Paradox reader for the tests and the demo
   pxlib1 pxlib-dev
+  # archive signatures: the library that checks them, the tool that makes them
+  libsodium-dev minisign
 )
 
 missing=()
