@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/UpdateServices.h"
@@ -52,6 +53,7 @@ public:
 
 private:
     void fetch(const std::string& remote, const std::string& local, const std::string& shownName);
+    void deleteDownload(const std::string& name);
     void extract(const std::string& archive);
 
     IFtpService& ftp_;
@@ -61,6 +63,9 @@ private:
     TRunHooks hooks_;
     TRunState state_ = TRunState::Running;
     bool programStarted_ = false;
+    // With the maker's key set, the archives come through this, which
+    // fetches and checks each one's signature.
+    std::unique_ptr<IFtpService> verified_;
 };
 
 // Removes the temporaries that an extraction killed before renaming them
