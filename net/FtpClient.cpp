@@ -70,8 +70,12 @@ TFtpReply TFtpClient::ReadReply() {
         for (;;) {
             const std::string line = ReadLn();
             if (line.empty()) {
+                // The server has hung up: this side closes too, so that the
+                // next command finds the connection gone instead of sending
+                // into it.
                 TFtpReply cut = assembler.Take();
                 cut.Cut = true;
+                outOfStep();
                 return cut;
             }
             StatusMessage(1, line);
@@ -443,9 +447,30 @@ void TFtpClient::Notified() {
         transfer_->Interrupt();
 }
 
+bool TFtpClient::openData() {
+    for (bool again = false;; again = true) {
+        try {
+            return passive_ ? openPassive() : openActive();
+        } catch (const EAbortError&) {
+            throw;
+        } catch (const ESockError&) {
+            if (again || Connected() || !OnConnectionRequired)
+                throw;
+        } catch (const EServerGone&) {
+            if (again || Connected() || !OnConnectionRequired)
+                throw;
+        }
+        // The server hung up between transfers (some close a connection
+        // once a transfer is done, or after a while idle): nothing of this
+        // download has happened yet, so it starts over once on a fresh login.
+        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        CheckConnection();
+    }
+}
+
 void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success) {
     bool handled = false;
-    if (!(passive_ ? openPassive() : openActive()))
+    if (!openData())
         return refused(handled);
     StatusMessage(1, "RETR " + remoteFile);
     SetBytesTotal(0);

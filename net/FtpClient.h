@@ -126,6 +126,9 @@ private:
     void loginCheck();
     void failLogin(std::exception_ptr first, bool serverGone);
     void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
+    // The data connection's first step (PASV, or listening and PORT); false
+    // when the server refuses it.
+    bool openData();
     bool openPassive();
     bool openActive();
     void finishTransfer(const TFtpReply& retrReply);

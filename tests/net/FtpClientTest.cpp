@@ -724,6 +724,29 @@ TEST_F(FtpClientTest, ImmediateCompletionReplyIsTheOutcome) {
     EXPECT_EQ(peer.Error(), "");
 }
 
+// A server that hangs up once a transfer is done: the next download finds
+// the connection gone at its first command and starts over on a fresh login.
+TEST_F(FtpClientTest, HangUpBetweenTransfersLogsInAgainOnce) {
+    login();
+    activeRetr("a.bin", "first").Send("226 Transfer complete.\r\n").Close().AcceptControl();
+    login();
+    activeRetr("b.bin", "second").Send("226 Transfer complete.\r\n");
+    peer.Start();
+    int logins = 0;
+    client.OnConnect = [&](TObject*) { ++logins; };
+    client.OnConnectionRequired = [&](TObject*, bool& handled) {
+        client.Connect();
+        handled = true;
+    };
+    client.SetTimeOut(3000);
+    client.Connect();
+    client.Download("a.bin", local("a.bin"));
+    client.Download("b.bin", local("b.bin"));
+    EXPECT_EQ(readFile(local("b.bin")), "second");
+    EXPECT_EQ(logins, 2);
+    EXPECT_EQ(peer.Error(), "");
+}
+
 // ---------------------------------------------------------------- who may connect
 
 // Only the server may open the active-mode data connection: a third party
