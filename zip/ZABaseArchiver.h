@@ -211,7 +211,7 @@ private:
                              bool& exists);
     void ensureFolder(const std::string& folder);
     std::string temporaryBeside(const std::string& target);
-    void writeEntryFile(int32_t index, const std::string& target, uint32_t attr, bool replacing);
+    void writeEntryFile(int32_t index, const std::string& target, uint32_t attr);
 
     bool extractCorruptedFiles_ = false;
     TZACompressionLevel compressionLevel_ = clFastest;

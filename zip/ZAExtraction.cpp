@@ -7,7 +7,6 @@
 
 #include "platform/Dialogs.h"
 #include "platform/FileHandle.h"
-#include "platform/FileReplace.h"
 #include "platform/Files.h"
 #include "platform/FolderIndex.h"
 #include "platform/Process.h"
@@ -18,6 +17,7 @@
 #include "zip/ZAExcept.h"
 #include "zip/ZAMasks.h"
 #include "zip/ZAStrFunc.h"
+#include "zip/ZATempName.h"
 
 using namespace za;
 
@@ -229,7 +229,7 @@ void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::s
     bool exists = false;
     if (!targetMayBeReplaced(item, name, target, exists))
         return;
-    writeEntryFile(index, target, attr, exists);
+    writeEntryFile(index, target, attr);
 }
 
 void TZABaseArchiver::ensureFolder(const std::string& folder) {
@@ -246,13 +246,13 @@ void TZABaseArchiver::ensureFolder(const std::string& folder) {
     foldersMade_.insert(folder);
 }
 
-// A name beside the target for decoding into, unused so far.
+// A name beside the target for decoding into, unused so far. Beside it,
+// so that the rename into place never crosses file systems.
 std::string TZABaseArchiver::temporaryBeside(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
+    static std::atomic<unsigned long> counter{0};
     std::string folder = ExtractFilePath(target);
     for (;;) {
-        std::string candidate =
-            folder + Format("~vx%d_%d.tmp", static_cast<int>(getpid()), static_cast<int>(++counter));
+        std::string candidate = folder + ExtractionTemporaryName(static_cast<long>(getpid()), ++counter);
         if (!folderIndex_->Find(candidate).exists)
             return candidate;
     }
@@ -295,34 +295,32 @@ bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::strin
     return true;
 }
 
-void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr,
-                                     bool replacing) {
-    // An existing file is only replaced once the entry has passed its
-    // checks: the entry is decoded beside it first.
-    std::string outPath = replacing ? temporaryBeside(target) : target;
+void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr) {
+    // A folder where the file would go cannot be replaced by it.
+    if (folderIndex_->Find(target).isDirectory)
+        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    // Every entry is decoded into a temporary beside its target and renamed
+    // into place only once it has passed its checks and is on the disk: a
+    // run killed at any moment leaves the old file or the whole new one
+    // under the entry's name, never a part of it.
+    const std::string outPath = temporaryBeside(target);
     // Made through the index: the folder is not read again for each file.
     std::unique_ptr<THandleStream> file = folderIndex_->CreateNewFile(outPath);
     if (!file)
         throw EZAException::CreateFromCodeFmt(19, this, {target});
     auto remove = [&]() {
+        file.reset();
         DeleteFile(outPath);
         folderIndex_->Removed(outPath);
     };
     const TDirItem& item = directory_->Items.Item(index);
-    auto close = [&]() {
-        if (options_->FlushBuffers && IsRemovableDrive(target))
-            file->Flush();
-        file.reset();
-    };
     try {
         ExtractEntryToStream(index, *file);
     } catch (...) {
-        close();
         remove();
         throw;
     }
     if (skipEntry_ || cancelRequested_) {
-        close();
         remove();
         return;
     }
@@ -338,15 +336,16 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode ? (mode & 0777) : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
-    close();
-    if (replacing) {
-        if (!ReplaceFile(outPath, target)) {
-            remove();
-            throw EZAException::CreateFromCodeFmt(19, this, {target});
-        }
-        folderIndex_->Removed(outPath);
-        folderIndex_->Removed(target);
-        folderIndex_->Added(target);
+    // The data reaches the disk before the name does; otherwise a power
+    // loss could leave the new name on an empty file.
+    if (!file->Flush()) {
+        remove();
+        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    }
+    file.reset();
+    if (!folderIndex_->RenameOver(outPath, target)) {
+        remove();
+        throw EZAException::CreateFromCodeFmt(19, this, {target});
     }
 }
 

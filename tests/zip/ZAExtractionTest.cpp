@@ -3,11 +3,15 @@
 // failures answered in the failure box.
 #include "tests/zip/ZipTestSupport.h"
 
+#include <csignal>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/Files.h"
 #include "zip/ZACrypt.h"
 #include "zip/ZAExcept.h"
+#include "zip/ZATempName.h"
 
 namespace {
 
@@ -471,6 +475,81 @@ TEST_F(ZipExtract, CancelFromAProgressHandler) {
     ASSERT_GE(overall.size(), 2u);
     EXPECT_EQ(overall.front(), std::make_pair(ppStart, 0.0));
     EXPECT_EQ(overall.back(), std::make_pair(ppEnd, 100.0));
+}
+
+// A run killed at any moment of the extraction leaves each file either as it
+// was or whole under its entry's name, and nothing but its own temporaries
+// beside them. The extraction runs in a child that kills itself at the n-th
+// progress event, for every n until the pass gets through.
+TEST_F(ZipExtract, KillAtAnyMomentLeavesOldOrWholeFiles) {
+    const std::string newProgram = am::TextBytes(3 * 1048576 + 77, 21); // several chunks
+    const std::string newData = am::RandomBytes(1200000, 22);
+    TZipBuilder b;
+    b.Add({.name = "VENDARIX.EXE", .data = newProgram, .method = 8});
+    b.Add({.name = "dados/novo.dat", .data = newData});
+    b.Add({.name = "leia.txt", .data = "leia-me", .method = 8});
+    Write("v.zip", b.Build());
+    const std::string oldProgram = "programa antigo";
+    int kills = 0;
+    for (int n = 1; n < 200; ++n) {
+        std::filesystem::remove_all(P("dados"));
+        std::filesystem::remove(P("leia.txt"));
+        std::filesystem::remove(P("VENDARIX.EXE"));
+        Write("Vendarix.exe", oldProgram);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int events = 0;
+            auto count = [&]() {
+                if (++events == n)
+                    raise(SIGKILL);
+            };
+            zip.OnFileProgress = [&](TObject*, const std::string&, double, TZAProcessOperation,
+                                     TZAProgressPhase, bool&) { count(); };
+            zip.OnOverallProgress = [&](TObject*, double, TZAProcessOperation, TZAProgressPhase, bool&) {
+                count();
+            };
+            zip.SetFileName("v.zip");
+            zip.OpenArchive();
+            ExtractAll();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        ASSERT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+        // One program, in either letter case, old or new and whole.
+        std::vector<std::string> programs;
+        for (const auto& e : std::filesystem::directory_iterator(tmp.Path())) {
+            std::string name = e.path().filename().string();
+            if (za::IsExtractionTemporaryName(name)) {
+                EXPECT_TRUE(killed) << name;
+                std::filesystem::remove(e.path());
+            } else if (name == "Vendarix.exe" || name == "VENDARIX.EXE") {
+                programs.push_back(am::ReadFileBytes(e.path().string()));
+            }
+        }
+        ASSERT_EQ(programs.size(), 1u) << "kill at event " << n;
+        EXPECT_TRUE(programs[0] == oldProgram || programs[0] == newProgram) << "kill at event " << n;
+        if (Exists("dados/novo.dat")) {
+            EXPECT_EQ(Read("dados/novo.dat"), newData) << "kill at event " << n;
+        }
+        if (Exists("dados"))
+            for (const auto& e : std::filesystem::directory_iterator(P("dados")))
+                if (za::IsExtractionTemporaryName(e.path().filename().string()))
+                    std::filesystem::remove(e.path());
+        if (Exists("leia.txt")) {
+            EXPECT_EQ(Read("leia.txt"), "leia-me");
+        }
+        if (!killed) {
+            EXPECT_EQ(programs[0], newProgram);
+            EXPECT_EQ(Read("dados/novo.dat"), newData);
+            break;
+        }
+        ++kills;
+    }
+    // Start, chunks of each entry and the ends: a good many moments.
+    EXPECT_GE(kills, 10);
 }
 
 } // namespace
