@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/UpdateServices.h"
@@ -53,6 +54,7 @@ private:
     // Downloads one archive; false (after the failure's message, with the
     // backup put back and the failed file deleted) when it did not arrive.
     bool fetch(const std::string& remote, const std::string& local, const std::string& shownName);
+    void deleteDownload(const std::string& name);
     void extract(const std::string& archive);
 
     IFtpService& ftp_;
@@ -61,6 +63,9 @@ private:
     IProgressDisplay& gauge_;
     TRunHooks hooks_;
     TRunState state_ = TRunState::Running;
+    // With the maker's key set, the archives come through this, which
+    // fetches and checks each one's signature.
+    std::unique_ptr<IFtpService> verified_;
 };
 
 // When the program's executable is missing under every letter case but its
