@@ -332,6 +332,14 @@ bool TFtpClient::ParseSize(const std::string& line, int32_t& size) {
             return false;
     }
     size = static_cast<int32_t>(v);
+    // Only "<number> bytes" states the size exactly; "0.4 kbytes to
+    // download", which some servers send, gives the gauge its number but
+    // is no bound the data can be held to.
+    if (begin > 0 && (line[begin - 1] == '.' || line[begin - 1] == ','))
+        return false;
+    for (size_t i = end; i < at; ++i)
+        if (line[i] != ' ')
+            return false;
     return true;
 }
 

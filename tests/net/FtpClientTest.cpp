@@ -807,6 +807,25 @@ TEST(FtpClientParsing, SizeIsTheNumberBeforeTheFirstByte) {
         EXPECT_EQ(TFtpClient::ParseSize(r.line), r.size) << r.line;
 }
 
+// Only a plain "<number> bytes" is a size the data is held to.
+TEST(FtpClientParsing, OnlyAnExactByteCountIsAnAnnouncedSize) {
+    struct Row {
+        const char* line;
+        bool announced;
+    } rows[] = {
+        {"150 Opening BINARY mode data connection for x.zip (123456 bytes).\r\n", true},
+        {"150 x (0 bytes)\r\n", true},
+        {"150 Accepted data connection\r\n", false},
+        {"150 0.4 kbytes to download\r\n", false},
+        {"150 12.5 bytes\r\n", false},
+        {"150 (99999999999 bytes)\r\n", false},
+    };
+    for (const auto& r : rows) {
+        int32_t size = -1;
+        EXPECT_EQ(TFtpClient::ParseSize(r.line, size), r.announced) << r.line;
+    }
+}
+
 TEST(FtpClientParsing, NthFieldCountsFromOne) {
     const std::string pasv = "227 Entering Passive Mode (10,0,0,5,19,137)\r\n";
     EXPECT_EQ(TFtpClient::NthField(pasv, ',', 1), "227 Entering Passive Mode (10");
