@@ -197,7 +197,6 @@ protected:
     uint16_t compressionMethod_ = 0xFFFF;
 
 private:
-    friend class TZAEntryDecoder;
     void openNewArchive();
     void openExistingArchive();
     void releaseArchive();
@@ -212,6 +211,9 @@ private:
     void ensureFolder(const std::string& folder);
     std::string temporaryBeside(const std::string& target);
     void writeEntryFile(int32_t index, const std::string& target, uint32_t attr);
+    // The progress events of one chunk of an entry; false when cancelled.
+    bool reportEntryProgress(const TDirItem& item);
+    std::string targetKey(const std::string& target) const;
 
     bool extractCorruptedFiles_ = false;
     TZACompressionLevel compressionLevel_ = clFastest;
@@ -244,5 +246,6 @@ private:
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
     std::unordered_set<std::string> foldersMade_;
+    std::unordered_set<std::string> targetsWritten_;
     std::string workingFolder_;
 };

@@ -50,6 +50,10 @@ std::string workingFolder() {
     std::string ansi = Utf8ToAnsi(cwd);
     if (AnsiToUtf8(ansi) != cwd)
         return ".\\";
+    // A "\" or ":" in a Linux folder name would read as a separator or a
+    // drive and send every file somewhere else.
+    if (ansi.find_first_of("\\:") != std::string::npos)
+        return ".\\";
     return IncludeTrailingBackslash(ansi);
 }
 
@@ -63,9 +67,9 @@ int32_t dosDateTime(const TDirItem& item) {
 
 void TZABaseArchiver::checkCanProcess() const {
     if (!isOpen_)
-        throw EZAException::CreateFromCode(13, this);
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
     if (updateDepth_ > 0)
-        throw EZAException::CreateFromCode(26, this);
+        throw EZAException::CreateFromCode(TZAError::UpdatePending, this);
 }
 
 void TZABaseArchiver::ExtractByMask(const std::string& fileMask, int32_t searchAttr,
@@ -121,12 +125,14 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
     folderIndex_ = std::make_unique<TFolderIndex>();
     foldersMade_.clear();
+    targetsWritten_.clear();
     workingFolder_ = workingFolder();
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
             a.folderIndex_.reset();
             a.foldersMade_.clear();
+            a.targetsWritten_.clear();
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -202,14 +208,20 @@ void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAActi
 
 // --- One entry ---
 
+// Targets compared as the file system here finds them: without regard to
+// letter case, either separator.
+std::string TZABaseArchiver::targetKey(const std::string& target) const {
+    return AnsiLowerCase(ReplaceChar(target, '/', '\\'));
+}
+
 void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::string& destDir) {
     const TDirItem& item = directory_->Items.Item(index);
     uint32_t attr = item.ExternalAttributes;
     // A stored name must not reach outside the folder it is extracted into
     // ("..", a drive, a rooted or "\\" path): such an entry is refused like
     // a target that cannot be created.
-    if (IsUnsafeEntryName(name))
-        throw EZAException::CreateFromCodeFmt(19, this, {name});
+    if (IsUnsafeEntryName(name) || item.NameCut)
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {name});
     DoOnExtractFile(name, attr, item.Comment);
     // A name that the program's own handler made a whole path is used as
     // such.
@@ -226,10 +238,16 @@ void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::s
     if (!item.Name.empty() && item.Name.back() == '/')
         return;
     std::string target = dir + name;
+    // Names that differ in the archive can meet on disk (letter case, or
+    // characters the code page lacks, which all become "_"): the second
+    // entry would silently replace the first.
+    if (targetsWritten_.count(targetKey(target)))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
     bool exists = false;
     if (!targetMayBeReplaced(item, name, target, exists))
         return;
     writeEntryFile(index, target, attr);
+    targetsWritten_.insert(targetKey(target));
 }
 
 void TZABaseArchiver::ensureFolder(const std::string& folder) {
@@ -242,7 +260,7 @@ void TZABaseArchiver::ensureFolder(const std::string& folder) {
         made = false;
     }
     if (!made)
-        throw EZAException::CreateFromCodeFmt(20, this, {folder});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFolder, this, {folder});
     foldersMade_.insert(folder);
 }
 
@@ -298,7 +316,7 @@ bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::strin
 void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr) {
     // A folder where the file would go cannot be replaced by it.
     if (folderIndex_->Find(target).isDirectory)
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
     // Every entry is decoded into a temporary beside its target and renamed
     // into place only once it has passed its checks and is on the disk: a
     // run killed at any moment leaves the old file or the whole new one
@@ -307,7 +325,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // Made through the index: the folder is not read again for each file.
     std::unique_ptr<THandleStream> file = folderIndex_->CreateNewFile(outPath);
     if (!file)
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
     auto remove = [&]() {
         file.reset();
         DeleteFile(outPath);
@@ -340,21 +358,21 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // loss could leave the new name on an empty file.
     if (!file->Flush()) {
         remove();
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
     }
     file.reset();
     if (!folderIndex_->RenameOver(outPath, target)) {
         remove();
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
     }
 }
 
 void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
     if (!isOpen_ || !directory_ || !archiveStream_)
-        throw EZAException::CreateFromCode(13, this);
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
     TZADirArray& items = directory_->Items;
     if (index < 0 || index >= items.Count())
-        throw EZAException::CreateFromCode(16, this);
+        throw EZAException::CreateFromCode(TZAError::EntryIndex, this);
     TDirItem& item = items.Item(index);
     TZAVolumeNumberInfo volume;
     volume.Kind = TZAVolumeKind::vnkNumbered;
@@ -366,11 +384,77 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
         volume.LastVolumeNumber = directory_->EndRecord.DiskNumber;
     }
     MakeVolumeCurrent(volume);
+    // Entries that share their data with another, or reach into the
+    // directory, are refused before anything of them is written.
+    if (item.Overlapping)
+        throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
     archiveStream_->Seek(static_cast<int64_t>(item.RealHeaderOffset()), soBeginning);
-    TZAEntryDecoder decoder(*this, *archiveStream_, output, item);
-    bool ok = decoder.Decode();
-    if (!ok && !cancelRequested_ && !extractCorruptedFiles_ && !skipEntry_)
-        throw EZAException::CreateFromCode(8, this);
+
+    TZADecodeContext context;
+    context.Password = &password_;
+    context.KeepExcessOutput = extractCorruptedFiles_;
+    context.AreaEnd = item.AreaEnd;
+    entryTotal_ = static_cast<double>(item.RealCompressedSize());
+    context.Progress = [&](double position, double total) {
+        entryPosition_ = position;
+        entryTotal_ = total;
+        return reportEntryProgress(item);
+    };
+    context.AskPassword = [&](std::string& password) {
+        bool skip = false;
+        DoOnPassword(item.Name, password, skip);
+        return !skip;
+    };
+    skipEntry_ = false;
+    TZAEntryDecoder decoder(context, *archiveStream_, output, item);
+    switch (decoder.Decode()) {
+    case TZADecodeResult::Ok:
+        return;
+    case TZADecodeResult::Skipped:
+        skipEntry_ = true;
+        return;
+    case TZADecodeResult::Cancelled:
+        cancelRequested_ = true;
+        return;
+    case TZADecodeResult::Deflate64:
+        // Raised without the component's name, as it always was.
+        throw EZAException::CreateFromCode(TZAError::Deflate64, nullptr);
+    case TZADecodeResult::SizeMismatch:
+    case TZADecodeResult::CrcMismatch:
+    case TZADecodeResult::Truncated:
+    case TZADecodeResult::CorruptData:
+        // Output that fails its checks is kept as written when asked for.
+        if (extractCorruptedFiles_)
+            return;
+        break;
+    case TZADecodeResult::BadLocalHeader:
+    case TZADecodeResult::DataOutOfBounds:
+    case TZADecodeResult::Unsupported:
+    case TZADecodeResult::WriteFailed:
+    case TZADecodeResult::DecoderInitFailed:
+        break;
+    }
+    throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
+}
+
+bool TZABaseArchiver::reportEntryProgress(const TDirItem& item) {
+    if (!progressActive_)
+        return true;
+    double fraction = entryTotal_ > 0 ? entryPosition_ / entryTotal_ : 0.0;
+    auto op = static_cast<TZAProcessOperation>(item.CurrentOperation);
+    bool cancel = false;
+    DoOnFileProgress(item.Name, fraction * 100.0, op, ppProcess, cancel);
+    if (cancel) {
+        cancelRequested_ = true;
+        return false;
+    }
+    double files = filesToProcess_;
+    DoOnOverallProgress((fraction + filesDone_) / files * 100.0, op, ppProcess, cancel);
+    if (cancel) {
+        cancelRequested_ = true;
+        return false;
+    }
+    return true;
 }
 
 // --- Default boxes ---
