@@ -1,8 +1,9 @@
-// The updater's window and its run: the window FAtualizarVersaoVendarix
-// with its labels, gauge, timer, database connection, FTP client and
-// archive component; window creation (configuration and connection), the
-// one-shot timer that starts the run, the run itself and the schema
-// reconciliation.
+// The updater's window FAtualizarVersaoVendarix with its labels, gauge,
+// timer, database connection, FTP client and archive component: window
+// creation (configuration and connection), the one-shot timer that starts
+// the run, and the one way the updater ends. The run itself (TUpdateRun) and
+// the schema reconciliation (TSchemaReconciler) are units of their own that
+// the window owns and calls.
 #pragma once
 
 #include <functional>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "app/ProgressGauge.h"
+#include "app/SchemaReconciler.h"
+#include "app/UpdateRun.h"
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
 #include "platform/SysUtils.h"
@@ -17,7 +20,6 @@
 class QLabel;
 class QWidget;
 class TDatabase;
-class TTable;
 class TTimer;
 class TFormWidget;
 
@@ -61,15 +63,6 @@ struct TFormLayout {
 };
 const TFormLayout& FormLayout();
 
-enum class TRunState {
-    Starting, // window being created
-    Armed,    // shown, the timer is running
-    Running,  // the run is under way
-    Finished, // the program was started and the updater ends
-    Stopped,  // the connection failed; nothing was touched
-    Broken,   // an error ended the run
-};
-
 // What the window is built with. Empty members take the shipped defaults.
 struct TUpdaterSetup {
     TFtpSettings Ftp = CompiledFtpSettings();
@@ -95,11 +88,8 @@ public:
     void FormCreate(TObject* Sender);
     void FormShow(TObject* Sender);
     void Timer1Timer(TObject* Sender);
-    void Download();
-    void ConferirTabelas();
-    void FTPTalvirPacketRecvd(TObject* Sender);
 
-    TRunState RunState() const { return state_; }
+    TRunState RunState() const;
     // 0 finished (program started), 1 stopped at the connection, 2 broken.
     int ExitCode() const;
     QWidget* Window() const;
@@ -113,23 +103,24 @@ public:
 
     IFtpService& FTPTalvir() { return *ftp_; }
     IArchiveService& ZipArchiver() { return *archive_; }
+    TSchemaReconciler& Reconciler() { return *reconciler_; }
+    TUpdateRun& Run() { return *run_; }
 
 private:
     void createFromLayout();
-    void fetch(const std::string& remote, const std::string& local, const std::string& shownName);
-    void extract(const std::string& archive);
     bool canClose() const;
     void runEnded();
+    // The one way the window ends the updater: after a finished run, when
+    // an unattended run has stopped or broken, and when the window is closed.
+    void terminate();
 
     TUpdaterSetup setup_;
-    std::unique_ptr<TFormWidget> form_; // parent of the labels and the gauge
+    std::unique_ptr<TFormWidget> form_;       // parent of the labels and the gauge
+    std::unique_ptr<IProgressDisplay> gauge_; // GTalvir as the run sees it
     std::unique_ptr<IFtpService> ftp_;
     std::unique_ptr<IArchiveService> archive_;
-    std::unique_ptr<TTable> tableReader_; // lives with the window once made
-    TRunState state_ = TRunState::Starting;
+    std::unique_ptr<TSchemaReconciler> reconciler_;
+    std::unique_ptr<TUpdateRun> run_;
+    TRunState state_ = TRunState::Starting; // until the timer hands over to the run
+    bool runStarted_ = false;
 };
-
-// When the program's executable is missing under every letter case but its
-// backup is there, puts the backup back, so that no outcome of a run leaves
-// the shop without its program.
-void RestoreProgramFromBackup();

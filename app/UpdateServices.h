@@ -37,6 +37,21 @@ public:
     virtual void CloseArchive() = 0;
 };
 
+// The progress gauge as the run and the reconciliation see it: a scale from
+// 0 to MaxValue with the progress kept within it by the gauge itself.
+class IProgressDisplay {
+public:
+    virtual ~IProgressDisplay() = default;
+    virtual int32_t MaxValue() const = 0;
+    // Lowers the progress to a smaller maximum; a negative maximum raises
+    // EInvalidOperation.
+    virtual void SetMaxValue(int32_t v) = 0;
+    virtual int32_t Progress() const = 0;
+    // Clamped into the scale.
+    virtual void SetProgress(int32_t v) = 0;
+    virtual void AddProgress(int32_t delta) = 0;
+};
+
 struct TFtpSettings;
 class TComponent;
 

@@ -2,7 +2,7 @@
 // tables and 3,000 fields against a shop folder that has half of the tables
 // (each complete), so that 150 CREATE TABLE and 1,350 ALTER TABLE statements
 // are needed. Each round times, on a fresh copy of the shop folder:
-//   updater  ConferirTabelas of the window, opened on the folder as a run does
+//   updater  ConferirTabelas of the window's reconciler, opened on the folder as a run does
 //   engine   the same statements, one TQuery.ExecSQL each, on the same folder
 //   sqlite   the same statements through SQLite itself, opening each table's
 //            file for its statement (a table is a file of its own)
@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
             setup.FtpService = MakeUnavailableFtp();
             setup.ArchiveService = MakeUnavailableArchive();
             TFAtualizarVersaoVendarix form(std::move(setup));
-            tUpdater.push_back(seconds([&] { form.ConferirTabelas(); }));
+            tUpdater.push_back(seconds([&] { form.Reconciler().ConferirTabelas(); }));
             verify("updater");
         }
         if (runs("engine")) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -98,6 +99,32 @@ void MakeSchemaTable(const std::string& folder, const std::vector<TSchemaRow>& r
     for (const TSchemaRow& r : rows)
         ExecIn(folder, "INSERT INTO Talvir (Tabela, Campo, Tipo) VALUES (" + q(r.Tabela) + ", " + q(r.Campo) +
                            ", " + q(r.Tipo) + ")");
+}
+
+// ---- gauge and connection ------------------------------------------------
+
+void TScaleGauge::SetMaxValue(int32_t v) {
+    if (v < 0)
+        throw EInvalidOperation(Format("Value must be between %d and %d", 1, INT32_MAX));
+    max_ = v;
+    progress_ = std::min(progress_, max_);
+}
+
+void TScaleGauge::SetProgress(int32_t v) {
+    progress_ = std::clamp(v, 0, max_);
+}
+
+std::unique_ptr<TDatabase> OpenShopDatabase() {
+    const TIniFile ini(kIniFileName);
+    const UpdaterConfig cfg = ReadDatabaseConfig(ini);
+    ConfigTipo() = cfg.Tipo;
+    auto db = std::make_unique<TDatabase>();
+    db->SetDatabaseName(FormLayout().Database1.DatabaseName);
+    db->SetDriverName(FormLayout().Database1.DriverName);
+    db->SetLoginPrompt(false);
+    ConfigureConnection(*db, cfg);
+    db->SetConnected(true);
+    return db;
 }
 
 // ---- FTP -----------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 
 #include "app/UAtualizarVersaoVendarix.h"
+#include "app/UpdateRun.h"
 #include "app/UpdateServices.h"
 
 // Makes a fresh folder the working folder for the test's lifetime.
@@ -41,6 +42,25 @@ void ExecIn(const std::string& folder, const std::string& sql);
 // Field names of a local table, in order, read through the engine.
 std::vector<std::string> FieldsOf(const std::string& folder, const std::string& table);
 std::vector<std::string> TablesOf(const std::string& folder);
+
+// The window's gauge without a widget: the same scale, the progress kept
+// within it, and a negative maximum refused as the gauge refuses it.
+class TScaleGauge : public IProgressDisplay {
+public:
+    int32_t MaxValue() const override { return max_; }
+    void SetMaxValue(int32_t v) override;
+    int32_t Progress() const override { return progress_; }
+    void SetProgress(int32_t v) override;
+    void AddProgress(int32_t delta) override { SetProgress(progress_ + delta); }
+
+private:
+    int32_t max_ = 100;
+    int32_t progress_ = 0;
+};
+
+// The shop's connection "Confeccao" as window creation opens it: the ini
+// file of the working folder read, its Tipo kept for the process.
+std::unique_ptr<TDatabase> OpenShopDatabase();
 
 // One schema row of Talvir.db.
 struct TSchemaRow {

@@ -1,7 +1,7 @@
-// The update run end to end with scripted FTP and archive peers, real files
-// in a private working folder and real local tables for the shop's
-// database: every outcome of the run, what it leaves in the folder, its
-// messages, the cursor and whether the program is started.
+// The window: its stored layout, the timer that starts the run once, the one
+// way it ends the updater, closing only after the run, and the gauge
+// following the FTP client's progress. The run's own outcomes are tested
+// without a window (UpdateRunTest).
 #include <filesystem>
 #include <fstream>
 
@@ -33,7 +33,7 @@ struct Started {
     std::string program; // Vendarix.exe's content at that moment
 };
 
-class UpdateRunTest : public ::testing::Test {
+class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         TestDialogs().Reset();
@@ -103,215 +103,51 @@ protected:
     int terminations = 0;
 };
 
-const Names kExtractBoth = {
-    "SetFileName .\\Vendarix.zip",      "OpenArchive", "ExtractByMask *.* 28BF []", "CloseArchive",
-    "SetFileName .\\TabelasTalvir.zip", "OpenArchive", "ExtractByMask *.* 28BF []", "CloseArchive"};
-
-Names archiveCalls(const TCallLog& log) {
-    Names r;
-    for (const auto& l : log)
-        if (l.rfind("SetFileName", 0) == 0 || l == "OpenArchive" || l.rfind("Extract", 0) == 0 ||
-            l == "CloseArchive")
-            r.push_back(l);
-    return r;
-}
-
-TEST_F(UpdateRunTest, ReplacesTheProgramReconcilesAndStartsIt) {
-    work.Write("Vendarix.bkp", "stale backup");
-    work.Write("Vendarix.zip", "stale archive");
+TEST_F(WindowTest, TheTimerRunsTheUpdateOnceAndTheFinishedRunEndsTheUpdater) {
     auto form = makeForm();
+    EXPECT_EQ(form->RunState(), TRunState::Starting);
     run(*form);
 
     EXPECT_EQ(form->RunState(), TRunState::Finished);
-    EXPECT_TRUE(TestDialogs().Texts().empty());
-    EXPECT_EQ(log, (Names{"Connect", "Download " + kProgramRemote + " .\\Vendarix.zip",
-                          "Download " + kSchemaRemote + " .\\TabelasTalvir.zip", "Disconnect",
-                          kExtractBoth[0], kExtractBoth[1], kExtractBoth[2], kExtractBoth[3], kExtractBoth[4],
-                          kExtractBoth[5], kExtractBoth[6], kExtractBoth[7]}));
-    // The stale backup gave way to the real one; the capital name from the
-    // archive became the usual one; the downloads and Talvir.db are gone.
-    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.bkp", "Vendarix.exe"}));
-    EXPECT_EQ(work.Read("Vendarix.bkp"), "old program");
-    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
+    EXPECT_FALSE(form->Timer1->Enabled());
+    EXPECT_EQ(count(log, "Connect").size(), 1u);
     ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].cmd, "Vendarix.exe");
-    EXPECT_EQ(started[0].show, 5);
     EXPECT_EQ(started[0].program, "new program");
     EXPECT_EQ(terminations, 1);
-    EXPECT_EQ(Application()->Cursor(), crArrow);
     EXPECT_EQ(form->ExitCode(), 0);
-    EXPECT_EQ(FieldsOf(dados, "Cad_Clientes"), (Names{"Codigo", "Nome", "MalaDireta"}));
+    // The gauge followed the downloads, then the reconciliation's one table.
+    EXPECT_EQ(form->GTalvir->MaxValue(), 0);
 }
 
-TEST_F(UpdateRunTest, UnreachableServerStopsWithOneMessageAndTouchesNothing) {
-    work.Write("Vendarix.bkp", "backup");
-    const auto before = work.Snapshot();
-    auto form = makeForm();
-    ftp->ConnectFails = true;
-    run(*form);
-
-    EXPECT_EQ(form->RunState(), TRunState::Stopped);
-    EXPECT_EQ(TestDialogs().Texts(),
-              Names{Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente.")});
-    const auto& box = TestDialogs().shown[0].request;
-    EXPECT_EQ(box.title, Application()->Title());
-    EXPECT_EQ(box.icon, TDialogIcon::None);
-    EXPECT_EQ(log, Names{"Connect"});
-    EXPECT_EQ(work.Snapshot(), before);
-    EXPECT_EQ(Application()->Cursor(), crArrow);
-    EXPECT_TRUE(form->Window()->isVisible());
-    EXPECT_EQ(terminations, 0);
-    EXPECT_TRUE(started.empty());
-    EXPECT_EQ(form->ExitCode(), 1);
-}
-
-TEST_F(UpdateRunTest, UnattendedTheUpdaterEndsWithTheStoppedRun) {
-    auto form = makeForm(true);
-    ftp->ConnectFails = true;
-    run(*form);
-    EXPECT_EQ(terminations, 1);
-    EXPECT_EQ(form->ExitCode(), 1);
-}
-
-TEST_F(UpdateRunTest, MissingProgramArchiveRestoresTheBackupAtOnceAndStartsTheOldProgram) {
-    // Without SistemaVendarix the default name is asked for, and named in the message.
-    writeIni("", false);
-    auto form = makeForm();
-    bool programBackBeforeSchema = false;
-    ftp->OnDownload = [&](const std::string& remote) {
-        if (remote == kSchemaRemote)
-            programBackBeforeSchema = work.Read("Vendarix.exe") == "old program" && !work.Has("Vendarix.bkp");
-    };
-    run(*form);
-
-    const std::string invalido = Txt("Inválido");
-    EXPECT_EQ(log[1], "Download /Pagina/Download/" + invalido + ".zip .\\Vendarix.zip");
-    EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"") + invalido + ".zip\""});
-    EXPECT_TRUE(programBackBeforeSchema);
-    EXPECT_EQ(count(log, "Disconnect").size(), 2u);
-    // The never-created program archive opened as an empty one and was
-    // removed with the others.
-    EXPECT_EQ(archiveCalls(log), kExtractBoth);
-    EXPECT_EQ(form->RunState(), TRunState::Finished);
-    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].program, "old program");
-}
-
-TEST_F(UpdateRunTest, MissingSchemaArchiveEndsBrokenAfterExtractingTheProgram) {
+TEST_F(WindowTest, BrokenRunShowsItsErrorAndKeepsTheWindowOpen) {
     auto form = makeForm();
     ftp->Files.erase(kSchemaRemote);
     run(*form);
-
     EXPECT_EQ(form->RunState(), TRunState::Broken);
-    const Names texts = TestDialogs().Texts();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
-    // The reconciliation finds no Talvir.db: the engine's error in the
-    // default handler's box.
+    ASSERT_EQ(TestDialogs().shown.size(), 2u);
     EXPECT_EQ(TestDialogs().shown[1].request.icon, TDialogIcon::Error);
-    EXPECT_FALSE(texts[1].empty());
-    // The backup went back and the program archive was extracted over it.
-    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
-    EXPECT_TRUE(work.Has("Vendarix.zip"));
-    EXPECT_TRUE(started.empty());
-    EXPECT_EQ(terminations, 0);
-    EXPECT_EQ(Application()->Cursor(), crHourGlass);
     EXPECT_TRUE(form->Window()->isVisible());
+    EXPECT_EQ(terminations, 0);
     EXPECT_EQ(form->ExitCode(), 2);
 }
 
-TEST_F(UpdateRunTest, BothDownloadsFailing) {
+TEST_F(WindowTest, UnattendedTheBrokenRunEndsTheUpdaterOnce) {
     auto form = makeForm(true);
     ftp->Files.clear();
     run(*form);
-
-    const Names texts = TestDialogs().Texts();
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
-    EXPECT_EQ(texts[1], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
-    EXPECT_EQ(count(log, "Disconnect").size(), 3u);
-    // The second rename found no backup; the old program is in place.
-    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
     EXPECT_EQ(form->RunState(), TRunState::Broken);
     EXPECT_EQ(terminations, 1);
-    EXPECT_EQ(form->ExitCode(), 2);
 }
 
-TEST_F(UpdateRunTest, NoProgramAtStartMakesNoBackup) {
-    std::filesystem::remove(work.Path() + "/Vendarix.exe");
-    auto form = makeForm();
+TEST_F(WindowTest, UnattendedTheUpdaterEndsWithTheStoppedRun) {
+    auto form = makeForm(true);
+    ftp->ConnectFails = true;
     run(*form);
-    EXPECT_EQ(form->RunState(), TRunState::Finished);
-    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
-    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form->ExitCode(), 1);
 }
 
-TEST_F(UpdateRunTest, ReconciliationErrorLeavesTheFilesAndStartsNothing) {
-    std::filesystem::remove(staging + "/Talvir.db");
-    MakeSchemaTable(staging, {{"Cad_Produtos", "Codigo", "Integer"},
-                              {"Cad_Produtos", "Preco", "Float"},
-                              {"Cad_Produtos", "Preco", "Float"}});
-    auto form = makeForm();
-    run(*form);
-
-    EXPECT_EQ(form->RunState(), TRunState::Broken);
-    ASSERT_EQ(TestDialogs().shown.size(), 1u);
-    EXPECT_EQ(TestDialogs().shown[0].request.icon, TDialogIcon::Error);
-    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "TabelasTalvir.zip", "Talvir.db", "VENDARIX.EXE",
-                                   "Vendarix.bkp", "Vendarix.zip"}));
-    EXPECT_TRUE(started.empty());
-    EXPECT_EQ(Application()->Cursor(), crHourGlass);
-    // The statements before the error stay in effect.
-    EXPECT_EQ(FieldsOf(dados, "Cad_Produtos"), (Names{"Codigo", "Preco"}));
-}
-
-TEST_F(UpdateRunTest, ProgramArchiveWithoutTheProgramPutsTheBackupBackBeforeTheStart) {
-    auto form = makeForm();
-    ftp->Files[kProgramRemote] = ArchiveOf({{"LEIAME.TXT", "=notes"}});
-    run(*form);
-    EXPECT_EQ(form->RunState(), TRunState::Finished);
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].program, "old program");
-}
-
-TEST_F(UpdateRunTest, BrokenRunWithoutAProgramPutsTheBackupBack) {
-    // A program archive of 0 bytes cannot be opened.
-    auto form = makeForm();
-    ftp->Files[kProgramRemote] = "";
-    run(*form);
-    EXPECT_EQ(form->RunState(), TRunState::Broken);
-    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
-    EXPECT_TRUE(started.empty());
-    ASSERT_EQ(TestDialogs().shown.size(), 1u);
-    EXPECT_EQ(TestDialogs().Texts()[0], "ZipArchiver: Archive is corrupted.");
-}
-
-TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
-    writeIni("Loja");
-    work.Write("Loja.zip", "stale");
-    auto form = makeForm();
-    ftp->Files["/Pagina/Download/Loja.zip"] = ftp->Files[kProgramRemote];
-    run(*form);
-    EXPECT_EQ(log[1], "Download /Pagina/Download/Loja.zip .\\Vendarix.zip");
-    EXPECT_FALSE(work.Has("Loja.zip"));
-
-    // A name that climbs out of the folder is not deleted there.
-    form.reset();
-    TestDialogs().Reset();
-    log.clear();
-    std::ofstream(aside.path().toStdString() + "/fora.zip") << "keep";
-    writeIni("..\\" + std::filesystem::path(aside.path().toStdString()).filename().string() + "\\fora");
-    auto second = makeForm();
-    run(*second);
-    EXPECT_TRUE(std::filesystem::exists(aside.path().toStdString() + "/fora.zip"));
-}
-
-TEST_F(UpdateRunTest, PacketsMoveTheGauge) {
+TEST_F(WindowTest, PacketsMoveTheGauge) {
     auto form = makeForm();
     TProgressGauge& g = *form->GTalvir;
     ftp->Files["/a"] = std::string(400, 'x');
@@ -332,16 +168,7 @@ TEST_F(UpdateRunTest, PacketsMoveTheGauge) {
     EXPECT_EQ(g.PercentDone(), 0);
 }
 
-TEST_F(UpdateRunTest, NegativeSizeRaisesIntoTheDownload) {
-    auto form = makeForm();
-    ftp->Announced[kProgramRemote] = -1;
-    run(*form);
-    const Names texts = TestDialogs().Texts();
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
-}
-
-TEST_F(UpdateRunTest, WindowClosesWithEscapeOnlyAfterTheRun) {
+TEST_F(WindowTest, WindowClosesWithEscapeOnlyAfterTheRun) {
     auto form = makeForm();
     bool refusedDuringRun = false;
     ftp->OnDownload = [&](const std::string&) {
@@ -357,7 +184,7 @@ TEST_F(UpdateRunTest, WindowClosesWithEscapeOnlyAfterTheRun) {
     EXPECT_EQ(terminations, 1);
 }
 
-TEST_F(UpdateRunTest, WindowAsStored) {
+TEST_F(WindowTest, WindowAsStored) {
     auto form = makeForm();
     form->Show();
     QWidget* w = form->Window();

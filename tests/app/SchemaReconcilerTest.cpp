@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/UAtualizarVersaoVendarix.h"
+#include "app/SchemaReconciler.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Text.h"
@@ -56,7 +56,7 @@ Names column(const std::string& folder, const std::string& sql, const std::strin
     return r;
 }
 
-class ConferirTabelasTest : public ::testing::Test {
+class SchemaReconcilerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         TestDialogs().Reset();
@@ -65,14 +65,15 @@ protected:
         work.Write("Brevanto.ini", "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n");
     }
 
-    std::unique_ptr<TFAtualizarVersaoVendarix> create() {
-        TUpdaterSetup s;
-        s.FtpService = std::make_unique<TScriptedFtp>(log);
-        s.ArchiveService = std::make_unique<TScriptedArchive>(log);
-        auto form = std::make_unique<TFAtualizarVersaoVendarix>(std::move(s));
-        EXPECT_TRUE(TestDialogs().shown.empty());
-        return form;
-    }
+    // The reconciliation as the run has it: the shop's connection opened
+    // from the ini file, and a gauge.
+    struct Shop {
+        std::unique_ptr<TDatabase> database = OpenShopDatabase();
+        TScaleGauge gauge;
+        TSchemaReconciler reconciler{nullptr, *database, gauge};
+        void ConferirTabelas() { reconciler.ConferirTabelas(); }
+    };
+    static std::unique_ptr<Shop> create() { return std::make_unique<Shop>(); }
 
     void schema(const std::vector<TSchemaRow>& rows) {
         std::filesystem::remove(work.Path() + "/Talvir.db");
@@ -82,14 +83,13 @@ protected:
     QTemporaryDir aside;
     std::string dados;
     TWorkFolder work;
-    TCallLog log;
 };
 
-TEST_F(ConferirTabelasTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheOthersInOrder) {
-    auto form = create();
+TEST_F(SchemaReconcilerTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheOthersInOrder) {
+    auto shop = create();
     schema(
         {{"Pedidos", "Numero", "Autoinc"}, {"Pedidos", "Data", "TimeStamp"}, {"Pedidos", "Valor", "Money"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(FieldsOf(dados, "Pedidos"), (Names{"Numero", "Data", "Valor"}));
     const std::string decl = declaration(dados, "Pedidos");
     EXPECT_NE(decl.find("PRIMARY KEY(Numero)"), std::string::npos) << decl;
@@ -103,8 +103,8 @@ TEST_F(ConferirTabelasTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheOt
 // The maker ships the schema table as a Paradox file: its rows come in the
 // order they are stored (the block chain's order, not the file's, and not
 // alphabetical), and that order decides each new table's key.
-TEST_F(ConferirTabelasTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
-    auto form = create();
+TEST_F(SchemaReconcilerTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
+    auto shop = create();
     TParadoxWriter w;
     w.fields = {{"Tabela", 40}, {"Campo", 40}, {"Tipo", 30}};
     w.records = {{"Vendas", "Total", "Float"},
@@ -115,7 +115,7 @@ TEST_F(ConferirTabelasTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
     w.blockOrder = {3, 1, 4, 2};
     std::filesystem::remove(work.Path() + "/Talvir.db");
     w.Write(work.Path() + "/Talvir.db");
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(FieldsOf(dados, "Vendas"), (Names{"Total", "Numero"}));
     EXPECT_EQ(FieldsOf(dados, "Clientes"), (Names{"Nome", "Codigo"}));
     EXPECT_NE(declaration(dados, "Vendas").find("PRIMARY KEY(Total)"), std::string::npos);
@@ -123,42 +123,42 @@ TEST_F(ConferirTabelasTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
     EXPECT_TRUE(TestDialogs().shown.empty());
 }
 
-TEST_F(ConferirTabelasTest, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
+TEST_F(SchemaReconcilerTest, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
     ExecIn(dados, "CREATE TABLE CAD_PRODUTOS (codigo Integer, NOME Varchar(20), PRIMARY KEY(codigo))");
-    auto form = create();
+    auto shop = create();
     schema({{"Cad_Produtos", "Codigo", "Integer"},
             {"Cad_Produtos", "Nome", "Varchar(20)"},
             {"Cad_Produtos", "Preco", "Float"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(TablesOf(dados), Names{"CAD_PRODUTOS"});
     EXPECT_EQ(FieldsOf(dados, "CAD_PRODUTOS"), (Names{"codigo", "NOME", "Preco"}));
 }
 
-TEST_F(ConferirTabelasTest, AccentedLettersCompareByteForByte) {
+TEST_F(SchemaReconcilerTest, AccentedLettersCompareByteForByte) {
     ExecIn(dados, Txt("CREATE TABLE Promoção (Codigo Integer, PRIMARY KEY(Codigo))"));
-    auto form = create();
+    auto shop = create();
     // Only a to z are upper-cased: "PROMOçãO" is the listed table...
-    form->GTalvir->SetMaxValue(100);
+    shop->gauge.SetMaxValue(100);
     schema({{Txt("PROMOçãO"), "Codigo", "Integer"}, {Txt("PROMOçãO"), "Valor", "Float"}});
-    form->ConferirTabelas();
-    EXPECT_EQ(form->GTalvir->Progress(), 0) << "found at the first name";
+    shop->ConferirTabelas();
+    EXPECT_EQ(shop->gauge.Progress(), 0) << "found at the first name";
     EXPECT_EQ(FieldsOf(dados, Txt("Promoção")), (Names{"Codigo", "Valor"}));
 
     // ...and "PROMOÇÃO" is not: the whole list is passed over.
-    form.reset();
+    shop.reset();
     auto again = create();
-    again->GTalvir->SetMaxValue(100);
+    again->gauge.SetMaxValue(100);
     schema({{Txt("PROMOÇÃO"), "Codigo", "Integer"}});
     try {
         again->ConferirTabelas();
     } catch (const EDBEngineError&) {
     }
-    EXPECT_EQ(again->GTalvir->Progress(), 1);
+    EXPECT_EQ(again->gauge.Progress(), 1);
 }
 
-TEST_F(ConferirTabelasTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
+TEST_F(SchemaReconcilerTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
     ExecIn(dados, "CREATE TABLE Abcd (Codigo Integer, PRIMARY KEY(Codigo))");
-    auto form = create();
+    auto shop = create();
     ConfigTipo() = "MSSQL";
     schema({{"Abcd", "Codigo", "Integer"},
             {"Abcd", "Total", "Money"},
@@ -166,7 +166,7 @@ TEST_F(ConferirTabelasTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
             {"Novos", "Quando", "TimeStamp"},
             {"Novos", "Hora", "Time"},
             {"Novos", "Nome", "Varchar(10)"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     ConfigTipo() = "Standard";
     // A listed name of four characters or fewer leaves no key after the
     // owner is dropped: the existing table is "created" again, which fails
@@ -181,80 +181,79 @@ TEST_F(ConferirTabelasTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
         EXPECT_NE(novos.find(part), std::string::npos) << part << " in " << novos;
 }
 
-TEST_F(ConferirTabelasTest, CommissionTableHasItsFixedKey) {
-    auto form = create();
+TEST_F(SchemaReconcilerTest, CommissionTableHasItsFixedKey) {
+    auto shop = create();
     schema({{"ComissaoVendedores", "Vendedor", "Integer"},
             {"ComissaoVendedores", "Desconto", "Float"},
             {"ComissaoVendedores", "Comissao", "Float"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(FieldsOf(dados, "ComissaoVendedores"), (Names{"Vendedor", "Desconto", "Comissao"}));
     const std::string decl = declaration(dados, "ComissaoVendedores");
     EXPECT_NE(decl.find("Vendedor Varchar(2)"), std::string::npos) << decl;
     EXPECT_NE(decl.find("PRIMARY KEY(Vendedor, Desconto)"), std::string::npos) << decl;
 }
 
-TEST_F(ConferirTabelasTest, NewMailingFieldIsSetForExistingCustomersOnlyWhenAdded) {
+TEST_F(SchemaReconcilerTest, NewMailingFieldIsSetForExistingCustomersOnlyWhenAdded) {
     ExecIn(dados, "CREATE TABLE Cad_Clientes (Codigo Integer, Nome Varchar(20), PRIMARY KEY(Codigo))");
     ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (1, 'Ana')");
     ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (2, 'Rui')");
-    auto form = create();
+    auto shop = create();
     schema({{"Cad_Clientes", "Codigo", "Integer"},
             {"Cad_Clientes", "Nome", "Varchar(20)"},
             {"Cad_Clientes", "MalaDireta", "Char(1)"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     const std::string select = "SELECT MalaDireta FROM Cad_Clientes ORDER BY Codigo";
     EXPECT_EQ(column(dados, select, "MalaDireta"), (Names{"T", "T"}));
 
     // Already there: no UPDATE touches a customer without the flag.
     ExecIn(dados, "INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (3, 'Eva')");
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(column(dados, select, "MalaDireta"), (Names{"T", "T", ""}));
 }
 
-TEST_F(ConferirTabelasTest, SameFieldTwiceEndsWithTheEngineErrorKeepingWhatWasDone) {
-    auto form = create();
+TEST_F(SchemaReconcilerTest, SameFieldTwiceEndsWithTheEngineErrorKeepingWhatWasDone) {
+    auto shop = create();
     schema({{"Caixa", "Numero", "Integer"}, {"Caixa", "Saldo", "Float"}, {"Caixa", "Saldo", "Float"}});
-    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+    EXPECT_THROW(shop->ConferirTabelas(), EDBEngineError);
     EXPECT_EQ(FieldsOf(dados, "Caixa"), (Names{"Numero", "Saldo"}));
 }
 
-TEST_F(ConferirTabelasTest, EmptyDatabaseGetsEverySchemaTable) {
-    auto form = create();
-    form->GTalvir->SetMaxValue(5000);
-    form->GTalvir->SetProgress(5000);
+TEST_F(SchemaReconcilerTest, EmptyDatabaseGetsEverySchemaTable) {
+    auto shop = create();
+    shop->gauge.SetMaxValue(5000);
+    shop->gauge.SetProgress(5000);
     schema({{"Alfa", "A", "Integer"}, {"Beta", "B", "Integer"}, {"Beta", "C", "Float"}});
-    form->ConferirTabelas();
+    shop->ConferirTabelas();
     EXPECT_EQ(TablesOf(dados), (Names{"Alfa", "Beta"}));
     EXPECT_EQ(FieldsOf(dados, "Beta"), (Names{"B", "C"}));
-    EXPECT_EQ(form->GTalvir->MaxValue(), 0);
-    EXPECT_EQ(form->GTalvir->Progress(), 0);
+    EXPECT_EQ(shop->gauge.MaxValue(), 0);
+    EXPECT_EQ(shop->gauge.Progress(), 0);
 }
 
-TEST_F(ConferirTabelasTest, GaugeCountsComparisonsWithoutReset) {
+TEST_F(SchemaReconcilerTest, GaugeCountsComparisonsWithoutReset) {
     for (const char* t : {"Alpha", "Beta", "Gamma"})
         ExecIn(dados, std::string("CREATE TABLE ") + t + " (Id Integer, PRIMARY KEY(Id))");
-    auto form = create();
+    auto shop = create();
     // "Beta" is found at the second name (one step), "Delta" after all
     // three: 4, held at the maximum of 3.
     schema({{"Beta", "Id", "Integer"}, {"Delta", "Id", "Integer"}});
-    form->ConferirTabelas();
-    EXPECT_EQ(form->GTalvir->MaxValue(), 3);
-    EXPECT_EQ(form->GTalvir->Progress(), 3);
-    EXPECT_EQ(form->GTalvir->PercentDone(), 100);
+    shop->ConferirTabelas();
+    EXPECT_EQ(shop->gauge.MaxValue(), 3);
+    EXPECT_EQ(shop->gauge.Progress(), 3);
 }
 
-TEST_F(ConferirTabelasTest, QuoteInATableNameIsDoubledInTheRowsQuery) {
-    auto form = create();
+TEST_F(SchemaReconcilerTest, QuoteInATableNameIsDoubledInTheRowsQuery) {
+    auto shop = create();
     schema({{"O'Brien", "Id", "Integer"}});
     // The rows are found (so the CREATE is tried and fails with its
     // message); the table that could not be made then ends the run.
-    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+    EXPECT_THROW(shop->ConferirTabelas(), EDBEngineError);
     EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela O'Brien"});
 }
 
-TEST_F(ConferirTabelasTest, MissingSchemaTableIsAnEngineError) {
-    auto form = create();
-    EXPECT_THROW(form->ConferirTabelas(), EDBEngineError);
+TEST_F(SchemaReconcilerTest, MissingSchemaTableIsAnEngineError) {
+    auto shop = create();
+    EXPECT_THROW(shop->ConferirTabelas(), EDBEngineError);
 }
 
 } // namespace

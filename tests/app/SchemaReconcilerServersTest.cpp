@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/UAtualizarVersaoVendarix.h"
+#include "app/SchemaReconciler.h"
 #include "db/DBTables.h"
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
@@ -61,7 +61,7 @@ std::string firebirdType(const std::string& code) {
     return "type " + code;
 }
 
-class ConferirTabelasServers : public ::testing::TestWithParam<TKind> {
+class SchemaReconcilerServers : public ::testing::TestWithParam<TKind> {
 protected:
     void SetUp() override {
         TestDialogs().Reset();
@@ -99,7 +99,9 @@ protected:
     }
 
     void TearDown() override {
-        form.reset(); // its connection goes first, so that nothing holds the tables
+        // The connection goes first, so that nothing holds the tables.
+        rec.reset();
+        database.reset();
         if (ready)
             dropAll();
         peek.Close();
@@ -194,23 +196,21 @@ protected:
         return r;
     }
 
-    // The window as a run makes it: configuration read, Database1 open.
-    TFAtualizarVersaoVendarix& window(const std::vector<TSchemaRow>& rows) {
+    // The reconciliation as a run has it: configuration read, the shop's
+    // connection open.
+    TSchemaReconciler& reconciler(const std::vector<TSchemaRow>& rows) {
         std::remove((work.Path() + "/Talvir.db").c_str());
         MakeSchemaTable(work.Path(), rows);
-        if (!form) {
-            TUpdaterSetup s;
-            s.FtpService = std::make_unique<TScriptedFtp>(log);
-            s.ArchiveService = std::make_unique<TScriptedArchive>(log);
-            form = std::make_unique<TFAtualizarVersaoVendarix>(std::move(s));
-            EXPECT_EQ(TestDialogs().Texts(), Names{}) << "the connection did not open";
+        if (!rec) {
+            database = OpenShopDatabase();
             EXPECT_EQ(ConfigTipo(), kindName(kind()));
+            rec = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge);
         }
-        return *form;
+        return *rec;
     }
 
     // The engine's error that ended the reconciliation, or "" when none did.
-    std::string failureOf(TFAtualizarVersaoVendarix& w) {
+    std::string failureOf(TSchemaReconciler& w) {
         try {
             w.ConferirTabelas();
         } catch (const EDBEngineError& e) {
@@ -220,36 +220,37 @@ protected:
     }
 
     TWorkFolder work;
-    TCallLog log;
     TDatabase peek;
-    std::unique_ptr<TFAtualizarVersaoVendarix> form;
+    TScaleGauge gauge;
+    std::unique_ptr<TDatabase> database;
+    std::unique_ptr<TSchemaReconciler> rec;
     Names owned;
     bool hadConfig = false;
     std::string savedConfig;
     bool ready = false;
 };
 
-TEST_P(ConferirTabelasServers, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
+TEST_P(SchemaReconcilerServers, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
     uses({"RcProdutos"});
     // Written without quotes, the server keeps the name in its own letter
     // case, never as the schema table spells it.
     exec("CREATE TABLE rcPRODUTOS (codigo Integer NOT NULL, NOME Varchar(20), PRIMARY KEY(codigo))");
     exec("INSERT INTO rcPRODUTOS (codigo, NOME) VALUES (7, 'Lixa')");
-    window({{"RcProdutos", "Codigo", "Integer"},
-            {"RcProdutos", "Nome", "Varchar(20)"},
-            {"RcProdutos", "Preco", "Float"},
-            {"RcProdutos", "Estoque", "Integer"}})
+    reconciler({{"RcProdutos", "Codigo", "Integer"},
+                {"RcProdutos", "Nome", "Varchar(20)"},
+                {"RcProdutos", "Preco", "Float"},
+                {"RcProdutos", "Estoque", "Integer"}})
         .ConferirTabelas();
     EXPECT_EQ(TestDialogs().Texts(), Names{}) << "no CREATE was tried";
     EXPECT_EQ(fieldNames("RcProdutos"), (Names{"CODIGO", "NOME", "PRECO", "ESTOQUE"}));
     EXPECT_EQ(select("SELECT NOME FROM RcProdutos"), Names{"Lixa"}) << "the table is the one that was there";
 }
 
-TEST_P(ConferirTabelasServers, MissingTableIsCreatedWithTheFirstRowAsKeyThenAltered) {
+TEST_P(SchemaReconcilerServers, MissingTableIsCreatedWithTheFirstRowAsKeyThenAltered) {
     uses({"RcPedidos"});
-    window({{"RcPedidos", "Numero", "Integer"},
-            {"RcPedidos", "Cliente", "Varchar(30)"},
-            {"RcPedidos", "Total", "Float"}})
+    reconciler({{"RcPedidos", "Numero", "Integer"},
+                {"RcPedidos", "Cliente", "Varchar(30)"},
+                {"RcPedidos", "Total", "Float"}})
         .ConferirTabelas();
     EXPECT_EQ(TestDialogs().Texts(), Names{});
     EXPECT_EQ(primaryKey("RcPedidos"), Names{"NUMERO"});
@@ -260,12 +261,12 @@ TEST_P(ConferirTabelasServers, MissingTableIsCreatedWithTheFirstRowAsKeyThenAlte
     EXPECT_EQ(columns("RcPedidos"), (Columns{{"NUMERO", integer}, {"CLIENTE", text}, {"TOTAL", number}}));
 }
 
-TEST_P(ConferirTabelasServers, CommissionTableGetsItsFixedStatementThenItsOtherFields) {
+TEST_P(SchemaReconcilerServers, CommissionTableGetsItsFixedStatementThenItsOtherFields) {
     uses({"ComissaoVendedores"});
-    window({{"ComissaoVendedores", "Vendedor", "Integer"},
-            {"ComissaoVendedores", "Comissao", "Float"},
-            {"ComissaoVendedores", "Desconto", "Float"},
-            {"ComissaoVendedores", "Meta", "Float"}})
+    reconciler({{"ComissaoVendedores", "Vendedor", "Integer"},
+                {"ComissaoVendedores", "Comissao", "Float"},
+                {"ComissaoVendedores", "Desconto", "Float"},
+                {"ComissaoVendedores", "Meta", "Float"}})
         .ConferirTabelas();
     EXPECT_EQ(TestDialogs().Texts(), Names{});
     EXPECT_EQ(primaryKey("ComissaoVendedores"), (Names{"VENDEDOR", "DESCONTO"}));
@@ -278,7 +279,7 @@ TEST_P(ConferirTabelasServers, CommissionTableGetsItsFixedStatementThenItsOtherF
     EXPECT_EQ(c[3].name, "META");
 }
 
-TEST_P(ConferirTabelasServers, NewMailingFieldIsSetForTheCustomersThereOnlyWhenAdded) {
+TEST_P(SchemaReconcilerServers, NewMailingFieldIsSetForTheCustomersThereOnlyWhenAdded) {
     uses({"Cad_Clientes"});
     exec("CREATE TABLE Cad_Clientes (Codigo Integer NOT NULL, Nome Varchar(20), PRIMARY KEY(Codigo))");
     exec("INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (1, 'Ana')");
@@ -286,7 +287,7 @@ TEST_P(ConferirTabelasServers, NewMailingFieldIsSetForTheCustomersThereOnlyWhenA
     std::vector<TSchemaRow> rows = {{"Cad_Clientes", "Codigo", "Integer"},
                                     {"Cad_Clientes", "Nome", "Varchar(20)"},
                                     {"Cad_Clientes", "MalaDireta", "Varchar(1)"}};
-    window(rows).ConferirTabelas();
+    reconciler(rows).ConferirTabelas();
     const std::string flags = "SELECT Codigo, COALESCE(MalaDireta, '-') FROM Cad_Clientes ORDER BY Codigo";
     EXPECT_EQ(select(flags), (Names{"1|T", "2|T"}));
 
@@ -294,22 +295,22 @@ TEST_P(ConferirTabelasServers, NewMailingFieldIsSetForTheCustomersThereOnlyWhenA
     // table sends no UPDATE.
     exec("INSERT INTO Cad_Clientes (Codigo, Nome) VALUES (3, 'Eva')");
     rows.push_back({"Cad_Clientes", "Email", "Varchar(40)"});
-    window(rows).ConferirTabelas();
+    reconciler(rows).ConferirTabelas();
     EXPECT_EQ(select(flags), (Names{"1|T", "2|T", "3|-"}));
     EXPECT_EQ(fieldNames("Cad_Clientes"), (Names{"CODIGO", "NOME", "MALADIRETA", "EMAIL"}));
     EXPECT_EQ(TestDialogs().Texts(), Names{});
 }
 
-TEST_P(ConferirTabelasServers, SameFieldTwiceEndsWithTheServersErrorKeepingWhatWasDone) {
+TEST_P(SchemaReconcilerServers, SameFieldTwiceEndsWithTheServersErrorKeepingWhatWasDone) {
     uses({"RcAntes", "RcCaixa", "RcDepois"});
     // The schema table's names come sorted: RcAntes, RcCaixa, RcDepois.
-    const std::string error = failureOf(window({{"RcCaixa", "Numero", "Integer"},
-                                                {"RcCaixa", "Saldo", "Float"},
-                                                {"RcCaixa", "Saldo", "Float"},
-                                                {"RcCaixa", "Troco", "Float"},
-                                                {"RcDepois", "Id", "Integer"},
-                                                {"RcAntes", "Id", "Integer"},
-                                                {"RcAntes", "Nome", "Varchar(10)"}}));
+    const std::string error = failureOf(reconciler({{"RcCaixa", "Numero", "Integer"},
+                                                    {"RcCaixa", "Saldo", "Float"},
+                                                    {"RcCaixa", "Saldo", "Float"},
+                                                    {"RcCaixa", "Troco", "Float"},
+                                                    {"RcDepois", "Id", "Integer"},
+                                                    {"RcAntes", "Id", "Integer"},
+                                                    {"RcAntes", "Nome", "Varchar(10)"}}));
     // The server's own text, as the engine carries it.
     EXPECT_NE(error.find(mssql() ? "already exists" : "RDB$RELATION_FIELDS"), std::string::npos) << error;
     // Each statement took effect by itself, and the run stopped at the error.
@@ -318,24 +319,24 @@ TEST_P(ConferirTabelasServers, SameFieldTwiceEndsWithTheServersErrorKeepingWhatW
     EXPECT_EQ(fieldNames("RcDepois"), Names{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ConferirTabelasServers, ::testing::Values(TKind::Interbase, TKind::Mssql),
+INSTANTIATE_TEST_SUITE_P(Kinds, SchemaReconcilerServers, ::testing::Values(TKind::Interbase, TKind::Mssql),
                          [](const auto& info) { return kindName(info.param); });
 
 // ---- what differs between the kinds -----------------------------------------
 
-class ConferirTabelasMssql : public ConferirTabelasServers {};
-class ConferirTabelasInterbase : public ConferirTabelasServers {};
+class SchemaReconcilerMssql : public SchemaReconcilerServers {};
+class SchemaReconcilerInterbase : public SchemaReconcilerServers {};
 
-TEST_P(ConferirTabelasMssql, TypeNamesOfTheLocalTablesBecomeTheServersExactly) {
+TEST_P(SchemaReconcilerMssql, TypeNamesOfTheLocalTablesBecomeTheServersExactly) {
     uses({"RcTipos"});
-    window({{"RcTipos", "Id", "Autoinc"},
-            {"RcTipos", "Quando", "TimeStamp"},
-            {"RcTipos", "Hora", "Time"},
-            {"RcTipos", "Valor", "Money"},
-            {"RcTipos", "Nome", "Varchar(10)"},
-            // The names compare exactly: this one goes as written, and the
-            // stand-in server happens to know it.
-            {"RcTipos", "Troco", "money"}})
+    reconciler({{"RcTipos", "Id", "Autoinc"},
+                {"RcTipos", "Quando", "TimeStamp"},
+                {"RcTipos", "Hora", "Time"},
+                {"RcTipos", "Valor", "Money"},
+                {"RcTipos", "Nome", "Varchar(10)"},
+                // The names compare exactly: this one goes as written, and the
+                // stand-in server happens to know it.
+                {"RcTipos", "Troco", "money"}})
         .ConferirTabelas();
     EXPECT_EQ(TestDialogs().Texts(), Names{});
     EXPECT_EQ(columns("RcTipos"), (Columns{{"ID", "integer"},
@@ -347,7 +348,7 @@ TEST_P(ConferirTabelasMssql, TypeNamesOfTheLocalTablesBecomeTheServersExactly) {
     EXPECT_EQ(primaryKey("RcTipos"), Names{"ID"});
 }
 
-TEST_P(ConferirTabelasMssql, ListedNameOfFourCharactersOrFewerMatchesNothing) {
+TEST_P(SchemaReconcilerMssql, ListedNameOfFourCharactersOrFewerMatchesNothing) {
     // The listed names carry a four-character owner ("dbo."); a table of
     // another owner can make the whole listed name that short. "q.rc" leaves
     // no key, so the schema's "Rc" is not found and is made under dbo.
@@ -355,9 +356,10 @@ TEST_P(ConferirTabelasMssql, ListedNameOfFourCharactersOrFewerMatchesNothing) {
     exec("CREATE SCHEMA IF NOT EXISTS q");
     exec("CREATE TABLE q.rc (Id Int NOT NULL, PRIMARY KEY(Id))");
     TStringList listed;
-    window({{"Rc", "Id", "Int"}, {"Rc", "Nome", "Varchar(10)"}}).Database1->GetTableNames(listed);
+    TSchemaReconciler& r = reconciler({{"Rc", "Id", "Int"}, {"Rc", "Nome", "Varchar(10)"}});
+    database->GetTableNames(listed);
     ASSERT_GE(listed.IndexOf("q.rc"), 0);
-    form->ConferirTabelas();
+    r.ConferirTabelas();
     EXPECT_EQ(TestDialogs().Texts(), Names{});
     EXPECT_EQ(fieldNames("Rc"), (Names{"ID", "NOME"}));
     EXPECT_EQ(primaryKey("Rc"), Names{"ID"});
@@ -367,34 +369,34 @@ TEST_P(ConferirTabelasMssql, ListedNameOfFourCharactersOrFewerMatchesNothing) {
         << "the other owner's table is left alone";
 }
 
-TEST_P(ConferirTabelasInterbase, TypesPassUnchangedAndTheServerRefusesTheLocalOnes) {
+TEST_P(SchemaReconcilerInterbase, TypesPassUnchangedAndTheServerRefusesTheLocalOnes) {
     uses({"RcHoras", "RcSaldos", "RcVendas"});
     exec("CREATE TABLE RcSaldos (Id Integer NOT NULL, PRIMARY KEY(Id))");
     // "TimeStamp" and "Time" are the server's own types and go as written.
-    auto& w = window({{"RcHoras", "Quando", "TimeStamp"}, {"RcHoras", "Hora", "Time"}});
+    auto& w = reconciler({{"RcHoras", "Quando", "TimeStamp"}, {"RcHoras", "Hora", "Time"}});
     w.ConferirTabelas();
     EXPECT_EQ(columns("RcHoras"), (Columns{{"QUANDO", "TIMESTAMP"}, {"HORA", "TIME"}}));
 
     // "Money" is unknown to the server: the ALTER fails with its text and
     // ends the reconciliation.
-    std::string error = failureOf(window({{"RcSaldos", "Id", "Integer"},
-                                          {"RcSaldos", "Valor", "Money"},
-                                          {"RcSaldos", "Nome", "Varchar(10)"}}));
+    std::string error = failureOf(reconciler({{"RcSaldos", "Id", "Integer"},
+                                              {"RcSaldos", "Valor", "Money"},
+                                              {"RcSaldos", "Nome", "Varchar(10)"}}));
     EXPECT_NE(error.find("SQL error code"), std::string::npos) << error;
     EXPECT_EQ(fieldNames("RcSaldos"), Names{"ID"});
     EXPECT_EQ(TestDialogs().Texts(), Names{});
 
     // "Autoinc" as the first row's type: the CREATE fails with its message,
     // and opening the table that was not made ends the run.
-    error = failureOf(window({{"RcVendas", "Numero", "Autoinc"}, {"RcVendas", "Total", "Float"}}));
+    error = failureOf(reconciler({{"RcVendas", "Numero", "Autoinc"}, {"RcVendas", "Total", "Float"}}));
     EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela RcVendas"});
     EXPECT_NE(error.find("Table unknown"), std::string::npos) << error;
     EXPECT_EQ(fieldNames("RcVendas"), Names{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Kind, ConferirTabelasMssql, ::testing::Values(TKind::Mssql),
+INSTANTIATE_TEST_SUITE_P(Kind, SchemaReconcilerMssql, ::testing::Values(TKind::Mssql),
                          [](const auto& info) { return kindName(info.param); });
-INSTANTIATE_TEST_SUITE_P(Kind, ConferirTabelasInterbase, ::testing::Values(TKind::Interbase),
+INSTANTIATE_TEST_SUITE_P(Kind, SchemaReconcilerInterbase, ::testing::Values(TKind::Interbase),
                          [](const auto& info) { return kindName(info.param); });
 
 } // namespace

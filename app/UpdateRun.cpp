@@ -1,0 +1,151 @@
+#include "app/UpdateRun.h"
+
+#include "app/SchemaReconciler.h"
+#include "app/UpdaterConfig.h"
+#include "platform/Application.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+
+namespace {
+
+// A name built from the ini file is deleted only when it stays inside the
+// working folder: a value with a drive, a root or ".." must not make the
+// updater delete files elsewhere on the machine.
+bool staysInWorkingFolder(const std::string& name) {
+    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos)
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("\\/", start);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+void RestoreProgramFromBackup() {
+    if (!FileExists("Vendarix.exe") && FileExists("Vendarix.bkp"))
+        RenameFile("Vendarix.bkp", "Vendarix.exe");
+}
+
+TUpdateRun::TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconciler& reconciler,
+                       IProgressDisplay& gauge, TRunHooks hooks)
+    : ftp_(ftp), archive_(archive), reconciler_(reconciler), gauge_(gauge), hooks_(std::move(hooks)) {
+    if (!hooks_.StartProgram)
+        hooks_.StartProgram = [](const std::string& cmd, int show) { return WinExec(cmd, show); };
+}
+
+void TUpdateRun::Execute() {
+    state_ = TRunState::Running;
+    try {
+        Download();
+    } catch (...) {
+        state_ = TRunState::Broken;
+        RestoreProgramFromBackup();
+        throw;
+    }
+}
+
+int TUpdateRun::ExitCode() const {
+    switch (state_) {
+    case TRunState::Finished:
+        return 0;
+    case TRunState::Broken:
+        return 2;
+    default: // stopped, or ended before the run touched anything
+        return 1;
+    }
+}
+
+void TUpdateRun::fetch(const std::string& remote, const std::string& local, const std::string& shownName) {
+    bool failed = false;
+    try {
+        ftp_.Download(remote, local);
+    } catch (const std::exception&) {
+        failed = true;
+    }
+    if (!failed)
+        return;
+    ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
+    RenameFile("Vendarix.bkp", "Vendarix.exe");
+    ftp_.Disconnect();
+}
+
+void TUpdateRun::extract(const std::string& archive) {
+    archive_.SetFileName(archive);
+    archive_.OpenArchive();
+    archive_.ExtractByMask("*.*", 0x28BF, "");
+    archive_.CloseArchive();
+}
+
+void TUpdateRun::Download() {
+    Application()->SetCursor(crHourGlass);
+
+    bool connected = true;
+    try {
+        ftp_.Connect();
+    } catch (const std::exception&) {
+        connected = false;
+    }
+    if (!connected) {
+        ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
+        state_ = TRunState::Stopped;
+        Application()->SetCursor(crArrow);
+        return;
+    }
+
+    const std::string sistema = ReadSistemaVendarix();
+    // A backup with no program beside it is the program itself: an earlier
+    // run was ended (killed, or the machine went down) while the program was
+    // set aside. It goes back under its name instead of being deleted as
+    // stale, which would leave the shop without any program.
+    RestoreProgramFromBackup();
+    if (FileExists("Vendarix.bkp"))
+        DeleteFile("Vendarix.bkp");
+    const std::string stale = sistema + ".zip";
+    if (staysInWorkingFolder(stale) && FileExists(stale))
+        DeleteFile(stale);
+    if (FileExists("Vendarix.exe"))
+        RenameFile("Vendarix.exe", "Vendarix.bkp");
+
+    // The local name of the program archive is fixed, whatever the
+    // configured system is called on the server.
+    fetch("/Pagina/Download/" + sistema + ".zip", ".\\Vendarix.zip", sistema + ".zip");
+    fetch("/Pagina/Download/TabelasTalvir.zip", ".\\TabelasTalvir.zip", "TabelasTalvir.zip");
+    ftp_.Disconnect();
+
+    extract(".\\Vendarix.zip");
+    extract(".\\TabelasTalvir.zip");
+    reconciler_.ConferirTabelas();
+
+    if (FileExists("TabelasTalvir.zip"))
+        DeleteFile("TabelasTalvir.zip");
+    if (FileExists("Talvir.db"))
+        DeleteFile("Talvir.db");
+    if (FileExists("Vendarix.zip"))
+        DeleteFile("Vendarix.zip");
+    // The archive names the executable in capitals.
+    RenameFile("VENDARIX.EXE", "Vendarix.exe");
+    // A program archive without the executable must not leave the shop
+    // without its program: the backup goes back before the start.
+    RestoreProgramFromBackup();
+    hooks_.StartProgram("Vendarix.exe", SW_SHOW);
+    Application()->SetCursor(crArrow);
+    state_ = TRunState::Finished;
+    if (hooks_.Terminate)
+        hooks_.Terminate();
+    Application()->SetCursor(crArrow);
+}
+
+void TUpdateRun::FTPTalvirPacketRecvd(TObject*) {
+    if (ftp_.BytesTotal() != gauge_.MaxValue())
+        gauge_.SetMaxValue(ftp_.BytesTotal());
+    gauge_.SetProgress(ftp_.BytesRecvd());
+}

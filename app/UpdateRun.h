@@ -1,0 +1,67 @@
+// The update run: the fixed, unattended sequence that fetches the program and
+// schema archives, keeps the backup of the program, extracts both archives,
+// reconciles the database, removes the downloads and starts the new program.
+// It knows no widgets: the FTP client, the archive component, the
+// reconciliation and the gauge are reached through interfaces, and the
+// window is told through TRunHooks when the updater is to end.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/UpdateServices.h"
+#include "platform/SysUtils.h"
+
+class TSchemaReconciler;
+
+enum class TRunState {
+    Starting, // window being created
+    Armed,    // shown, the timer is running
+    Running,  // the run is under way
+    Finished, // the program was started and the updater ends
+    Stopped,  // the connection failed; nothing was touched
+    Broken,   // an error ended the run
+};
+
+struct TRunHooks {
+    // Starts a command line with a show command; above 31 is success.
+    std::function<unsigned(const std::string& cmdLine, int show)> StartProgram;
+    // Asks the application to end (a finished run).
+    std::function<void()> Terminate;
+};
+
+class TUpdateRun {
+public:
+    TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconciler& reconciler,
+               IProgressDisplay& gauge, TRunHooks hooks);
+
+    // Runs Download once and records its outcome. An exception that escapes
+    // the run ends it Broken and is passed on to the caller, whose default
+    // handler shows it.
+    void Execute();
+    // The run's steps, from the hourglass to the start of the program.
+    void Download();
+    // The FTP client's progress event: the gauge follows the transfer.
+    void FTPTalvirPacketRecvd(TObject* Sender);
+
+    // Running until the run ends; then Finished, Stopped or Broken.
+    TRunState State() const { return state_; }
+    // 0 finished (program started), 1 stopped at the connection, 2 broken.
+    int ExitCode() const;
+
+private:
+    void fetch(const std::string& remote, const std::string& local, const std::string& shownName);
+    void extract(const std::string& archive);
+
+    IFtpService& ftp_;
+    IArchiveService& archive_;
+    TSchemaReconciler& reconciler_;
+    IProgressDisplay& gauge_;
+    TRunHooks hooks_;
+    TRunState state_ = TRunState::Running;
+};
+
+// When the program's executable is missing under every letter case but its
+// backup is there, puts the backup back, so that no outcome of a run leaves
+// the shop without its program.
+void RestoreProgramFromBackup();

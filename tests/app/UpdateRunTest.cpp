@@ -1,0 +1,303 @@
+// The update run without a window: scripted FTP and archive peers, real
+// files in a private working folder and real local tables for the shop's
+// database. Every outcome of the run, what it leaves in the folder, its
+// messages, the cursor and whether the program is started.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "app/SchemaReconciler.h"
+#include "app/UpdateRun.h"
+#include "db/DBTables.h"
+#include "platform/Application.h"
+#include "platform/Text.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/TestDialogs.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+const std::string kProgramRemote = "/Pagina/Download/Vendarix.zip";
+const std::string kSchemaRemote = "/Pagina/Download/TabelasTalvir.zip";
+
+struct Started {
+    std::string cmd;
+    int show;
+    std::string program; // Vendarix.exe's content at that moment
+};
+
+class UpdateRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestDialogs().Reset();
+        Application()->SetCursor(crDefault);
+        dados = aside.path().toStdString() + "/dados";
+        std::filesystem::create_directories(dados);
+        staging = aside.path().toStdString();
+        MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
+                                  {"Cad_Clientes", "Nome", "Varchar(40)"},
+                                  {"Cad_Clientes", "MalaDireta", "Char(1)"}});
+        writeIni("Vendarix");
+        work.Write("Vendarix.exe", "old program");
+        database = OpenShopDatabase();
+        ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
+        ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
+        reconciler = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge);
+        TRunHooks hooks;
+        hooks.StartProgram = [this](const std::string& cmd, int show) {
+            started.push_back({cmd, show, work.Read("Vendarix.exe")});
+            return startResult;
+        };
+        hooks.Terminate = [this] { ++terminations; };
+        run = std::make_unique<TUpdateRun>(ftp, archive, *reconciler, gauge, std::move(hooks));
+        ftp.SetOnPacketRecvd([this](TObject* sender) { run->FTPTalvirPacketRecvd(sender); });
+    }
+
+    void writeIni(const std::string& sistema, bool withSistema = true) {
+        std::string ini = "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n";
+        if (withSistema)
+            ini += "SistemaVendarix=" + sistema + "\r\n";
+        work.Write("Brevanto.ini", ini);
+    }
+
+    // As the timer's dispatcher runs it: an error that escapes is shown by
+    // the default exception handler.
+    void execute() {
+        Application()->Dispatch([this] { run->Execute(); });
+    }
+
+    static Names count(const TCallLog& log, const std::string& prefix) {
+        Names r;
+        for (const auto& l : log)
+            if (l.rfind(prefix, 0) == 0)
+                r.push_back(l);
+        return r;
+    }
+
+    QTemporaryDir aside; // the shop's tables and the schema table's source
+    std::string dados, staging;
+    TWorkFolder work;
+    TCallLog log;
+    TScriptedFtp ftp{log};
+    TScriptedArchive archive{log};
+    TScaleGauge gauge;
+    std::unique_ptr<TDatabase> database;
+    std::unique_ptr<TSchemaReconciler> reconciler;
+    std::unique_ptr<TUpdateRun> run;
+    std::vector<Started> started;
+    unsigned startResult = 33;
+    int terminations = 0;
+};
+
+const Names kExtractBoth = {
+    "SetFileName .\\Vendarix.zip",      "OpenArchive", "ExtractByMask *.* 28BF []", "CloseArchive",
+    "SetFileName .\\TabelasTalvir.zip", "OpenArchive", "ExtractByMask *.* 28BF []", "CloseArchive"};
+
+Names archiveCalls(const TCallLog& log) {
+    Names r;
+    for (const auto& l : log)
+        if (l.rfind("SetFileName", 0) == 0 || l == "OpenArchive" || l.rfind("Extract", 0) == 0 ||
+            l == "CloseArchive")
+            r.push_back(l);
+    return r;
+}
+
+TEST_F(UpdateRunTest, ReplacesTheProgramReconcilesAndStartsIt) {
+    work.Write("Vendarix.bkp", "stale backup");
+    work.Write("Vendarix.zip", "stale archive");
+    execute();
+
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    EXPECT_TRUE(TestDialogs().Texts().empty());
+    EXPECT_EQ(log, (Names{"Connect", "Download " + kProgramRemote + " .\\Vendarix.zip",
+                          "Download " + kSchemaRemote + " .\\TabelasTalvir.zip", "Disconnect",
+                          kExtractBoth[0], kExtractBoth[1], kExtractBoth[2], kExtractBoth[3], kExtractBoth[4],
+                          kExtractBoth[5], kExtractBoth[6], kExtractBoth[7]}));
+    // The stale backup gave way to the real one; the capital name from the
+    // archive became the usual one; the downloads and Talvir.db are gone.
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.bkp", "Vendarix.exe"}));
+    EXPECT_EQ(work.Read("Vendarix.bkp"), "old program");
+    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].cmd, "Vendarix.exe");
+    EXPECT_EQ(started[0].show, 5);
+    EXPECT_EQ(started[0].program, "new program");
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(Application()->Cursor(), crArrow);
+    EXPECT_EQ(run->ExitCode(), 0);
+    EXPECT_EQ(FieldsOf(dados, "Cad_Clientes"), (Names{"Codigo", "Nome", "MalaDireta"}));
+}
+
+TEST_F(UpdateRunTest, UnreachableServerStopsWithOneMessageAndTouchesNothing) {
+    work.Write("Vendarix.bkp", "backup");
+    const auto before = work.Snapshot();
+    ftp.ConnectFails = true;
+    execute();
+
+    EXPECT_EQ(run->State(), TRunState::Stopped);
+    EXPECT_EQ(TestDialogs().Texts(),
+              Names{Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente.")});
+    const auto& box = TestDialogs().shown[0].request;
+    EXPECT_EQ(box.title, Application()->Title());
+    EXPECT_EQ(box.icon, TDialogIcon::None);
+    EXPECT_EQ(log, Names{"Connect"});
+    EXPECT_EQ(work.Snapshot(), before);
+    EXPECT_EQ(Application()->Cursor(), crArrow);
+    EXPECT_EQ(terminations, 0);
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(run->ExitCode(), 1);
+}
+
+TEST_F(UpdateRunTest, MissingProgramArchiveRestoresTheBackupAtOnceAndStartsTheOldProgram) {
+    // Without SistemaVendarix the default name is asked for, and named in the message.
+    writeIni("", false);
+    bool programBackBeforeSchema = false;
+    ftp.OnDownload = [&](const std::string& remote) {
+        if (remote == kSchemaRemote)
+            programBackBeforeSchema = work.Read("Vendarix.exe") == "old program" && !work.Has("Vendarix.bkp");
+    };
+    execute();
+
+    const std::string invalido = Txt("Inválido");
+    EXPECT_EQ(log[1], "Download /Pagina/Download/" + invalido + ".zip .\\Vendarix.zip");
+    EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"") + invalido + ".zip\""});
+    EXPECT_TRUE(programBackBeforeSchema);
+    EXPECT_EQ(count(log, "Disconnect").size(), 2u);
+    // The never-created program archive opened as an empty one and was
+    // removed with the others.
+    EXPECT_EQ(archiveCalls(log), kExtractBoth);
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "old program");
+}
+
+TEST_F(UpdateRunTest, MissingSchemaArchiveEndsBrokenAfterExtractingTheProgram) {
+    ftp.Files.erase(kSchemaRemote);
+    execute();
+
+    EXPECT_EQ(run->State(), TRunState::Broken);
+    const Names texts = TestDialogs().Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
+    // The reconciliation finds no Talvir.db: the engine's error in the
+    // default handler's box.
+    EXPECT_EQ(TestDialogs().shown[1].request.icon, TDialogIcon::Error);
+    EXPECT_FALSE(texts[1].empty());
+    // The backup went back and the program archive was extracted over it.
+    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
+    EXPECT_FALSE(work.Has("Vendarix.bkp"));
+    EXPECT_TRUE(work.Has("Vendarix.zip"));
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(Application()->Cursor(), crHourGlass);
+    EXPECT_EQ(run->ExitCode(), 2);
+}
+
+TEST_F(UpdateRunTest, BothDownloadsFailing) {
+    ftp.Files.clear();
+    execute();
+
+    const Names texts = TestDialogs().Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
+    EXPECT_EQ(texts[1], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
+    EXPECT_EQ(count(log, "Disconnect").size(), 3u);
+    // The second rename found no backup; the old program is in place.
+    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
+    EXPECT_FALSE(work.Has("Vendarix.bkp"));
+    EXPECT_EQ(run->State(), TRunState::Broken);
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(run->ExitCode(), 2);
+}
+
+TEST_F(UpdateRunTest, NoProgramAtStartMakesNoBackup) {
+    std::filesystem::remove(work.Path() + "/Vendarix.exe");
+    execute();
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
+    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
+}
+
+TEST_F(UpdateRunTest, ReconciliationErrorLeavesTheFilesAndStartsNothing) {
+    std::filesystem::remove(staging + "/Talvir.db");
+    MakeSchemaTable(staging, {{"Cad_Produtos", "Codigo", "Integer"},
+                              {"Cad_Produtos", "Preco", "Float"},
+                              {"Cad_Produtos", "Preco", "Float"}});
+    execute();
+
+    EXPECT_EQ(run->State(), TRunState::Broken);
+    ASSERT_EQ(TestDialogs().shown.size(), 1u);
+    EXPECT_EQ(TestDialogs().shown[0].request.icon, TDialogIcon::Error);
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "TabelasTalvir.zip", "Talvir.db", "VENDARIX.EXE",
+                                   "Vendarix.bkp", "Vendarix.zip"}));
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(Application()->Cursor(), crHourGlass);
+    // The statements before the error stay in effect.
+    EXPECT_EQ(FieldsOf(dados, "Cad_Produtos"), (Names{"Codigo", "Preco"}));
+}
+
+TEST_F(UpdateRunTest, ProgramArchiveWithoutTheProgramPutsTheBackupBackBeforeTheStart) {
+    ftp.Files[kProgramRemote] = ArchiveOf({{"LEIAME.TXT", "=notes"}});
+    execute();
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    EXPECT_FALSE(work.Has("Vendarix.bkp"));
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "old program");
+}
+
+TEST_F(UpdateRunTest, BrokenRunWithoutAProgramPutsTheBackupBack) {
+    // A program archive of 0 bytes cannot be opened.
+    ftp.Files[kProgramRemote] = "";
+    execute();
+    EXPECT_EQ(run->State(), TRunState::Broken);
+    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
+    EXPECT_FALSE(work.Has("Vendarix.bkp"));
+    EXPECT_TRUE(started.empty());
+    ASSERT_EQ(TestDialogs().shown.size(), 1u);
+    EXPECT_EQ(TestDialogs().Texts()[0], "ZipArchiver: Archive is corrupted.");
+}
+
+TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
+    writeIni("Loja");
+    work.Write("Loja.zip", "stale");
+    ftp.Files["/Pagina/Download/Loja.zip"] = ftp.Files[kProgramRemote];
+    execute();
+    EXPECT_EQ(log[1], "Download /Pagina/Download/Loja.zip .\\Vendarix.zip");
+    EXPECT_FALSE(work.Has("Loja.zip"));
+
+    // A name that climbs out of the folder is not deleted there.
+    TestDialogs().Reset();
+    log.clear();
+    std::ofstream(aside.path().toStdString() + "/fora.zip") << "keep";
+    writeIni("..\\" + std::filesystem::path(aside.path().toStdString()).filename().string() + "\\fora");
+    execute();
+    EXPECT_TRUE(std::filesystem::exists(aside.path().toStdString() + "/fora.zip"));
+}
+
+TEST_F(UpdateRunTest, PacketsMoveTheGauge) {
+    ftp.Files["/a"] = std::string(400, 'x');
+    ftp.BlockSize = 100;
+    ftp.Download("/a", ".\\a.bin");
+    EXPECT_EQ(gauge.MaxValue(), 400);
+    EXPECT_EQ(gauge.Progress(), 400);
+
+    // A transfer whose size was not announced holds the gauge at 0.
+    ftp.Files["/b"] = "abc";
+    ftp.Announced["/b"] = 0;
+    ftp.Download("/b", ".\\b.bin");
+    EXPECT_EQ(gauge.MaxValue(), 0);
+    EXPECT_EQ(gauge.Progress(), 0);
+}
+
+TEST_F(UpdateRunTest, NegativeSizeRaisesIntoTheDownload) {
+    ftp.Announced[kProgramRemote] = -1;
+    execute();
+    const Names texts = TestDialogs().Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
+}
+
+} // namespace
