@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
@@ -125,6 +126,11 @@ public:
     void SetExclusionMasks(const TStringList& v) { exclusionMasks_->Assign(v); }
     const TStringList& NoCompressionMasks() const { return *noCompressionMasks_; }
     void SetNoCompressionMasks(const TStringList& v) { noCompressionMasks_->Assign(v); }
+    // Names (relative to the folder extracted into, compared without regard
+    // to case) that no entry may replace: such an entry is refused like an
+    // unsafe name. The run protects its backup of the program this way.
+    const std::vector<std::string>& ProtectedNames() const { return protectedNames_; }
+    void SetProtectedNames(std::vector<std::string> v) { protectedNames_ = std::move(v); }
     bool InMemory() const { return inMemory_; }
     void SetInMemory(bool v);
 
@@ -214,6 +220,8 @@ private:
     // The progress events of one chunk of an entry; false when cancelled.
     bool reportEntryProgress(const TDirItem& item);
     std::string targetKey(const std::string& target) const;
+    bool isProtected(const std::string& dir, const std::string& name) const;
+    bool leadsOutside(const std::string& dir, const std::string& name);
 
     bool extractCorruptedFiles_ = false;
     TZACompressionLevel compressionLevel_ = clFastest;
@@ -247,5 +255,8 @@ private:
     std::unique_ptr<TFolderIndex> folderIndex_;
     std::unordered_set<std::string> foldersMade_;
     std::unordered_set<std::string> targetsWritten_;
+    std::unordered_set<std::string> foldersChecked_;
+    std::vector<std::string> protectedNames_;
+    unsigned umask_ = 022;
     std::string workingFolder_;
 };

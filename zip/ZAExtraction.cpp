@@ -1,8 +1,12 @@
 // The extraction pass of the archive component: selection by mask, the
 // per-item driver with its events, and the writing of each target file.
 #include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Dialogs.h"
@@ -55,6 +59,42 @@ std::string workingFolder() {
     if (ansi.find_first_of("\\:") != std::string::npos)
         return ".\\";
     return IncludeTrailingBackslash(ansi);
+}
+
+// The process's file mode creation mask, read without changing it (the
+// umask call alone can only be read by setting it).
+mode_t processUmask() {
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(f);
+        if (found)
+            return static_cast<mode_t>(mask);
+    }
+    mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+// A Windows path with its "." steps and doubled separators taken out, so
+// that ".\Vendarix.bkp" and "Vendarix.bkp" compare alike.
+std::string withoutDotSteps(const std::string& path) {
+    std::string out;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string::npos)
+            j = path.size();
+        std::string part = path.substr(i, j - i);
+        bool last = j == path.size();
+        if (part != "." && (!part.empty() || i == 0))
+            out += part + (last ? "" : "\\");
+        i = j + 1;
+    }
+    return out;
 }
 
 int32_t dosDateTime(const TDirItem& item) {
@@ -126,13 +166,16 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     folderIndex_ = std::make_unique<TFolderIndex>();
     foldersMade_.clear();
     targetsWritten_.clear();
+    foldersChecked_.clear();
     workingFolder_ = workingFolder();
+    umask_ = processUmask();
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
             a.folderIndex_.reset();
             a.foldersMade_.clear();
             a.targetsWritten_.clear();
+            a.foldersChecked_.clear();
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -221,18 +264,25 @@ void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::s
     // ("..", a drive, a rooted or "\\" path): such an entry is refused like
     // a target that cannot be created.
     if (IsUnsafeEntryName(name) || item.NameCut)
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {name});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(name)});
     DoOnExtractFile(name, attr, item.Comment);
     // A name that the program's own handler made a whole path is used as
     // such.
     std::string dir = destDir;
     if (name.find(':') != std::string::npos || name.find("\\\\") != std::string::npos)
         dir.clear();
-    if (!options_->CreateDirs) {
+    if (!options_->CreateDirs)
         name = afterLastSeparator(name);
-    } else {
+    // Files the run keeps as its way back (the program's backup) are not
+    // replaced by an entry, whatever the archive says.
+    if (isProtected(dir, name))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(name)});
+    // A symbolic link already in the folder, where an entry's folder or
+    // file goes, is not followed out of it.
+    if (!dir.empty() && leadsOutside(dir, name))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(dir + name)});
+    if (options_->CreateDirs)
         ensureFolder(dir + folderPart(name));
-    }
     if ((item.ExternalAttributes & AttrDirectory) != 0)
         return;
     if (!item.Name.empty() && item.Name.back() == '/')
@@ -242,12 +292,59 @@ void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::s
     // characters the code page lacks, which all become "_"): the second
     // entry would silently replace the first.
     if (targetsWritten_.count(targetKey(target)))
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     bool exists = false;
     if (!targetMayBeReplaced(item, name, target, exists))
         return;
     writeEntryFile(index, target, attr);
     targetsWritten_.insert(targetKey(target));
+}
+
+bool TZABaseArchiver::isProtected(const std::string& dir, const std::string& name) const {
+    if (protectedNames_.empty())
+        return false;
+    const std::string key = targetKey(withoutDotSteps(dir + name));
+    for (const std::string& p : protectedNames_)
+        if (targetKey(withoutDotSteps(dir + p)) == key)
+            return true;
+    return false;
+}
+
+bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& name) {
+    auto real = [](const std::string& linuxPath, std::string& out) {
+        char* r = realpath(linuxPath.empty() ? "." : linuxPath.c_str(), nullptr);
+        if (!r)
+            return false;
+        out = r;
+        std::free(r);
+        return true;
+    };
+    std::string base;
+    if (!real(ResolvePath(dir), base))
+        return false; // the folder itself does not exist yet: nothing to follow
+    const std::string inside = base == "/" ? base : base + "/";
+    // Each step below the folder, the file itself last. A step that is a
+    // link must stay inside the folder; a dangling one counts as outside.
+    size_t from = 0;
+    for (;;) {
+        size_t sep = name.find_first_of("\\/", from);
+        bool leaf = sep == std::string::npos;
+        std::string step = dir + (leaf ? name : name.substr(0, sep));
+        if (leaf || !foldersChecked_.count(step)) {
+            TFolderIndex::Entry e = folderIndex_->Find(step);
+            struct stat st;
+            if (e.exists && lstat(e.linuxPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                std::string to;
+                if (!real(e.linuxPath, to) || (to != base && to.rfind(inside, 0) != 0))
+                    return true;
+            }
+            if (!leaf)
+                foldersChecked_.insert(step);
+        }
+        if (leaf)
+            return false;
+        from = sep + 1;
+    }
 }
 
 void TZABaseArchiver::ensureFolder(const std::string& folder) {
@@ -260,7 +357,7 @@ void TZABaseArchiver::ensureFolder(const std::string& folder) {
         made = false;
     }
     if (!made)
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFolder, this, {folder});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFolder, this, {PrintableName(folder)});
     foldersMade_.insert(folder);
 }
 
@@ -316,7 +413,7 @@ bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::strin
 void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr) {
     // A folder where the file would go cannot be replaced by it.
     if (folderIndex_->Find(target).isDirectory)
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     // Every entry is decoded into a temporary beside its target and renamed
     // into place only once it has passed its checks and is on the disk: a
     // run killed at any moment leaves the old file or the whole new one
@@ -325,7 +422,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // Made through the index: the folder is not read again for each file.
     std::unique_ptr<THandleStream> file = folderIndex_->CreateNewFile(outPath);
     if (!file)
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     auto remove = [&]() {
         file.reset();
         DeleteFile(outPath);
@@ -345,25 +442,27 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // Time and attributes go through the open file; the file is new, so
     // there are no old attributes to clear.
     if (options_->SetAttributes) {
-        // Entries made on Unix carry their permission bits; set-id bits
-        // from an archive are not honoured.
+        // Entries made on Unix carry their permission bits. They pass
+        // through the umask as a new file's would; set-id and sticky bits,
+        // and writing by others, are never taken from an archive.
         uint32_t mode = attr >> 16;
         uint32_t type = mode & 0170000;
         bool unixMode =
             (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
-        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode ? (mode & 0777) : 0);
+        uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~static_cast<uint32_t>(S_IWOTH);
+        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
     // The data reaches the disk before the name does; otherwise a power
     // loss could leave the new name on an empty file.
     if (!file->Flush()) {
         remove();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     }
     file.reset();
     if (!folderIndex_->RenameOver(outPath, target)) {
         remove();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     }
 }
 
@@ -467,7 +566,7 @@ void TZABaseArchiver::DoOnConfirmOverwrite(const std::string& sourceFileName, st
     }
     TDialogRequest box;
     box.title = Txt(SConfirmTitle);
-    box.text = Format(SOverwriteFile, destFileName, sourceFileName);
+    box.text = Format(SOverwriteFile, PrintableName(destFileName), PrintableName(sourceFileName));
     box.icon = TDialogIcon::Question;
     box.buttons = {{mrYes, Txt(SBtnYes)},
                    {mrNo, Txt(SBtnNo)},
@@ -525,7 +624,7 @@ void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& new
         return;
     }
     std::string value = newPassword;
-    if (Dialogs().InputQuery(Format(SPasswordFor, fileName), SEnterPassword, value))
+    if (Dialogs().InputQuery(Format(SPasswordFor, PrintableName(fileName)), SEnterPassword, value))
         newPassword = value;
     else
         skipFile = true;

@@ -687,4 +687,96 @@ TEST_F(ZipExtract, TwoEntriesForOneTargetInOnePass) {
     EXPECT_EQ(failures.size(), 2u);
 }
 
+// Permission bits from an archive pass through the umask, and never give
+// set-id, sticky or other-writable files.
+TEST_F(ZipExtract, PermissionBitsPassThroughTheUmask) {
+    am::WriteTree(tmp.Path() + "/src", {{"suid.sh", "#!/bin/sh\n"}, {"run.sh", "#!/bin/sh\n"}});
+    chmod((tmp.Path() + "/src/suid.sh").c_str(), 07777);
+    chmod((tmp.Path() + "/src/run.sh").c_str(), 0775);
+    am::MakeWithZip(tmp.Path() + "/src", P("modos.zip"), {"suid.sh", "run.sh"});
+    mode_t old = umask(027);
+    Open("modos.zip");
+    ExtractAll();
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(P("suid.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    ASSERT_EQ(stat(P("run.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+}
+
+// Symbolic links already in the folder are not followed out of it, where
+// an entry's folder or file goes; links that stay inside are.
+TEST_F(ZipExtract, LinksInTheFolderAreNotFollowedOutside) {
+    std::filesystem::create_directories(P("loja/real"));
+    std::filesystem::create_directories(P("fora"));
+    Write("fora/alvo.txt", "intocado");
+    std::filesystem::create_directory_symlink("../fora", P("loja/sub"));
+    std::filesystem::create_symlink("../fora/alvo.txt", P("loja/prog.exe"));
+    std::filesystem::create_symlink("../fora/nada.txt", P("loja/solto.txt"));
+    std::filesystem::create_directory_symlink("real", P("loja/dentro"));
+    TZipBuilder b;
+    b.Add({.name = "sub/x.txt", .data = "x"});
+    b.Add({.name = "sub/novo/y.txt", .data = "y"});
+    b.Add({.name = "prog.exe", .data = "programa"});
+    b.Add({.name = "solto.txt", .data = "solto"});
+    b.Add({.name = "dentro/z.txt", .data = "z"});
+    Write("links.zip", b.Build());
+    RecordFailures();
+    Open("links.zip");
+    zip.SetBaseDir(P("loja"));
+    ExtractAll();
+    ASSERT_EQ(failures.size(), 4u);
+    for (const auto& f : failures)
+        EXPECT_EQ(f.first, 19);
+    EXPECT_EQ(Read("fora/alvo.txt"), "intocado");
+    EXPECT_FALSE(Exists("fora/x.txt"));
+    EXPECT_FALSE(Exists("fora/novo"));
+    EXPECT_FALSE(Exists("fora/nada.txt"));
+    EXPECT_EQ(Read("loja/real/z.txt"), "z");
+}
+
+// Names shown in the boxes (on standard error when unattended) cannot carry
+// terminal control sequences.
+TEST_F(ZipExtract, ControlCharactersInShownNamesAreReplaced) {
+    TZipBuilder b;
+    b.Add({.name = "../\x1B]0;titulo\x07\x9D.txt", .data = "x"});
+    b.Add({.name = "a\x1B[2Jb.txt", .data = "y"});
+    Write("esc.zip", b.Build());
+    Write("a\x1B[2Jb.txt", "existente");
+    zip.Options().OverwriteMode = omPrompt;
+    TestDialogs().answers = {mrIgnore, mrNo};
+    Open("esc.zip");
+    ExtractAll();
+    ASSERT_EQ(TestDialogs().shown.size(), 2u);
+    for (const auto& text : TestDialogs().Texts()) {
+        EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+        EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+        EXPECT_EQ(text.find('\x9D'), std::string::npos) << text;
+    }
+    EXPECT_NE(TestDialogs().Texts()[0].find("..\\?]0;titulo?"), std::string::npos)
+        << TestDialogs().Texts()[0];
+}
+
+// The run protects its backup: no entry may replace it, however spelled.
+TEST_F(ZipExtract, ProtectedNamesAreNotReplaced) {
+    Write("Vendarix.bkp", "copia de seguranca");
+    TZipBuilder b;
+    b.Add({.name = "VENDARIX.BKP", .data = "trocado"});
+    b.Add({.name = "./Vendarix.bkp", .data = "trocado"});
+    b.Add({.name = "sub/Vendarix.bkp", .data = "outra pasta"});
+    b.Add({.name = "Vendarix.exe", .data = "novo"});
+    Write("p.zip", b.Build());
+    zip.SetProtectedNames({"Vendarix.bkp"});
+    RecordFailures();
+    Open("p.zip");
+    ExtractAll();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].first, 19);
+    EXPECT_EQ(failures[1].first, 19);
+    EXPECT_EQ(Read("Vendarix.bkp"), "copia de seguranca");
+    EXPECT_EQ(Read("sub/Vendarix.bkp"), "outra pasta");
+    EXPECT_EQ(Read("Vendarix.exe"), "novo");
+}
+
 } // namespace
