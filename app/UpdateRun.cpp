@@ -2,6 +2,7 @@
 
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
+#include "app/VerifiedFtpService.h"
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -67,7 +68,9 @@ int TUpdateRun::ExitCode() const {
 void TUpdateRun::fetch(const std::string& remote, const std::string& local, const std::string& shownName) {
     bool failed = false;
     try {
-        ftp_.Download(remote, local);
+        // An archive whose signature does not hold fails here like one that
+        // did not arrive, and is gone before anything opens it.
+        (verified_ ? *verified_ : ftp_).Download(remote, local);
     } catch (const std::exception&) {
         failed = true;
     }
@@ -76,6 +79,13 @@ void TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
     RenameFile("Vendarix.bkp", "Vendarix.exe");
     ftp_.Disconnect();
+}
+
+void TUpdateRun::deleteDownload(const std::string& name) {
+    if (FileExists(name))
+        DeleteFile(name);
+    if (verified_)
+        DeleteSignatureOf(name);
 }
 
 void TUpdateRun::extract(const std::string& archive) {
@@ -87,6 +97,10 @@ void TUpdateRun::extract(const std::string& archive) {
 
 void TUpdateRun::Download() {
     Application()->SetCursor(crHourGlass);
+    // Read before anything is touched: a setting that is not a key ends the
+    // run here rather than letting unchecked archives through.
+    if (const std::optional<TSigningKey> key = SigningKeyFromText(SigningKeyText()))
+        verified_ = std::make_unique<TVerifiedFtpService>(ftp_, *key);
 
     bool connected = true;
     try {
@@ -125,12 +139,10 @@ void TUpdateRun::Download() {
     extract(".\\TabelasTalvir.zip");
     reconciler_.ConferirTabelas();
 
-    if (FileExists("TabelasTalvir.zip"))
-        DeleteFile("TabelasTalvir.zip");
+    deleteDownload("TabelasTalvir.zip");
     if (FileExists("Talvir.db"))
         DeleteFile("Talvir.db");
-    if (FileExists("Vendarix.zip"))
-        DeleteFile("Vendarix.zip");
+    deleteDownload("Vendarix.zip");
     // The archive names the executable in capitals.
     RenameFile("VENDARIX.EXE", "Vendarix.exe");
     // A program archive without the executable must not leave the shop

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/UpdateServices.h"
@@ -51,6 +52,7 @@ public:
 
 private:
     void fetch(const std::string& remote, const std::string& local, const std::string& shownName);
+    void deleteDownload(const std::string& name);
     void extract(const std::string& archive);
 
     IFtpService& ftp_;
@@ -59,6 +61,9 @@ private:
     IProgressDisplay& gauge_;
     TRunHooks hooks_;
     TRunState state_ = TRunState::Running;
+    // With the maker's key set, the archives come through this, which
+    // fetches and checks each one's signature.
+    std::unique_ptr<IFtpService> verified_;
 };
 
 // When the program's executable is missing under every letter case but its

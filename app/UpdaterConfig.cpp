@@ -20,6 +20,9 @@
 #ifndef VX_FTP_PASSIVE_DEFAULT
 #define VX_FTP_PASSIVE_DEFAULT 0
 #endif
+#ifndef VX_SIGNING_KEY_DEFAULT
+#define VX_SIGNING_KEY_DEFAULT ""
+#endif
 #ifndef VX_FTP_TIMEOUT_DEFAULT
 #define VX_FTP_TIMEOUT_DEFAULT 0
 #endif
@@ -127,4 +130,23 @@ TFtpSettings ApplyFtpEnvironment(TFtpSettings s) {
     if (const char* v = env("UPDATER_FTP_TIMEOUT"))
         s.TimeoutMs = envNumber("UPDATER_FTP_TIMEOUT", v, 0, 2147483647);
     return s;
+}
+
+std::string CompiledSigningKeyText() {
+    return VX_SIGNING_KEY_DEFAULT;
+}
+
+std::string SigningKeyText() {
+    if (const char* v = env("UPDATER_SIGNING_KEY"))
+        return v;
+    return CompiledSigningKeyText();
+}
+
+std::optional<TSigningKey> SigningKeyFromText(const std::string& text) {
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        return std::nullopt;
+    std::optional<TSigningKey> key = ParseSigningKey(text);
+    if (!key)
+        throw EConvertError("UPDATER_SIGNING_KEY: not a minisign public key");
+    return key;
 }

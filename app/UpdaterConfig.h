@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "app/SignatureVerifier.h"
 
 #include "platform/Profile.h"
 
@@ -64,3 +67,13 @@ TFtpSettings CompiledFtpSettings();
 // EConvertError naming the variable, so a deployment mistake is reported
 // instead of silently reaching the wrong server.
 TFtpSettings ApplyFtpEnvironment(TFtpSettings base);
+
+// The maker's public key, the base64 line of a minisign public key file:
+// UPDATER_SIGNING_KEY when that is set, else the one compiled in. Empty: the
+// archives are not verified.
+std::string CompiledSigningKeyText();
+std::string SigningKeyText();
+// The key to verify the archives with; none when the text is empty. A text
+// that is not a key raises EConvertError naming the variable: a deployment
+// mistake must not quietly turn verification off.
+std::optional<TSigningKey> SigningKeyFromText(const std::string& text);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/UAtualizarVersaoVendarix.h"
+#include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Text.h"
@@ -17,6 +18,9 @@ int main(int argc, char** argv) {
         Session().AddPassword("7302518");
         Session().Start();
         setup.Ftp = ApplyFtpEnvironment(CompiledFtpSettings());
+        // A key that is not one stops the updater before its window opens;
+        // the run reads the setting again when it starts.
+        SigningKeyFromText(SigningKeyText());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", app.Title().c_str(), AnsiToUtf8(e.what()).c_str());
         return 2;

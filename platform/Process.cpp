@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "platform/Files.h"
@@ -62,6 +63,20 @@ bool startsWithMZ(const std::string& file) {
     return in.gcount() == 2 && b[0] == 'M' && b[1] == 'Z';
 }
 
+// The updater's environment without its own settings: UPDATER_FTP_PASSWORD
+// and the others are meant for the updater, and the program it starts has
+// no business seeing them.
+std::vector<std::string> childEnvironment() {
+    static constexpr std::string_view kOwnPrefix = "UPDATER_";
+    std::vector<std::string> vars;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view v(*e);
+        if (v.substr(0, kOwnPrefix.size()) != kOwnPrefix)
+            vars.emplace_back(v);
+    }
+    return vars;
+}
+
 } // namespace
 
 unsigned WinExec(const std::string& cmdLine, int /*showCmd*/) {
@@ -98,8 +113,13 @@ unsigned WinExec(const std::string& cmdLine, int /*showCmd*/) {
     for (auto& a : argv)
         cargv.push_back(a.data());
     cargv.push_back(nullptr);
+    std::vector<std::string> vars = childEnvironment();
+    std::vector<char*> envp;
+    for (auto& v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
     pid_t pid;
-    if (posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0)
+    if (posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), envp.data()) != 0)
         return 2;
     // The updater does not wait for the program it starts.
     return 33;

@@ -4,8 +4,13 @@
 #    its local tables (demo/shop/dados);
 #  - the maker's FTP server, vsftpd on 127.0.0.1:2121, serving a program
 #    archive and a schema archive made now with Info-ZIP zip;
+#  - the maker's key pair (minisign), with which both archives are signed;
+#    the updater checks the signatures against the maker's public key;
 #  - the updater run in the shop folder (unattended when there is no
-#    display), then an account of what changed.
+#    display), then an account of what changed;
+#  - a second run after the program archive on the server was replaced by
+#    someone without the maker's key: it is refused and the shop keeps the
+#    program it has.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -82,6 +87,15 @@ c.commit(); c.close()
 PYEOF
 (cd "$demo/make/schema" && zip -q -X "$demo/ftp/Pagina/Download/TabelasTalvir.zip" Talvir.db)
 
+echo "== signing the archives with the maker's key (minisign)"
+mkdir -p "$demo/keys"
+minisign -G -W -p "$demo/keys/maker.pub" -s "$demo/keys/maker.key" >/dev/null
+minisign -S -s "$demo/keys/maker.key" -m "$demo/ftp/Pagina/Download/Vendarix.zip" \
+  "$demo/ftp/Pagina/Download/TabelasTalvir.zip" >/dev/null
+signing_key=$(sed -n 2p "$demo/keys/maker.pub")
+echo "   public key built in (here through UPDATER_SIGNING_KEY): $signing_key"
+ls "$demo/ftp/Pagina/Download" | sed 's/^/   served: /'
+
 echo "== starting the FTP server (vsftpd on 127.0.0.1:$port)"
 cat > "$demo/vsftpd.conf" <<CONF
 listen=YES
@@ -120,14 +134,18 @@ PYEOF
 }
 before_files=$(snapshot "$shop"); before_schema=$(schema)
 
+run_updater() {
+  set +e
+  (cd "$shop" && UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port UPDATER_FTP_USER=anonymous \
+     UPDATER_FTP_PASSWORD=demo@example.com UPDATER_FTP_TIMEOUT=30000 UPDATER_SIGNING_KEY="$signing_key" "$updater")
+  status=$?
+  set -e
+  sleep 0.5 # the started program writes its line
+}
+
 echo "== running the updater in $shop"
 if [ -z "${DISPLAY:-}" ]; then export QT_QPA_PLATFORM=offscreen; fi
-set +e
-(cd "$shop" && UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port UPDATER_FTP_USER=anonymous \
-   UPDATER_FTP_PASSWORD=demo@example.com UPDATER_FTP_TIMEOUT=30000 "$updater")
-status=$?
-set -e
-sleep 0.5 # the started program writes its line
+run_updater
 
 echo
 echo "== what changed"
@@ -139,3 +157,19 @@ echo "tables after:";  schema
 echo "Vendarix.exe is now: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
 echo "Vendarix.bkp holds:  $(sed -n 2p "$shop/Vendarix.bkp" 2>/dev/null)"
 echo "started:             $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
+
+echo
+echo "== someone without the maker's key replaces the program archive on the server"
+make_program 6.6-intruso "$demo/make/program/VENDARIX.EXE"
+rm -f "$demo/ftp/Pagina/Download/Vendarix.zip"
+(cd "$demo/make/program" && zip -q -r -X "$demo/ftp/Pagina/Download/Vendarix.zip" VENDARIX.EXE LEIAME.TXT Relatorios)
+echo "   minisign -V on the server's files: $(minisign -V -p "$demo/keys/maker.pub" \
+  -m "$demo/ftp/Pagina/Download/Vendarix.zip" 2>&1 || true)"
+rm -f "$shop/started.log"
+echo "== running the updater again"
+run_updater
+echo "exit status: $status"
+echo "Vendarix.exe is still: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
+echo "started:              $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
+left=$(cd "$shop" && ls -d Vendarix.zip* TabelasTalvir.zip* 2>/dev/null | tr '\n' ' ' || true)
+echo "downloads left:       ${left:-none}"
