@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 #include "platform/FolderIndex.h"
+#include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"

@@ -90,6 +90,7 @@ using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& F
                                                  const std::string& Comment)>;
 
 class TFolderIndex;
+class TZACommitQueue;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -219,6 +220,7 @@ private:
     void writeEntryFile(int32_t index, const std::string& target, uint32_t attr);
     // The progress events of one chunk of an entry; false when cancelled.
     bool reportEntryProgress(const TDirItem& item);
+    void finishCommits(TZAProcessOperation op, TZAAction& action);
     std::string targetKey(const std::string& target) const;
     bool isProtected(const std::string& dir, const std::string& name) const;
     bool leadsOutside(const std::string& dir, const std::string& name);
@@ -253,6 +255,7 @@ private:
     std::unique_ptr<TZADirManager> directory_;
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
+    std::unique_ptr<TZACommitQueue> commits_;
     std::unordered_set<std::string> foldersMade_;
     std::unordered_set<std::string> targetsWritten_;
     std::unordered_set<std::string> foldersChecked_;

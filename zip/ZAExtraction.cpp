@@ -16,6 +16,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "zip/ZABaseArchiver.h"
+#include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
@@ -164,6 +165,7 @@ void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAt
 void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
     folderIndex_ = std::make_unique<TFolderIndex>();
+    commits_ = std::make_unique<TZACommitQueue>();
     foldersMade_.clear();
     targetsWritten_.clear();
     foldersChecked_.clear();
@@ -172,6 +174,8 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
+            // Waits for the files handed over (on every way out).
+            a.commits_.reset();
             a.folderIndex_.reset();
             a.foldersMade_.clear();
             a.targetsWritten_.clear();
@@ -205,6 +209,11 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             if (action == fxaAbort || cancelRequested_)
                 break;
         }
+        // Every file is in place before the pass reports its end.
+        TZAAction commitAction = fxaIgnore;
+        finishCommits(op, commitAction);
+        if (commitAction == fxaAbort)
+            action = fxaAbort;
         if (withProgress) {
             bool was = cancelRequested_;
             cancel = false;
@@ -453,16 +462,59 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
-    // The data reaches the disk before the name does; otherwise a power
-    // loss could leave the new name on an empty file.
-    if (!file->Flush()) {
+    // The data reaches the disk before the name does (otherwise a power
+    // loss could leave the new name on an empty file); the commit queue
+    // flushes and renames while the next entries are decoded.
+    TZACommitQueue::Job job;
+    job.fd = ::dup(file->Handle());
+    if (job.fd < 0) {
         remove();
         throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     }
     file.reset();
-    if (!folderIndex_->RenameOver(outPath, target)) {
-        remove();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
+    const TFolderIndex::Entry temporary = folderIndex_->Find(outPath);
+    const TFolderIndex::Entry old = folderIndex_->Find(target);
+    job.from = temporary.linuxPath;
+    job.to = folderIndex_->PathAsWritten(target);
+    if (old.exists && old.linuxPath != job.to)
+        job.oldSpelling = old.linuxPath;
+    const size_t slash = job.to.find_last_of('/');
+    job.folder = slash == std::string::npos ? "." : job.to.substr(0, slash + 1);
+    job.index = index;
+    folderIndex_->Removed(outPath);
+    if (!job.oldSpelling.empty())
+        folderIndex_->Removed(target);
+    folderIndex_->Added(target);
+    commits_->Submit(std::move(job));
+}
+
+void TZABaseArchiver::finishCommits(TZAProcessOperation op, TZAAction& action) {
+    // Files whose flush or rename failed go to the failure box now; a
+    // retry extracts the entry again.
+    for (;;) {
+        std::vector<TZACommitQueue::Job> failed = commits_->Drain();
+        if (failed.empty())
+            return;
+        // The index took the renames for done.
+        folderIndex_->Clear();
+        for (const TZACommitQueue::Job& job : failed) {
+            TDirItem& item = directory_->Items.Item(job.index);
+            std::string name = ReplaceChar(item.Name, '/', '\\');
+            targetsWritten_.clear();
+            EZAException e = EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this,
+                                                             {PrintableName(AnsiToUtf8(job.to))});
+            action = fxaIgnore;
+            DoOnProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.Message(), action);
+            if (action == fxaAbort)
+                return;
+            if (action == fxaRetry) {
+                --filesDone_;
+                do {
+                    action = fxaIgnore;
+                    processItem(job.index, op, action);
+                } while (action == fxaRetry);
+            }
+        }
     }
 }
 
