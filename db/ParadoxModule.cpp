@@ -2,9 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "db/ParadoxTable.h"
+#include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
 #include "platform/Text.h"
 
@@ -46,9 +49,110 @@ const char* sqlType(char t) {
     }
 }
 
+} // namespace
+
+// A table as one statement sees it and changes it: the reader of its files,
+// and once the statement changes something, every record's bytes.
+struct TParadoxChanges::TPending {
+    std::unique_ptr<TParadoxTable> table;
+    std::vector<std::optional<std::string>> records; // by row number; deleted ones empty
+    bool loaded = false;
+    bool dirty = false;
+    bool reorder = false; // a key changed or a record came in: sort by the key again
+    uint32_t autoIncrement = 0;
+
+    void Load() {
+        if (loaded)
+            return;
+        for (auto& r : table->RawRecords())
+            records.emplace_back(std::move(r));
+        autoIncrement = table->AutoIncrement();
+        loaded = true;
+    }
+    int KeyBytes() const {
+        int n = 0;
+        for (int i = 0; i < table->KeyFieldCount(); ++i)
+            n += table->Fields()[size_t(i)].size;
+        return n;
+    }
+    void Write();
+};
+
+namespace {
+
+// Key order as the table's sort order gives it: byte order for "ascii",
+// letters without regard to case for the others (the number encodings sort
+// as bytes in any case).
+bool keyLess(const TParadoxTable& t, const std::string& a, const std::string& b, bool& equal) {
+    const bool ascii = SameText(t.SortOrder(), "ascii") || t.SortOrder().empty();
+    for (int i = 0; i < t.KeyFieldCount(); ++i) {
+        const TParadoxField& f = t.Fields()[size_t(i)];
+        std::string x = a.substr(size_t(f.offset), size_t(f.size)),
+                    y = b.substr(size_t(f.offset), size_t(f.size));
+        if (f.type == 'A' && !ascii) {
+            const std::string ux = UpperCase(x), uy = UpperCase(y);
+            if (ux != uy) {
+                equal = false;
+                return ux < uy;
+            }
+        }
+        if (x != y) {
+            equal = false;
+            return x < y;
+        }
+    }
+    equal = true;
+    return false;
+}
+
+} // namespace
+
+void TParadoxChanges::TPending::Write() {
+    TParadoxLayout layout = TParadoxLayout::Of(*table);
+    layout.Arrange();
+    layout.autoIncrement = autoIncrement;
+    std::vector<std::string> rows;
+    for (auto& r : records)
+        if (r)
+            rows.push_back(*r);
+    if (table->Keyed()) {
+        if (reorder)
+            std::stable_sort(rows.begin(), rows.end(), [&](const std::string& a, const std::string& b) {
+                bool eq;
+                return keyLess(*table, a, b, eq);
+            });
+        for (size_t i = 1; i < rows.size(); ++i) {
+            bool eq;
+            keyLess(*table, rows[i - 1], rows[i], eq);
+            if (eq)
+                throw EDBEngineError(Format("Key violation in table %s", table->Path()));
+        }
+    }
+    std::vector<TParadoxNewFile> files;
+    files.push_back({table->Path(), BuildParadoxData(layout, rows)});
+    if (table->Keyed())
+        files.push_back({ParadoxCompanionFile(table->Path(), ".PX"), BuildParadoxIndex(layout, rows)});
+    const std::string& path = table->Path();
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    stem = stem.substr(0, stem.rfind('.'));
+    ReplaceParadoxFiles(folder, stem, files);
+}
+
+void TParadoxChanges::Commit() {
+    for (auto& p : pending_)
+        if (p->dirty)
+            p->Write();
+    pending_.clear();
+}
+
+namespace {
+
 struct VTab {
     sqlite3_vtab base{};
-    std::unique_ptr<TParadoxTable> table;
+    std::shared_ptr<TParadoxChanges::TPending> pending;
+    TParadoxTable* table = nullptr;
 };
 
 struct VCursor {
@@ -56,14 +160,18 @@ struct VCursor {
     std::unique_ptr<TParadoxTable::Cursor> cursor;
 };
 
-int connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** out, char** err) {
+int connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_vtab** out, char** err) {
     if (argc < 4) {
         *err = sqlite3_mprintf("paradox: the table file is missing");
         return SQLITE_ERROR;
     }
+    auto* changes = static_cast<TParadoxChanges*>(aux);
     auto vt = std::make_unique<VTab>();
     try {
-        vt->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]));
+        vt->pending = std::make_shared<TParadoxChanges::TPending>();
+        vt->pending->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
+        vt->table = vt->pending->table.get();
+        changes->Track(vt->pending);
     } catch (const Exception& e) {
         *err = sqlite3_mprintf("%s", AnsiToUtf8(e.Message()).c_str());
         return SQLITE_ERROR;
@@ -125,6 +233,10 @@ int eof(sqlite3_vtab_cursor* c) {
 }
 
 int column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int i) {
+    // A field an UPDATE leaves alone keeps its bytes: it is not decoded and
+    // encoded again.
+    if (sqlite3_vtab_nochange(ctx))
+        return SQLITE_OK;
     try {
         TParadoxValue v = cur(c).Value(i);
         switch (v.kind) {
@@ -157,6 +269,96 @@ int rowid(sqlite3_vtab_cursor* c, sqlite3_int64* out) {
     return SQLITE_OK;
 }
 
+TParadoxValue valueOf(sqlite3_value* v) {
+    TParadoxValue out;
+    switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER:
+        out.kind = TParadoxValue::Kind::Int;
+        out.i = sqlite3_value_int64(v);
+        break;
+    case SQLITE_FLOAT:
+        out.kind = TParadoxValue::Kind::Real;
+        out.d = sqlite3_value_double(v);
+        break;
+    case SQLITE_TEXT:
+        out.kind = TParadoxValue::Kind::Text;
+        out.s = Utf8ToAnsi(std::string(reinterpret_cast<const char*>(sqlite3_value_text(v)),
+                                       size_t(sqlite3_value_bytes(v))));
+        break;
+    case SQLITE_BLOB:
+        out.kind = TParadoxValue::Kind::Blob;
+        out.s.assign(static_cast<const char*>(sqlite3_value_blob(v)), size_t(sqlite3_value_bytes(v)));
+        break;
+    default:
+        break;
+    }
+    return out;
+}
+
+// Deletes (one argument), inserts (no old row number) and updates records of
+// the in-memory copy; the files are written when the statement has ended.
+int update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid) {
+    auto* vt = reinterpret_cast<VTab*>(v);
+    try {
+        TParadoxChanges::TPending& p = *vt->pending;
+        p.Load();
+        auto at = [&](sqlite3_value* n) -> std::optional<std::string>& {
+            const sqlite3_int64 r = sqlite3_value_int64(n);
+            if (r < 1 || r > sqlite3_int64(p.records.size()) || !p.records[size_t(r - 1)])
+                throw EDBEngineError(
+                    Format("Record %d of table %s is not there", int64_t(r), vt->table->Path()));
+            return p.records[size_t(r - 1)];
+        };
+        if (argc == 1) {
+            at(argv[0]).reset();
+            p.dirty = true;
+            return SQLITE_OK;
+        }
+        const bool insert = sqlite3_value_type(argv[0]) == SQLITE_NULL;
+        std::optional<std::string>* old = insert ? nullptr : &at(argv[0]);
+        if (!insert && sqlite3_value_int64(argv[1]) != sqlite3_value_int64(argv[0]))
+            throw EDBEngineError("The record number of a Paradox record cannot be changed");
+        const auto& fields = vt->table->Fields();
+        std::string record;
+        for (size_t i = 0; i < fields.size(); ++i) {
+            const TParadoxField& f = fields[i];
+            sqlite3_value* value = argv[2 + i];
+            if (old && sqlite3_value_nochange(value)) {
+                record += (*old)->substr(size_t(f.offset), size_t(f.size));
+                continue;
+            }
+            TParadoxValue pv = valueOf(value);
+            if (f.type == '+') {
+                if (pv.kind == TParadoxValue::Kind::Null && insert) {
+                    pv.kind = TParadoxValue::Kind::Int;
+                    pv.i = int64_t(++p.autoIncrement);
+                } else if (pv.kind != TParadoxValue::Kind::Null) {
+                    const int64_t n = pv.kind == TParadoxValue::Kind::Int ? pv.i : 0;
+                    if (n > int64_t(p.autoIncrement) && n <= 0x7FFFFFFF)
+                        p.autoIncrement = uint32_t(n);
+                }
+            }
+            record += EncodeParadoxValue(*vt->table, f, pv);
+        }
+        if (insert) {
+            p.records.emplace_back(std::move(record));
+            *rowid = sqlite3_int64(p.records.size());
+            p.reorder = true;
+        } else {
+            if (vt->table->Keyed() &&
+                (*old)->compare(0, size_t(p.KeyBytes()), record, 0, size_t(p.KeyBytes())))
+                p.reorder = true;
+            *old = std::move(record);
+        }
+        p.dirty = true;
+        return SQLITE_OK;
+    } catch (const Exception& e) {
+        sqlite3_free(v->zErrMsg);
+        v->zErrMsg = sqlite3_mprintf("%s", AnsiToUtf8(e.Message()).c_str());
+        return SQLITE_ERROR;
+    }
+}
+
 sqlite3_module makeModule() {
     sqlite3_module m{};
     m.iVersion = 1;
@@ -172,15 +374,16 @@ sqlite3_module makeModule() {
     m.xEof = eof;
     m.xColumn = column;
     m.xRowid = rowid;
-    return m; // no xUpdate: SQLite refuses every change
+    m.xUpdate = update;
+    return m;
 }
 
 const sqlite3_module kModule = makeModule();
 
 } // namespace
 
-void RegisterParadoxModule(sqlite3* db) {
-    if (sqlite3_create_module(db, "paradox", &kModule, nullptr) != SQLITE_OK)
+void RegisterParadoxModule(sqlite3* db, TParadoxChanges* changes) {
+    if (sqlite3_create_module(db, "paradox", &kModule, changes) != SQLITE_OK)
         throw EDBEngineError(sqlite3_errmsg(db));
 }
 

@@ -1,13 +1,36 @@
-// Paradox tables as SQLite virtual tables, so that SELECTs on them run
+// Paradox tables as SQLite virtual tables, so that statements on them run
 // through SQLite: CREATE VIRTUAL TABLE temp.T USING paradox('/path/T.db').
-// Rows are returned in their stored order; the tables are read-only.
+// Rows are returned in their stored order. Changes (UPDATE, INSERT, DELETE)
+// are gathered in memory while the statement runs and written back as whole
+// new files by TParadoxChanges::Commit once it has succeeded, so a statement
+// that fails leaves the table's files as they were.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
+// What the virtual tables of one SQLite connection share: the keys that
+// open encrypted tables, and the tables a statement has changed.
+class TParadoxChanges {
+public:
+    explicit TParadoxChanges(std::vector<uint32_t> keys) : keys_(std::move(keys)) {}
+    const std::vector<uint32_t>& Keys() const { return keys_; }
+    // Writes every changed table back; raises EDBEngineError.
+    void Commit();
+
+    struct TPending;
+    void Track(std::shared_ptr<TPending> p) { pending_.push_back(std::move(p)); }
+
+private:
+    std::vector<uint32_t> keys_;
+    std::vector<std::shared_ptr<TPending>> pending_;
+};
+
 // Registers the module "paradox" on the connection; raises EDBEngineError.
-void RegisterParadoxModule(sqlite3* db);
+void RegisterParadoxModule(sqlite3* db, TParadoxChanges* changes);
 // The SQL that makes table `name` (in schema temp) read the file at `path`.
 std::string ParadoxVirtualTableSql(const std::string& nameUtf8, const std::string& path);

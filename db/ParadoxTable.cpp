@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "db/ParadoxCipher.h"
 #include "platform/Text.h"
 
 namespace {
@@ -23,7 +25,10 @@ constexpr size_t kFileType = 0x04;
 constexpr size_t kBlockSizeKiB = 0x05;
 constexpr size_t kFirstBlock = 0x0E;
 constexpr size_t kFieldCount = 0x21;
+constexpr size_t kKeyFieldCount = 0x23;
 constexpr size_t kKeyV3 = 0x25;
+constexpr size_t kSortOrder = 0x29;
+constexpr size_t kAutoIncrement = 0x49;
 constexpr size_t kVersion = 0x39;
 constexpr size_t kFixedHeaderEnd = 0x58; // field descriptions of 3.x tables start here
 constexpr size_t kKeyV4 = 0x5C;
@@ -179,7 +184,7 @@ bool TParadoxTable::LooksLikeParadox(const uint8_t* p, size_t n) {
     return rec > 0 && hdr >= kFixedHeaderEnd && type <= 8 && kib >= 1 && kib <= 32 && ver >= 3 && ver <= 12;
 }
 
-TParadoxTable::TParadoxTable(const std::string& path) : path_(path) {
+TParadoxTable::TParadoxTable(const std::string& path, const std::vector<uint32_t>& keys) : path_(path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0)
         throw EDBEngineError(Format("Cannot open table %s: %s", path, errnoText()));
@@ -189,6 +194,9 @@ TParadoxTable::TParadoxTable(const std::string& path) : path_(path) {
             fail(errnoText());
         fileSize_ = static_cast<uint64_t>(st.st_size);
         readHeader();
+        if (key_ && std::find(keys.begin(), keys.end(), key_) == keys.end())
+            throw EDBEngineError(
+                Format("Table %s is encrypted and no password given to the session opens it", path_));
         walkChain();
         openMemoFile();
     } catch (...) {
@@ -256,10 +264,9 @@ void TParadoxTable::readHeader() {
         fail(Format("the header size %d is too small", headerSize_));
     uint32_t keyV3 = ReadU32LE(&h[kKeyV3]);
     key_ = (v4 && keyV3 == 0xFF00FF00u) ? ReadU32LE(&h[kKeyV4]) : keyV3;
-    // The cipher of encrypted tables is not published with the file format;
-    // such a table is refused by name rather than read as garbage.
-    if (key_)
-        throw EDBEngineError(Format("Table %s is encrypted and cannot be read", path_));
+    keyFields_ = ReadU16LE(&h[kKeyFieldCount]);
+    sortOrderId_ = h[kSortOrder];
+    autoInc_ = ReadU32LE(&h[kAutoIncrement]);
     if (v4)
         codePage_ = ReadU16LE(&h[kCodePage]);
 
@@ -272,6 +279,7 @@ void TParadoxTable::readHeader() {
         f.code = h[pos];
         f.type = typeLetter(f.code);
         f.size = h[pos + 1];
+        f.sizeByte = f.size;
         if (!f.type)
             fail(Format("field %d has the unknown type %d", i + 1, f.code));
         if (fixedSize(f.type) && fixedSize(f.type) != f.size) {
@@ -290,6 +298,8 @@ void TParadoxTable::readHeader() {
     }
     if (offset != recordSize_)
         fail(Format("the fields take %d bytes, the record size is %d", offset, recordSize_));
+    if (keyFields_ > count)
+        fail(Format("%d key fields of %d fields", keyFields_, count));
     readFieldNames(h, pos);
 }
 
@@ -362,6 +372,8 @@ std::vector<uint8_t> TParadoxTable::readBlock(uint16_t number) const {
     std::vector<uint8_t> b(blockSize_);
     readAt(fd_, headerSize_ + uint64_t(number - 1) * blockSize_, b.data(), b.size(),
            Format("block %d", number).c_str());
+    if (key_)
+        ParadoxCipher::DecryptBlock(b.data(), b.size(), key_, number);
     return b;
 }
 
@@ -377,8 +389,16 @@ void TParadoxTable::walkChain() {
         seen[n] = true;
         // Only the block's header is needed to walk the chain; the records
         // are read when a cursor reaches them.
-        uint8_t b[kBlockHeader];
-        readAt(fd_, headerSize_ + uint64_t(n - 1) * blockSize_, b, sizeof b, Format("block %d", n).c_str());
+        uint8_t head[kBlockHeader];
+        const uint8_t* b = head;
+        std::vector<uint8_t> whole;
+        if (key_) { // an encrypted block is decrypted whole before its header is read
+            whole = readBlock(n);
+            b = whole.data();
+        } else {
+            readAt(fd_, headerSize_ + uint64_t(n - 1) * blockSize_, head, sizeof head,
+                   Format("block %d", n).c_str());
+        }
         const auto last = static_cast<int16_t>(ReadU16LE(&b[4]));
         if (last < -int(recordSize_) || last % recordSize_ != 0 || last / recordSize_ + 1 > perBlock)
             fail(Format("block %d claims records beyond its end", n));
@@ -405,6 +425,7 @@ void TParadoxTable::openMemoFile() {
          fs::directory_iterator(p.parent_path().empty() ? fs::path(".") : p.parent_path(), ec)) {
         if (LowerCase(e.path().stem().string()) == stem &&
             LowerCase(e.path().extension().string()) == ".mb") {
+            mbPath_ = e.path().string();
             mbFd_ = ::open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
             struct stat st {};
             if (mbFd_ >= 0 && ::fstat(mbFd_, &st) == 0)
@@ -427,6 +448,8 @@ std::string TParadoxTable::readMemo(uint32_t offset, uint32_t length) const {
             memoFail("past the end of the memo file");
         std::vector<uint8_t> buf(end - start);
         readAt(mbFd_, start, buf.data(), buf.size(), "memo");
+        if (key_)
+            ParadoxCipher::DecryptMemo(buf.data(), buf.size(), key_);
         return std::string(reinterpret_cast<const char*>(buf.data()) + (from - start), n);
     };
     const std::string head = read(block, kMemoSubEntries + 64 * kMemoSubEntrySize);
@@ -521,6 +544,52 @@ TParadoxValue TParadoxTable::decode(const TParadoxField& f, const uint8_t* p) co
     }
     }
     return v;
+}
+
+std::vector<std::string> TParadoxTable::RawRecords() const {
+    std::vector<std::string> out;
+    out.reserve(static_cast<size_t>(recordCount_));
+    for (const Block& b : chain_) {
+        if (b.records == 0)
+            continue;
+        const std::vector<uint8_t> data = readBlock(b.number);
+        for (int r = 0; r < b.records; ++r)
+            out.emplace_back(reinterpret_cast<const char*>(data.data()) + kBlockHeader +
+                                 size_t(r) * recordSize_,
+                             recordSize_);
+    }
+    return out;
+}
+
+std::string TParadoxTable::FromAnsi(const std::string& s) const {
+    bool ascii = true;
+    for (unsigned char c : s)
+        ascii = ascii && c < 0x80;
+    if (ascii || codePage_ == 1252)
+        return s;
+    if (!iconv_) // as read: the DOS code page
+        return AnsiToOem(s);
+    std::string to = codePage_ ? "CP" + std::to_string(codePage_) : std::string("HP-ROMAN8");
+    iconv_t cd = iconv_open(to.c_str(), "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        throw EDBEngineError(Format("Table %s: code page %s cannot be written", path_, to));
+    std::string utf8 = AnsiToUtf8(s), out;
+    char* in = utf8.data();
+    size_t inLeft = utf8.size();
+    char buf[256];
+    while (inLeft > 0) {
+        char* o = buf;
+        size_t oLeft = sizeof buf;
+        const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+        out.append(buf, o - buf);
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            iconv_close(cd);
+            throw EDBEngineError(
+                Format("Table %s: the text '%s' has no spelling in code page %s", path_, s, to));
+        }
+    }
+    iconv_close(cd);
+    return out;
 }
 
 void TParadoxTable::Cursor::Rewind() {

@@ -1,8 +1,9 @@
 // Reader of Paradox table files (.db, versions 3.0 to 7), with their memo
 // files (.mb). Tables are read as stored: the header (whose size is taken
 // from the file, never assumed), the field descriptions, and the data
-// blocks in the order of their chain from the first block. Encrypted tables
-// are refused.
+// blocks in the order of their chain from the first block. An encrypted
+// table is read when its key is among the keys given (the checksums of the
+// session's passwords), and refused by name otherwise.
 //
 // Every size, count and block number taken from the file is checked against
 // the file before use; a damaged file raises EDBEngineError naming it.
@@ -30,6 +31,7 @@ struct TParadoxField {
     char type = '?';  // A D S I $ N L M B F O G T @ + # Y
     uint8_t code = 0; // the type byte of the file
     int size = 0;     // bytes in the record
+    int sizeByte = 0; // the size as the header gives it (decimals of a # field)
     int offset = 0;   // offset in the record
 };
 
@@ -37,7 +39,7 @@ class TParadoxTable {
 public:
     // Opens and checks the table; raises EDBEngineError when the file is not
     // a Paradox data table or is damaged.
-    explicit TParadoxTable(const std::string& path);
+    explicit TParadoxTable(const std::string& path, const std::vector<uint32_t>& keys = {});
     ~TParadoxTable();
     TParadoxTable(const TParadoxTable&) = delete;
     TParadoxTable& operator=(const TParadoxTable&) = delete;
@@ -51,7 +53,21 @@ public:
     int Version() const { return version_; }   // the byte at 0x39
     int CodePage() const { return codePage_; } // 0 when unknown
     bool Encrypted() const { return key_ != 0; }
+    uint32_t Key() const { return key_; }
     bool HasMemoFile() const { return mbFd_ >= 0; }
+    const std::string& MemoPath() const { return mbPath_; }
+    bool Keyed() const { return keyFields_ > 0; }
+    int KeyFieldCount() const { return keyFields_; }
+    int RecordSize() const { return recordSize_; }
+    uint32_t BlockSize() const { return blockSize_; }
+    int SortOrderId() const { return sortOrderId_; }
+    const std::string& SortOrder() const { return sortOrder_; }
+    uint32_t AutoIncrement() const { return autoInc_; }
+    // Every record's bytes (decrypted), in stored order.
+    std::vector<std::string> RawRecords() const;
+    // Text in the table's code page from CP1252, for writing; raises when a
+    // character has no place in it.
+    std::string FromAnsi(const std::string& s) const;
     // Records found along the block chain.
     int64_t RecordCount() const { return recordCount_; }
 
@@ -95,6 +111,10 @@ private:
     TParadoxValue decode(const TParadoxField& f, const uint8_t* p) const;
 
     std::string path_;
+    std::string mbPath_;
+    int keyFields_ = 0;
+    int sortOrderId_ = 0;
+    uint32_t autoInc_ = 0;
     int fd_ = -1;
     int mbFd_ = -1;
     uint64_t fileSize_ = 0;

@@ -9,8 +9,10 @@
 #include <fstream>
 #include <map>
 
+#include "db/ParadoxCipher.h"
 #include "db/ParadoxModule.h"
 #include "db/ParadoxTable.h"
+#include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -22,7 +24,7 @@ constexpr char kSqliteMagic[] = "SQLite format 3";
 // An SQLite connection, closed by its destructor.
 class TSqlite {
 public:
-    TSqlite(const std::string& path, int flags) {
+    TSqlite(const std::string& path, int flags, std::vector<uint32_t> keys = {}) : changes_(std::move(keys)) {
         if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
             std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
@@ -30,7 +32,7 @@ public:
             throw EDBEngineError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(path));
         }
         sqlite3_extended_result_codes(db_, 0);
-        RegisterParadoxModule(db_);
+        RegisterParadoxModule(db_, &changes_);
     }
     ~TSqlite() { sqlite3_close(db_); }
     TSqlite(const TSqlite&) = delete;
@@ -42,7 +44,11 @@ public:
             raise();
     }
 
+    // Writes back the Paradox tables the statement changed.
+    void commitParadox() { changes_.Commit(); }
+
 private:
+    TParadoxChanges changes_;
     sqlite3* db_ = nullptr;
 };
 
@@ -71,43 +77,141 @@ std::optional<std::string> columnText(sqlite3_stmt* st, int i) {
     }
 }
 
-// Runs every statement of the text; the rows of the last one that has
-// columns make the result.
-std::unique_ptr<TMemoryResultSet> runStatements(TSqlite& db, const std::string& utf8) {
-    auto result = std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+constexpr const char* kOneStatement = "Only one SQL statement may be given at a time";
+
+// What a statement from the caller may not do on local tables: reach other
+// database files (ATTACH, DETACH, VACUUM INTO), change the connection
+// (PRAGMA), or make and drop virtual tables over files of its choosing.
+int refuseOutsideReach(void*, int action, const char*, const char*, const char*, const char*) {
+    switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+    case SQLITE_PRAGMA:
+    case SQLITE_CREATE_VTABLE:
+    case SQLITE_DROP_VTABLE:
+        return SQLITE_DENY;
+    default:
+        return SQLITE_OK;
+    }
+}
+
+// Runs the one statement of the text. A text holding a second statement
+// runs nothing: a schema row's type could otherwise carry a statement of its
+// own.
+std::unique_ptr<TMemoryResultSet> runStatement(TSqlite& db, const std::string& utf8) {
+    sqlite3_set_authorizer(db.get(), refuseOutsideReach, nullptr);
+    struct TAuthorizerOff {
+        sqlite3* db;
+        ~TAuthorizerOff() { sqlite3_set_authorizer(db, nullptr, nullptr); }
+    } authorizerOff{db.get()};
+
+    sqlite3_stmt* st = nullptr;
     const char* tail = utf8.c_str();
-    while (tail && *tail) {
-        sqlite3_stmt* st = nullptr;
+    while (!st && tail && *tail) // blanks, comments and empty statements before it
         if (sqlite3_prepare_v2(db.get(), tail, -1, &st, &tail) != SQLITE_OK)
             db.raise();
-        if (!st)
-            break; // only blanks or comments were left
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
-        const int n = sqlite3_column_count(st);
-        std::unique_ptr<TMemoryResultSet> rows;
-        if (n > 0) {
-            std::vector<std::string> names;
-            for (int i = 0; i < n; ++i)
-                names.push_back(Utf8ToAnsi(sqlite3_column_name(st, i)));
-            rows = std::make_unique<TMemoryResultSet>(std::move(names));
-        }
-        int rc;
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            TMemoryResultSet::Row row;
-            for (int i = 0; i < n; ++i)
-                row.push_back(columnText(st, i));
-            rows->AddRow(std::move(row));
-        }
-        if (rc != SQLITE_DONE)
-            db.raise();
-        if (rows)
-            result = std::move(rows);
+    if (!st)
+        return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    while (tail && *tail) {
+        sqlite3_stmt* more = nullptr;
+        const int rc = sqlite3_prepare_v2(db.get(), tail, -1, &more, &tail);
+        sqlite3_finalize(more);
+        if (rc != SQLITE_OK || more)
+            throw EDBEngineError(kOneStatement);
     }
-    return result;
+
+    const int n = sqlite3_column_count(st);
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i)
+        names.push_back(Utf8ToAnsi(sqlite3_column_name(st, i)));
+    auto rows = std::make_unique<TMemoryResultSet>(std::move(names));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        TMemoryResultSet::Row row;
+        for (int i = 0; i < n; ++i)
+            row.push_back(columnText(st, i));
+        rows->AddRow(std::move(row));
+    }
+    if (rc != SQLITE_DONE)
+        db.raise();
+    return rows;
+}
+
+// Shows the table `name` of an attached SQLite file to a SELECT as a view
+// that may use none of the table's indexes: its rows then come in stored
+// (rowid) order, which the reconciliation takes a new table's key from, even
+// when the file keys the table on other columns.
+void showInStoredOrder(TSqlite& db, const std::string& schema, const std::string& nameUtf8) {
+    sqlite3_stmt* st = nullptr;
+    const std::string find = "SELECT name FROM " + SqlQuoteIdent(schema) +
+                             ".sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE";
+    if (sqlite3_prepare_v2(db.get(), find.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        db.raise();
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    sqlite3_bind_text(st, 1, nameUtf8.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st) != SQLITE_ROW)
+        return; // the file holds no table of that name: the statement says so itself
+    const std::string real(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    db.exec("CREATE TEMP VIEW " + SqlQuoteIdent(nameUtf8) + " AS SELECT * FROM " + SqlQuoteIdent(schema) +
+            "." + SqlQuoteIdent(real) + " NOT INDEXED");
+}
+
+bool isBlob(char t) {
+    return t == 'M' || t == 'B' || t == 'F' || t == 'O' || t == 'G';
 }
 
 bool hasDbExtension(const std::string& name) {
     return SameText(ExtractFileExt(name), ".db");
+}
+
+// The keys of the encrypted tables the session's passwords open.
+std::vector<uint32_t> sessionKeys() {
+    std::vector<uint32_t> keys;
+    for (const auto& p : Session().Passwords())
+        if (const uint32_t k = ParadoxCipher::PasswordChecksum(p))
+            keys.push_back(k);
+    return keys;
+}
+
+struct TColumn {
+    std::string name, type; // CP1252
+    int pk = 0;             // position in the primary key, 0 = none
+};
+
+// The columns of the one table of a scratch database, as SQLite parsed them.
+std::vector<TColumn> scratchColumns(TSqlite& db, std::string& tableName) {
+    sqlite3_stmt* st = nullptr;
+    auto prepare = [&](const std::string& sql) {
+        if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+            db.raise();
+    };
+    prepare("SELECT name FROM main.sqlite_master WHERE type = 'table'");
+    std::vector<std::string> names;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    if (names.size() != 1)
+        throw EDBEngineError("The statement must leave exactly one table");
+    tableName = Utf8ToAnsi(names[0]);
+    prepare("SELECT name, type, pk FROM pragma_table_info(" + SqlQuoteLiteral(names[0]) + ", 'main')");
+    std::vector<TColumn> out;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        out.push_back({Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
+                       Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))),
+                       sqlite3_column_int(st, 2)});
+    sqlite3_finalize(st);
+    return out;
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string stemOf(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name.substr(0, name.rfind('.'));
 }
 
 } // namespace
@@ -137,6 +241,7 @@ std::string TStandardDriver::TableFile(const std::string& table) const {
     // One resolution: a name that is not spelled as on disk costs a read of
     // the whole folder.
     const std::string path = ResolvePath(IncludeTrailingBackslash(base) + file);
+    RecoverParadoxTable(folderOf(path), stemOf(path)); // a change a kill interrupted
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
 }
@@ -161,6 +266,11 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
     if (!folder_.empty() && !DirectoryExists(folder_))
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     const TSqlStatementInfo info = ScanSql(sql);
+    // Statements that reach beyond the folder's tables or change the
+    // connection are not the local tables' business.
+    for (const char* verb : {"ATTACH", "DETACH", "PRAGMA", "VACUUM"})
+        if (info.verb == verb)
+            throw EDBEngineError(Format("%s statements are not allowed on local tables", info.verb));
     const std::string utf8 = AnsiToUtf8(sql);
 
     // The files of the tables the statement names, each looked up once.
@@ -179,15 +289,27 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
         return it->second;
     };
 
+    const bool createTable = info.verb == "CREATE" && info.object == "TABLE" && !info.target.empty();
     if (!info.target.empty()) {
         const TFound& t = lookup(info.target);
-        if (t.kind == TFileKind::Paradox)
-            throw EDBEngineError(Format("Table %s is a Paradox table (%s) and cannot be changed", info.target,
-                                        Utf8ToAnsi(t.file)));
+        if (t.kind == TFileKind::Paradox) {
+            if (createTable)
+                throw EDBEngineError(Format("table %s already exists", info.target));
+            if (info.verb == "ALTER" && info.object == "TABLE") {
+                alterParadox(info.target, t.file, utf8);
+                return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+            }
+            if (info.verb != "UPDATE" && info.verb != "INSERT" && info.verb != "DELETE")
+                throw EDBEngineError(Format("Table %s is a Paradox table (%s) and cannot be changed so",
+                                            info.target, Utf8ToAnsi(t.file)));
+        } else if (createTable && t.kind == TFileKind::Missing && newTablesAreParadox()) {
+            createParadox(info.target, utf8);
+            return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
+        }
     }
     std::string newFile;
     std::unique_ptr<TSqlite> db;
-    if (info.verb == "CREATE" && info.object == "TABLE" && !info.target.empty()) {
+    if (createTable) {
         // A new table is a new file, named as the statement writes it.
         std::string file = lookup(info.target).file;
         if (file.empty()) {
@@ -195,10 +317,10 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             file = ResolvePath(IncludeTrailingBackslash(folder_.empty() ? std::string(".") : folder_) + name);
             newFile = file;
         }
-        db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, sessionKeys());
     } else {
         // Not SQLITE_OPEN_MEMORY: attached files would inherit it.
-        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, sessionKeys());
     }
     try {
         int attached = 0;
@@ -211,13 +333,16 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             if (file.empty() || (db && newFile.empty() && info.verb == "CREATE" && SameText(t, info.target)))
                 continue;
             if (kind == TFileKind::SQLite) {
-                db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS \"t" + std::to_string(++attached) +
-                         "\"");
+                const std::string schema = "t" + std::to_string(++attached);
+                db->exec("ATTACH DATABASE " + SqlQuoteLiteral(file) + " AS " + SqlQuoteIdent(schema));
+                if (info.verb == "SELECT")
+                    showInStoredOrder(*db, schema, AnsiToUtf8(t));
             } else if (kind == TFileKind::Paradox) {
                 db->exec(ParadoxVirtualTableSql(AnsiToUtf8(t), file));
             }
         }
-        auto result = runStatements(*db, utf8);
+        auto result = runStatement(*db, utf8);
+        db->commitParadox();
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);
@@ -236,6 +361,125 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
     }
 }
 
+bool TStandardDriver::newTablesAreParadox() const {
+    // Folders made by earlier versions of this engine hold SQLite tables
+    // only; their new tables stay SQLite.
+    const std::string base = folder_.empty() ? std::string(".") : folder_;
+    bool sqlite = false;
+    for (const auto& name : ListDirectory(base)) {
+        if (!hasDbExtension(name) || name.size() <= 3)
+            continue;
+        const auto kind = KindOf(ResolvePath(IncludeTrailingBackslash(base) + name));
+        if (kind == TFileKind::Paradox)
+            return true;
+        sqlite = sqlite || kind == TFileKind::SQLite;
+    }
+    return !sqlite;
+}
+
+void TStandardDriver::createParadox(const std::string& table, const std::string& utf8) {
+    // SQLite reads the statement; its columns become the table's fields.
+    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    runStatement(scratch, utf8);
+    std::string name;
+    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    TParadoxLayout layout;
+    for (const auto& c : columns) {
+        layout.fields.push_back(ParadoxFieldFromSql(c.name, c.type));
+        if (c.pk) {
+            if (c.pk != layout.keyFields + 1 || layout.keyFields + 1 != int(layout.fields.size()))
+                throw EDBEngineError(
+                    Format("The key fields of Paradox table %s must be its first fields, in order", table));
+            ++layout.keyFields;
+            if (isBlob(layout.fields.back().type))
+                throw EDBEngineError(Format("Field %s cannot be a key field", c.name));
+        }
+    }
+    layout.Arrange();
+    layout.ChooseVersion();
+    if (layout.RecordSize() > int(layout.blockSize) - 6)
+        layout.blockSize = layout.RecordSize() > 4096 - 6 ? 8192 : 4096;
+    if (layout.RecordSize() > int(layout.blockSize) - 6)
+        throw EDBEngineError(Format("The record of table %s is too long", table));
+    // The folder's own tables give the sort order and code page.
+    const std::string base = folder_.empty() ? std::string(".") : folder_;
+    for (const auto& n : ListDirectory(base)) {
+        const std::string path = ResolvePath(IncludeTrailingBackslash(base) + n);
+        if (!hasDbExtension(n) || KindOf(path) != TFileKind::Paradox)
+            continue;
+        try {
+            TParadoxTable other(path, sessionKeys());
+            if (other.Version() < 5)
+                continue;
+            layout.codePage = other.CodePage();
+            layout.sortOrderId = other.SortOrderId();
+            layout.sortOrder = other.SortOrder();
+            break;
+        } catch (const EDBEngineError&) {
+        }
+    }
+    const std::string fileName = hasDbExtension(table) ? table : table + ".db";
+    const std::string path = ResolvePath(IncludeTrailingBackslash(base) + fileName);
+    layout.fileName = fileName;
+    std::vector<TParadoxNewFile> files{{path, BuildParadoxData(layout, {})}};
+    if (layout.keyFields)
+        files.push_back({ParadoxCompanionFile(path, ".PX"), BuildParadoxIndex(layout, {})});
+    for (const auto& f : layout.fields)
+        if (isBlob(f.type)) {
+            files.push_back({ParadoxCompanionFile(path, ".MB"), BuildEmptyMemoFile(0)});
+            break;
+        }
+    ReplaceParadoxFiles(folderOf(path), stemOf(path), files);
+}
+
+void TStandardDriver::alterParadox(const std::string& tableName, const std::string& file,
+                                   const std::string& utf8) {
+    TParadoxTable table(file, sessionKeys());
+    // SQLite reads the statement against a table of the same fields; what it
+    // adds at the end becomes the new fields.
+    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    std::string ddl;
+    for (const auto& f : table.Fields())
+        ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f.name));
+    const std::string stem = stemOf(file);
+    // Named as the statement names it: the file may spell it in another case.
+    scratch.exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
+    runStatement(scratch, utf8);
+    std::string name;
+    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    const auto& old = table.Fields();
+    bool onlyAdded = name == tableName && columns.size() >= old.size();
+    for (size_t i = 0; onlyAdded && i < old.size(); ++i)
+        onlyAdded = columns[i].name == old[i].name;
+    if (!onlyAdded)
+        throw EDBEngineError(Format("Only fields can be added to the Paradox table %s", Utf8ToAnsi(file)));
+    TParadoxLayout layout = TParadoxLayout::Of(table);
+    const size_t oldSize = size_t(layout.RecordSize());
+    bool memo = false;
+    for (size_t i = old.size(); i < columns.size(); ++i) {
+        layout.fields.push_back(ParadoxFieldFromSql(columns[i].name, columns[i].type));
+        memo = memo || isBlob(layout.fields.back().type);
+    }
+    layout.Arrange();
+    const int version = layout.version;
+    layout.ChooseVersion();
+    layout.version = std::max(version, layout.version);
+    if (version < 5 && layout.version >= 5)
+        layout.codePage = 0; // the older header had none: the DOS code page stays
+    if (layout.RecordSize() > int(layout.blockSize) - 6)
+        throw EDBEngineError(Format("The record of table %s would not fit its blocks", Utf8ToAnsi(file)));
+    std::vector<std::string> records = table.RawRecords();
+    for (auto& r : records)
+        r.resize(size_t(layout.RecordSize()), '\0'); // the new fields are NULL
+    (void)oldSize;
+    std::vector<TParadoxNewFile> files{{file, BuildParadoxData(layout, records)}};
+    if (layout.keyFields)
+        files.push_back({ParadoxCompanionFile(file, ".PX"), BuildParadoxIndex(layout, records)});
+    if (memo && !table.HasMemoFile())
+        files.push_back({ParadoxCompanionFile(file, ".MB"), BuildEmptyMemoFile(layout.key)});
+    ReplaceParadoxFiles(folderOf(file), stem, files);
+}
+
 std::unique_ptr<TResultSet> TStandardDriver::Query(const std::string& sql) {
     return run(sql);
 }
@@ -249,7 +493,21 @@ std::vector<std::string> TStandardDriver::TableNames(bool) {
     if (!DirectoryExists(base))
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     std::vector<std::string> out;
-    for (const auto& name : ListDirectory(base)) {
+    const std::vector<std::string> names = ListDirectory(base);
+    // Changes a kill cut short: completed where their marker was written,
+    // forgotten where it was not.
+    bool leftovers = false;
+    for (const auto& name : names)
+        if (IsParadoxWorkFile(name)) {
+            leftovers = true;
+            if (SameText(ExtractFileExt(name), ".VXCOMMIT"))
+                RecoverParadoxTable(ResolvePath(base), name.substr(0, name.size() - 9));
+        }
+    if (leftovers)
+        for (const auto& name : ListDirectory(base))
+            if (IsParadoxWorkFile(name) && SameText(ExtractFileExt(name), ".vxnew"))
+                ::unlink(ResolvePath(IncludeTrailingBackslash(base) + name).c_str());
+    for (const auto& name : names) {
         if (!hasDbExtension(name) || name.size() <= 3)
             continue;
         const auto kind = KindOf(ResolvePath(IncludeTrailingBackslash(base) + name));
@@ -269,7 +527,7 @@ std::vector<std::string> TStandardDriver::FieldNames(const std::string& table) {
     std::vector<std::string> out;
     switch (KindOf(file)) {
     case TFileKind::Paradox: {
-        TParadoxTable t(file);
+        TParadoxTable t(file, sessionKeys());
         for (const auto& f : t.Fields())
             out.push_back(f.name);
         return out;

@@ -1,7 +1,9 @@
 // The STANDARD driver: local tables in a folder. A table is one file,
-// <Table>.db, found without regard to letter case. Its native format is an
-// SQLite database holding that one table; genuine Paradox tables are read
-// through a virtual table and refuse every change.
+// <Table>.db, found without regard to letter case: a Paradox table (with its
+// .PX index and .MB memo file beside it), read and changed in place, or, in
+// folders made by earlier versions of this engine, an SQLite database
+// holding that one table. New tables are Paradox tables unless the folder
+// holds SQLite tables and no Paradox table.
 #pragma once
 
 #include <string>
@@ -28,6 +30,9 @@ public:
 
 private:
     std::unique_ptr<TMemoryResultSet> run(const std::string& sql);
+    bool newTablesAreParadox() const;
+    void createParadox(const std::string& table, const std::string& utf8);
+    void alterParadox(const std::string& table, const std::string& file, const std::string& utf8);
     std::string folder() const; // Linux path of the folder
     void checkName(const std::string& table) const;
     std::string folder_; // as given

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole update on a local demo set-up:
 #  - a demo shop folder (demo/shop) with Brevanto.ini, the old program and
-#    its local tables (demo/shop/dados);
+#    its local tables (demo/shop/dados): Paradox tables, one of them
+#    encrypted with the program's password;
 #  - the maker's FTP server, vsftpd on 127.0.0.1:2121, serving a program
 #    archive and a schema archive made now with Info-ZIP zip;
 #  - the maker's key pair (minisign), with which both archives are signed;
@@ -20,10 +21,11 @@ port=${DEMO_FTP_PORT:-2121}
 ./scripts/install-deps.sh >/dev/null
 echo "== building"
 if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build build -j2 --target AtualizarVendarix; } > /tmp/vx-demo-build.log 2>&1; then
+       cmake --build build -j2 --target AtualizarVendarix paradox_show; } > /tmp/vx-demo-build.log 2>&1; then
   cat /tmp/vx-demo-build.log; exit 1
 fi
 updater="$root/build/AtualizarVendarix"
+show="$root/build/tests/db/paradox_show"
 
 demo="$root/demo"
 pkill -f "vsftpd $demo/vsftpd.conf" 2>/dev/null || true
@@ -48,21 +50,9 @@ PROG
 }
 make_program 2.0 "$shop/Vendarix.exe"
 
-# The shop's local tables, each one SQLite file holding one table.
-$PY - "$shop/dados" <<'PYEOF'
-import sqlite3, sys, os
-d = sys.argv[1]
-def table(name, ddl, rows=()):
-    c = sqlite3.connect(os.path.join(d, name + ".db"))
-    c.execute(ddl)
-    for r in rows:
-        c.execute("INSERT INTO %s VALUES (%s)" % (name, ",".join("?" * len(r))), r)
-    c.commit(); c.close()
-table("Cad_Clientes", "CREATE TABLE Cad_Clientes (Codigo Integer, Nome Varchar(40), PRIMARY KEY(Codigo))",
-      [(1, "Maria da Silva"), (2, "João Pereira")])
-table("Produtos", "CREATE TABLE Produtos (Codigo Integer, Descricao Varchar(60), PRIMARY KEY(Codigo))",
-      [(10, "Caneta azul")])
-PYEOF
+# The shop's local tables: Paradox tables made by the engine; Caixa is
+# encrypted with the program's password.
+"$show" make "$shop/dados"
 
 echo "== making the archives the maker's server offers"
 make_program 2.1 "$demo/make/program/VENDARIX.EXE"
@@ -77,6 +67,7 @@ rows = [
     ("Cad_Clientes", "Codigo", "Integer"), ("Cad_Clientes", "Nome", "Varchar(40)"),
     ("Cad_Clientes", "Email", "Varchar(60)"), ("Cad_Clientes", "MalaDireta", "Varchar(1)"),
     ("Produtos", "Codigo", "Integer"), ("Produtos", "Descricao", "Varchar(60)"), ("Produtos", "Preco", "Money"),
+    ("Caixa", "Numero", "Integer"), ("Caixa", "Valor", "Money"),
     ("Vendas", "Numero", "Integer"), ("Vendas", "Data", "Date"), ("Vendas", "Cliente", "Integer"),
     ("Vendas", "Total", "Float"),
     ("ComissaoVendedores", "Vendedor", "Varchar(2)"), ("ComissaoVendedores", "Desconto", "Float"),
@@ -121,16 +112,8 @@ for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; 
 snapshot() { # folder -> listing with sizes
   (cd "$1" && find . -type f ! -name started.log -printf '%P %s\n' | sort)
 }
-schema() {
-  $PY - "$shop/dados" <<'PYEOF'
-import sqlite3, sys, os, glob
-for f in sorted(glob.glob(os.path.join(sys.argv[1], "*.db"))):
-    c = sqlite3.connect(f)
-    for (name,) in c.execute("SELECT name FROM sqlite_master WHERE type='table'"):
-        cols = [r[1] + " " + r[2] for r in c.execute("PRAGMA table_info('%s')" % name)]
-        print("   %-20s %s" % (name, ", ".join(cols)))
-    c.close()
-PYEOF
+schema() { # each table through the engine and through pxlib
+  "$show" show "$shop/dados"
 }
 before_files=$(snapshot "$shop"); before_schema=$(schema)
 

@@ -15,6 +15,8 @@ packages=(
   vsftpd python3 python3-pyftpdlib p7zip-full libarchive-tools zip unzip curl
   # odds and ends: extended attributes, process tools
   attr procps iproute2 openssl lftp libcap2 libpam0g libssl3 libsodium23
+  # an independent Paradox reader for the tests and the demo
+  pxlib1 pxlib-dev
   # archive signatures: the library that checks them, the tool that makes them
   libsodium-dev minisign
 )

@@ -145,14 +145,15 @@ TEST_F(ParadoxSample, MemosInTheLeaderAndInTheMemoFile) {
     EXPECT_EQ(r, (Strings{"1|555", "2|12"}));
 }
 
-TEST_F(ParadoxSample, EncryptedTableIsRefusedByName) {
+TEST_F(ParadoxSample, EncryptedTableWithoutItsPasswordIsRefusedByName) {
     copy("encrypt/encryptedmemo.db");
     try {
         TParadoxTable t(dir / "encryptedmemo.db");
         FAIL() << "an encrypted table must not be read";
     } catch (const EDBEngineError& e) {
-        EXPECT_NE(std::string(e.what()).find("encryptedmemo.db is encrypted and cannot be read"),
-                  std::string::npos)
+        EXPECT_NE(
+            std::string(e.what()).find("encryptedmemo.db is encrypted and no password given to the session"),
+            std::string::npos)
             << e.what();
     }
 }
@@ -186,7 +187,9 @@ struct Damage {
 };
 
 // The case's name, not its bytes, in test listings and failures.
-void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+void PrintTo(const Damage& d, std::ostream* os) {
+    *os << d.name;
+}
 
 class ParadoxDamage : public ::testing::TestWithParam<Damage> {};
 

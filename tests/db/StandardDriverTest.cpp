@@ -4,6 +4,7 @@
 #include "db/StandardDriver.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,10 @@ namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 namespace {
+
+TStandardDriver::TFileKind StandardKind(const fs::path& p) {
+    return TStandardDriver::KindOf(p);
+}
 
 class StandardDriver : public ::testing::Test {
 protected:
@@ -111,7 +116,7 @@ TEST_F(StandardDriver, ErrorsCarrySqliteTextAndAFailedCreateLeavesNoFile) {
     EXPECT_EQ(tables(), (Strings{"A"}));
 }
 
-TEST_F(StandardDriver, ParadoxTablesAreListedReadAndNeverChanged) {
+TEST_F(StandardDriver, ParadoxTablesAreListedReadAndChangedInPlace) {
     TParadoxWriter w;
     w.fields = {{"Codigo", 10}, {"Nome", 20}};
     w.records = {{"1", "Caf\xe9"}, {"2", "P\xe3o"}};
@@ -123,17 +128,27 @@ TEST_F(StandardDriver, ParadoxTablesAreListedReadAndNeverChanged) {
     EXPECT_EQ(column("SELECT e.Nome FROM Estoque e, long l WHERE l.Id = 1 AND e.Codigo = '1'", "Nome"),
               (Strings{"Caf\xe9"}));
 
+    // Changed in place: a field added, records updated, added and removed.
+    exec({"ALTER TABLE Estoque", " ADD Preco Float"});
+    exec({"UPDATE Estoque SET Preco = 2.5 WHERE Codigo = '2'"});
+    exec({"INSERT INTO estoque VALUES ('3', 'Sal', 1)"});
+    exec({"DELETE FROM Estoque WHERE Codigo = '1'"});
+    EXPECT_EQ(fields("Estoque"), (Strings{"Codigo", "Nome", "Preco"}));
+    EXPECT_EQ(column("SELECT * FROM Estoque", "Preco"), (Strings{"2.5", "1"}));
+    EXPECT_EQ(tables(), (Strings{"Estoque", "long"}));
+
     const auto before = fs::file_size(shop / "Estoque.DB");
     const auto stamp = fs::last_write_time(shop / "Estoque.DB");
-    for (const Strings& sql :
-         {Strings{"ALTER TABLE Estoque", " ADD Preco Float"}, Strings{"UPDATE Estoque SET Nome = 'x'"},
-          Strings{"DELETE FROM Estoque"}, Strings{"INSERT INTO estoque VALUES ('3', 'Sal')"},
-          Strings{"CREATE TABLE Estoque (", "A Float, PRIMARY KEY(A))"}, Strings{"DROP TABLE Estoque"}}) {
+    for (const auto& [sql, words] :
+         {std::pair<Strings, std::string>{{"CREATE TABLE Estoque (", "A Float, PRIMARY KEY(A))"},
+                                          "table Estoque already exists"},
+          {{"DROP TABLE Estoque"}, "is a Paradox table"},
+          {{"CREATE INDEX Ix ON Estoque (Nome)"}, "is a Paradox table"}}) {
         try {
             exec(sql);
             ADD_FAILURE() << sql[0];
         } catch (const EDBEngineError& e) {
-            EXPECT_NE(std::string(e.what()).find("is a Paradox table"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
         }
     }
     EXPECT_EQ(fs::file_size(shop / "Estoque.DB"), before);
@@ -155,7 +170,7 @@ TEST_F(StandardDriver, DamagedOrEncryptedParadoxTablesFailWithTheReadersMessage)
     for (const auto& [sql, words] :
          {std::pair<std::string, std::string>{"SELECT Tabela FROM Talvir GROUP BY Tabela",
                                               "past the end of the file"},
-          {"SELECT * FROM Cifrada", "is encrypted and cannot be read"}}) {
+          {"SELECT * FROM Cifrada", "Cifrada.db is encrypted and no password"}}) {
         try {
             column(sql, sql.find("Talvir") != std::string::npos ? "Tabela" : "");
             ADD_FAILURE() << sql;
@@ -163,6 +178,79 @@ TEST_F(StandardDriver, DamagedOrEncryptedParadoxTablesFailWithTheReadersMessage)
             EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
         }
     }
+}
+
+// A text is one statement: a schema row whose type carries a second one,
+// or a statement that reaches other files, runs nothing at all.
+TEST_F(StandardDriver, OneStatementPerCallAndNothingBeyondTheFolder) {
+    exec({"CREATE TABLE Cad_Clientes (", "Codigo Integer, PRIMARY KEY(Codigo))"});
+    exec({"INSERT INTO Cad_Clientes VALUES (1)"});
+    const std::string outside = work / "fora.db";
+    for (const Strings& sql :
+         {Strings{"ALTER TABLE Cad_Clientes", " ADD Nome Varchar(10); DELETE FROM Cad_Clientes"},
+          Strings{"DELETE FROM Cad_Clientes;", "SELECT 1"}, Strings{"SELECT 1; SELECT 2"},
+          Strings{"ATTACH DATABASE '" + outside + "' AS x"}, Strings{"  attach '" + outside + "' as x"},
+          Strings{"DETACH DATABASE t1"}, Strings{"PRAGMA writable_schema = 1"},
+          Strings{"VACUUM INTO '" + outside + "'"}, Strings{"EXPLAIN ATTACH '" + outside + "' AS x"},
+          Strings{"CREATE VIRTUAL TABLE temp.x USING paradox('/etc/passwd')"}}) {
+        EXPECT_NE(ExecFailure("Confeccao", sql), "(no error)") << sql[0];
+    }
+    EXPECT_EQ(ExecFailure("Confeccao", {"SELECT 1; SELECT 2"}),
+              "Only one SQL statement may be given at a time");
+    EXPECT_EQ(ExecFailure("Confeccao", {"PRAGMA writable_schema = 1"}),
+              "PRAGMA statements are not allowed on local tables");
+    EXPECT_FALSE(fs::exists(outside));
+    EXPECT_EQ(fields("Cad_Clientes"), (Strings{"Codigo"}));
+    EXPECT_EQ(column("SELECT * FROM Cad_Clientes", "Codigo"), (Strings{"1"}));
+    // A closing semicolon, blank lines and comments are no second statement.
+    exec({"UPDATE Cad_Clientes SET Codigo = 2;", "", "-- done"});
+    EXPECT_EQ(column("SELECT * FROM Cad_Clientes", "Codigo"), (Strings{"2"}));
+}
+
+// A schema table keyed on (Tabela, Campo) still gives its rows in the order
+// they were stored, whatever its indexes would sort them by.
+TEST_F(StandardDriver, AKeyedSqliteTableGivesRowsInStoredOrder) {
+    sqlite3* maker = nullptr;
+    ASSERT_EQ(sqlite3_open((shop / "Talvir.db").c_str(), &maker), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(maker,
+                     "CREATE TABLE Talvir (Tabela Varchar(40), Campo Varchar(40), Tipo Varchar(30), "
+                     "PRIMARY KEY(Tabela, Campo));"
+                     "CREATE INDEX ByTipo ON Talvir (Tipo, Campo);"
+                     "INSERT INTO Talvir VALUES ('Vendas', 'Numero', 'Integer'), ('Vendas', 'Data', 'Date'),"
+                     " ('Caixa', 'Zeta', 'Float'), ('Vendas', 'Cliente', 'Integer');",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(maker);
+    EXPECT_EQ(column("SELECT * FROM Talvir WHERE Tabela = 'Vendas'", "Campo"),
+              (Strings{"Numero", "Data", "Cliente"}));
+    EXPECT_EQ(column("SELECT Campo FROM talvir WHERE Tipo = 'Integer'", "Campo"),
+              (Strings{"Numero", "Cliente"}));
+    EXPECT_EQ(column("SELECT Tabela FROM Talvir GROUP BY Tabela", "Tabela"), (Strings{"Caixa", "Vendas"}));
+}
+
+// New tables follow the folder: Paradox, unless the folder holds SQLite
+// tables (made by earlier versions of this engine) and no Paradox table.
+TEST_F(StandardDriver, NewTablesTakeTheFormatOfTheFolder) {
+    sqlite3* old = nullptr;
+    ASSERT_EQ(sqlite3_open((shop / "Antiga.db").c_str(), &old), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(old, "CREATE TABLE Antiga (A Integer)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(old);
+    exec({"CREATE TABLE Nova (", "A Integer, PRIMARY KEY(A))"});
+    EXPECT_EQ(StandardKind(shop / "Nova.db"), TStandardDriver::TFileKind::SQLite);
+    TParadoxWriter w;
+    w.fields = {{"Nome", 10}};
+    w.Write(shop / "Estoque.db");
+    exec({"CREATE TABLE Outra (", "A Integer, PRIMARY KEY(A))"});
+    EXPECT_EQ(StandardKind(shop / "Outra.db"), TStandardDriver::TFileKind::Paradox);
+    EXPECT_TRUE(fs::exists(shop / "Outra.px"));
+    fs::remove(shop / "Antiga.db");
+    fs::remove(shop / "Nova.db");
+    fs::remove(shop / "Estoque.db");
+    fs::remove(shop / "Outra.db");
+    fs::remove(shop / "Outra.px");
+    exec({"CREATE TABLE Vazia (", "A Integer, PRIMARY KEY(A))"}); // an empty folder takes Paradox tables
+    EXPECT_EQ(StandardKind(shop / "Vazia.db"), TStandardDriver::TFileKind::Paradox);
 }
 
 TEST_F(StandardDriver, ParamsOfAnOpenConnectionCannotChange) {

@@ -1,0 +1,684 @@
+#include "db/ParadoxTableWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "db/ParadoxCipher.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr size_t kHeaderUnit = 2048;
+constexpr size_t kBlockHeader = 6;
+constexpr size_t kMemoPointer = 10;
+constexpr size_t kV3Fields = 0x58;
+constexpr size_t kV4Fields = 0x78;
+constexpr int kFirstV4Version = 5;
+constexpr int kFirstV7Version = 12;
+constexpr uint32_t kV4KeyMark = 0xFF00FF00u;
+constexpr int64_t kDayMs = 86400000;
+constexpr const char* kWorkSuffix = ".vxnew";
+constexpr const char* kMarkerSuffix = ".VXCOMMIT";
+
+struct TypeInfo {
+    char letter;
+    uint8_t code;
+    int fixed; // bytes in the record, 0 when the size is given
+    int level; // the lowest table level that has it
+};
+constexpr TypeInfo kTypes[] = {{'A', 0x01, 0, 4}, {'D', 0x02, 4, 4}, {'S', 0x03, 2, 4}, {'I', 0x04, 4, 5},
+                               {'$', 0x05, 8, 4}, {'N', 0x06, 8, 4}, {'L', 0x09, 1, 5}, {'M', 0x0C, 0, 4},
+                               {'B', 0x0D, 0, 4}, {'F', 0x0E, 0, 4}, {'O', 0x0F, 0, 4}, {'G', 0x10, 0, 4},
+                               {'T', 0x14, 4, 5}, {'@', 0x15, 8, 5}, {'+', 0x16, 4, 5}, {'#', 0x17, 17, 5},
+                               {'Y', 0x18, 0, 5}};
+
+const TypeInfo& typeInfo(char letter) {
+    for (const auto& t : kTypes)
+        if (t.letter == letter)
+            return t;
+    throw EDBEngineError(Format("Unknown Paradox field type %s", std::string(1, letter)));
+}
+
+void putBE(uint8_t* p, uint64_t v, int n) {
+    for (int i = n - 1; i >= 0; --i, v >>= 8)
+        p[i] = static_cast<uint8_t>(v);
+}
+
+// Big-endian with the sign bit flipped, as the file sorts numbers.
+void putInt(uint8_t* p, int64_t v, int n) {
+    putBE(p, static_cast<uint64_t>(v) ^ (uint64_t(1) << (8 * n - 1)), n);
+}
+
+void putDouble(uint8_t* p, double d) {
+    uint64_t raw = std::bit_cast<uint64_t>(d);
+    raw = (raw & 0x8000000000000000ull) ? ~raw : raw | 0x8000000000000000ull;
+    putBE(p, raw, 8);
+}
+
+[[noreturn]] void badValue(const TParadoxField& f, const std::string& why) {
+    throw EDBEngineError(Format("Value for field %s: %s", f.name, why));
+}
+
+int64_t toInt(const TParadoxField& f, const TParadoxValue& v) {
+    switch (v.kind) {
+    case TParadoxValue::Kind::Int:
+        return v.i;
+    case TParadoxValue::Kind::Real:
+        if (v.d != std::floor(v.d) || std::fabs(v.d) > 9.2e18)
+            badValue(f, "not a whole number");
+        return static_cast<int64_t>(v.d);
+    default: {
+        const std::string t = Trim(v.s);
+        char* end = nullptr;
+        errno = 0;
+        const long long n = std::strtoll(t.c_str(), &end, 10);
+        if (t.empty() || *end || errno)
+            badValue(f, Format("'%s' is not a whole number", v.s));
+        return n;
+    }
+    }
+}
+
+double toReal(const TParadoxField& f, const TParadoxValue& v) {
+    if (v.kind == TParadoxValue::Kind::Int)
+        return double(v.i);
+    if (v.kind == TParadoxValue::Kind::Real)
+        return v.d;
+    const std::string t = Trim(v.s);
+    char* end = nullptr;
+    const double d = std::strtod(t.c_str(), &end);
+    if (t.empty() || *end || !std::isfinite(d))
+        badValue(f, Format("'%s' is not a number", v.s));
+    return d;
+}
+
+// "YYYY-MM-DD" as days from 1 January of year 1 (= 1).
+int64_t toDays(const TParadoxField& f, const std::string& s) {
+    using namespace std::chrono;
+    int y = 0;
+    unsigned m = 0, d = 0;
+    char tail = 0;
+    if (std::sscanf(s.c_str(), "%d-%u-%u%c", &y, &m, &d, &tail) < 3)
+        badValue(f, Format("'%s' is not a date", s));
+    const year_month_day ymd{year{y}, month{m}, day{d}};
+    if (!ymd.ok() || y < 1 || y > 9999)
+        badValue(f, Format("'%s' is not a date", s));
+    return (sys_days(ymd) - sys_days(year{1} / January / 1)).count() + 1;
+}
+
+// "HH:MM:SS[.mmm]" as milliseconds since midnight.
+int64_t toMs(const TParadoxField& f, const std::string& s) {
+    unsigned h = 0, m = 0, sec = 0, ms = 0;
+    const int n = std::sscanf(s.c_str(), "%u:%u:%u.%u", &h, &m, &sec, &ms);
+    if (n < 2 || h > 23 || m > 59 || sec > 59 || ms > 999)
+        badValue(f, Format("'%s' is not a time", s));
+    return ((int64_t(h) * 60 + m) * 60 + sec) * 1000 + ms;
+}
+
+// 17 bytes: sign and decimals in the first, then 32 digits in nibbles,
+// complemented for a negative number.
+void putBcd(uint8_t* p, const TParadoxField& f, const std::string& text) {
+    std::string t = Trim(text);
+    const bool negative = !t.empty() && t[0] == '-';
+    if (!t.empty() && (t[0] == '-' || t[0] == '+'))
+        t.erase(0, 1);
+    const size_t dot = t.find('.');
+    std::string intPart = t.substr(0, dot), frac = dot == std::string::npos ? "" : t.substr(dot + 1);
+    const int scale = std::min(f.sizeByte, 32);
+    if (t.empty() || intPart.find_first_not_of("0123456789") != std::string::npos ||
+        frac.find_first_not_of("0123456789") != std::string::npos)
+        badValue(f, Format("'%s' is not a number", text));
+    frac.resize(size_t(scale), '0'); // further decimals are cut, as the field holds no more
+    intPart.erase(0, std::min(intPart.find_first_not_of('0'), intPart.size()));
+    if (intPart.size() + size_t(scale) > 32)
+        badValue(f, Format("'%s' has too many digits", text));
+    const std::string digits = std::string(32 - scale - intPart.size(), '0') + intPart + frac;
+    p[0] = static_cast<uint8_t>((negative ? 0 : 0x80) | scale);
+    for (int i = 0; i < 32; ++i) {
+        int nib = digits[size_t(i)] - '0';
+        if (negative)
+            nib = 0x0F - nib;
+        uint8_t& b = p[1 + i / 2];
+        b = (i % 2) ? uint8_t((b & 0xF0) | nib) : uint8_t(nib << 4);
+    }
+}
+
+size_t headerBytes(const TParadoxLayout& l) {
+    size_t n = (l.version >= kFirstV4Version ? kV4Fields : kV3Fields) + 2 * l.fields.size();
+    n += 4 + 4 * l.fields.size() + (l.version >= kFirstV7Version ? 261 : 79);
+    for (const auto& f : l.fields)
+        n += f.name.size() + 1;
+    n += 2 * l.fields.size() + l.sortOrder.size() + 1;
+    return (n + kHeaderUnit - 1) / kHeaderUnit * kHeaderUnit;
+}
+
+// The records split into blocks as full as they go.
+std::vector<std::pair<size_t, size_t>> blocksOf(const TParadoxLayout& l, size_t records) {
+    const size_t perBlock = (l.blockSize - kBlockHeader) / size_t(l.RecordSize());
+    std::vector<std::pair<size_t, size_t>> out;
+    for (size_t i = 0; i < records; i += perBlock)
+        out.emplace_back(i, std::min(perBlock, records - i));
+    return out;
+}
+
+// The fields of the block and index headers that both files share.
+void putCommonHeader(uint8_t* h, const TParadoxLayout& l, int recordSize, size_t headerSize, uint8_t fileType,
+                     uint32_t records, size_t blocks) {
+    WriteU16LE(h + 0x00, uint16_t(recordSize));
+    WriteU16LE(h + 0x02, uint16_t(headerSize));
+    h[0x04] = fileType;
+    h[0x05] = uint8_t(l.blockSize / 1024);
+    WriteU32LE(h + 0x06, records);
+    WriteU16LE(h + 0x0A, uint16_t(blocks));
+    WriteU16LE(h + 0x0C, uint16_t(blocks));
+    WriteU16LE(h + 0x0E, uint16_t(blocks ? 1 : 0));
+    WriteU16LE(h + 0x10, uint16_t(blocks));
+    h[0x29] = uint8_t(l.sortOrderId);
+    h[0x39] = uint8_t(l.version);
+    WriteU16LE(h + 0x3A, uint16_t(blocks));
+}
+
+void writeBlockHeader(uint8_t* b, size_t number, size_t count, size_t last, int recordSize) {
+    WriteU16LE(b + 0, uint16_t(number < last ? number + 1 : 0));
+    WriteU16LE(b + 2, uint16_t(number - 1));
+    WriteU16LE(b + 4, uint16_t(int16_t((int(count) - 1) * recordSize)));
+}
+
+std::string errnoText() {
+    return std::strerror(errno);
+}
+
+void writeWhole(const std::string& path, const uint8_t* data, size_t n) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw EDBEngineError(Format("Cannot create file %s: %s", Utf8ToAnsi(path), errnoText()));
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, data + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            const std::string why = errnoText();
+            ::close(fd);
+            throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
+        }
+        done += size_t(w);
+    }
+    // The new file must be on disk before the marker says it is complete.
+    const bool synced = ::fsync(fd) == 0;
+    const std::string why = errnoText();
+    ::close(fd);
+    if (!synced)
+        throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
+}
+
+void syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::string baseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string markerPath(const std::string& folder, const std::string& stem) {
+    return folder + "/" + UpperCase(stem) + kMarkerSuffix;
+}
+
+} // namespace
+
+// ---- layout --------------------------------------------------------------
+
+TParadoxLayout TParadoxLayout::Of(const TParadoxTable& t) {
+    TParadoxLayout l;
+    l.fields = t.Fields();
+    l.keyFields = t.KeyFieldCount();
+    l.version = t.Version();
+    l.blockSize = t.BlockSize();
+    l.codePage = t.CodePage();
+    l.sortOrderId = t.SortOrderId();
+    l.sortOrder = t.SortOrder();
+    l.key = t.Key();
+    l.autoIncrement = t.AutoIncrement();
+    l.fileName = baseName(t.Path());
+    return l;
+}
+
+int TParadoxLayout::Arrange() {
+    int offset = 0;
+    for (auto& f : fields) {
+        f.offset = offset;
+        offset += f.size;
+    }
+    return offset;
+}
+
+int TParadoxLayout::RecordSize() const {
+    int n = 0;
+    for (const auto& f : fields)
+        n += f.size;
+    return n;
+}
+
+void TParadoxLayout::ChooseVersion() {
+    int level = 4;
+    for (const auto& f : fields)
+        level = std::max(level, typeInfo(f.type).level);
+    version = level == 4 ? 0x09 : 0x0B;
+}
+
+TParadoxField ParadoxFieldFromSql(const std::string& name, const std::string& sqlType) {
+    // The type's name and its numbers in parentheses: "Varchar(40)", "BLOB(10, 1)".
+    const std::string t = Trim(sqlType);
+    const size_t open = t.find('(');
+    const std::string base = UpperCase(Trim(t.substr(0, open)));
+    std::vector<int> args;
+    if (open != std::string::npos) {
+        const size_t close = t.find(')', open);
+        if (close == std::string::npos || Trim(t.substr(close + 1)) != "")
+            throw EDBEngineError(Format("Invalid field type %s for field %s", sqlType, name));
+        std::stringstream in(t.substr(open + 1, close - open - 1));
+        std::string part;
+        while (std::getline(in, part, ',')) {
+            const std::string p = Trim(part);
+            if (p.empty() || p.size() > 9 || p.find_first_not_of("0123456789") != std::string::npos)
+                throw EDBEngineError(Format("Invalid field type %s for field %s", sqlType, name));
+            args.push_back(std::stoi(p));
+        }
+    }
+    auto arg = [&](size_t i, int def) { return i < args.size() ? args[i] : def; };
+    TParadoxField f;
+    f.name = name;
+    if (name.empty() || name.size() > 25)
+        throw EDBEngineError(Format("Field name %s is not 1 to 25 characters long", name));
+    int size = 0;
+    if (base == "SMALLINT" || base == "SHORT")
+        f.type = 'S';
+    else if (base == "INTEGER" || base == "INT" || base == "LONG" || base == "LONGINT")
+        f.type = 'I';
+    else if (base == "DECIMAL") {
+        f.type = '#';
+        size = arg(1, 0); // the size byte of a BCD field holds its decimals
+        if (size > 32 || arg(0, 32) > 32)
+            throw EDBEngineError(Format("Invalid field type %s for field %s", sqlType, name));
+    } else if (base == "NUMERIC" || base == "FLOAT" || base == "NUMBER" || base == "DOUBLE" || base == "REAL")
+        f.type = 'N';
+    else if (base == "CHAR" || base == "VARCHAR" || base == "ALPHA" || base == "CHARACTER") {
+        f.type = 'A';
+        size = arg(0, 1);
+        if (size < 1 || size > 255)
+            throw EDBEngineError(Format("Invalid size in %s for field %s (1 to 255)", sqlType, name));
+    } else if (base == "DATE")
+        f.type = 'D';
+    else if (base == "BOOLEAN" || base == "LOGICAL")
+        f.type = 'L';
+    else if (base == "BLOB" || base == "MEMO" || base == "GRAPHIC" || base == "BINARY") {
+        static const char kSubtypes[] = {'M', 'B', 'F', 'O', 'G'};
+        const int subtype = base == "MEMO" ? 1 : base == "GRAPHIC" ? 5 : arg(1, 2);
+        if (subtype < 1 || subtype > 5)
+            throw EDBEngineError(Format("Invalid BLOB subtype in %s for field %s", sqlType, name));
+        f.type = kSubtypes[subtype - 1];
+        const int leader = arg(0, 1);
+        if (leader < 1 || leader > 240)
+            throw EDBEngineError(Format("Invalid size in %s for field %s (1 to 240)", sqlType, name));
+        size = leader + int(kMemoPointer);
+    } else if (base == "TIME")
+        f.type = 'T';
+    else if (base == "TIMESTAMP" || base == "DATETIME")
+        f.type = '@';
+    else if (base == "MONEY" || base == "CURRENCY")
+        f.type = '$';
+    else if (base == "AUTOINC" || base == "AUTOINCREMENT")
+        f.type = '+';
+    else if (base == "BYTES") {
+        f.type = 'Y';
+        size = arg(0, 1);
+        if (size < 1 || size > 255)
+            throw EDBEngineError(Format("Invalid size in %s for field %s (1 to 255)", sqlType, name));
+    } else
+        throw EDBEngineError(Format("Field type %s of field %s has no Paradox equivalent", sqlType, name));
+    const TypeInfo& info = typeInfo(f.type);
+    f.code = info.code;
+    f.sizeByte = size;
+    f.size = info.fixed ? info.fixed : size;
+    if (!info.fixed)
+        f.sizeByte = size;
+    else if (f.type != '#')
+        f.sizeByte = info.fixed;
+    return f;
+}
+
+// ---- values --------------------------------------------------------------
+
+std::string EncodeParadoxValue(const TParadoxTable& table, const TParadoxField& f, const TParadoxValue& v) {
+    if ((f.type == 'A' || f.type == 'M' || f.type == 'F') && v.kind == TParadoxValue::Kind::Text) {
+        TParadoxValue converted = v;
+        converted.s = table.FromAnsi(v.s);
+        return EncodeParadoxValue(f, converted);
+    }
+    return EncodeParadoxValue(f, v);
+}
+
+std::string EncodeParadoxValue(const TParadoxField& f, const TParadoxValue& v) {
+    std::string out(size_t(f.size), '\0');
+    auto* p = reinterpret_cast<uint8_t*>(out.data());
+    if (v.kind == TParadoxValue::Kind::Null)
+        return out;
+    auto text = [&] {
+        if (v.kind == TParadoxValue::Kind::Int)
+            return std::to_string(v.i);
+        if (v.kind == TParadoxValue::Kind::Real) {
+            std::ostringstream s;
+            s.precision(17);
+            s << v.d;
+            return s.str();
+        }
+        return v.s;
+    };
+    switch (f.type) {
+    case 'A': {
+        const std::string s = text();
+        if (s.size() > size_t(f.size))
+            badValue(f, Format("'%s' is longer than %d characters", s, f.size));
+        std::memcpy(p, s.data(), s.size());
+        break;
+    }
+    case 'S':
+    case 'I':
+    case '+': {
+        const int64_t n = toInt(f, v);
+        const int64_t limit = f.type == 'S' ? 32767 : 2147483647;
+        if (n > limit || n < -limit)
+            badValue(f, Format("%s is out of range", std::to_string(n)));
+        putInt(p, n, f.size);
+        break;
+    }
+    case 'L': {
+        bool b;
+        if (v.kind == TParadoxValue::Kind::Text) {
+            const std::string s = UpperCase(Trim(v.s));
+            if (s == "T" || s == "TRUE" || s == "1" || s == "S" || s == "SIM")
+                b = true;
+            else if (s == "F" || s == "FALSE" || s == "0" || s == "N" || s == "NAO")
+                b = false;
+            else
+                badValue(f, Format("'%s' is not true or false", v.s));
+        } else
+            b = toReal(f, v) != 0;
+        p[0] = b ? 0x81 : 0x80;
+        break;
+    }
+    case '$':
+    case 'N':
+        putDouble(p, toReal(f, v));
+        break;
+    case 'D':
+        putInt(p, toDays(f, text()), 4);
+        break;
+    case 'T':
+        putInt(p, toMs(f, text()), 4);
+        break;
+    case '@': {
+        const std::string s = text();
+        const size_t blank = s.find_first_of(" T", 4);
+        const int64_t ms = blank == std::string::npos ? 0 : toMs(f, s.substr(blank + 1));
+        putDouble(p, double(toDays(f, s.substr(0, blank)) * kDayMs + ms));
+        break;
+    }
+    case '#':
+        putBcd(p, f, text());
+        break;
+    case 'Y':
+        if (v.s.size() > size_t(f.size))
+            badValue(f, Format("%d bytes do not fit %d", int(v.s.size()), f.size));
+        std::memcpy(p, v.s.data(), v.s.size());
+        break;
+    default: { // memo and binary: values that fit the leader are kept in the record
+        const std::string s = v.kind == TParadoxValue::Kind::Blob ? v.s : text();
+        const size_t leader = size_t(f.size) - kMemoPointer;
+        if (s.size() > leader)
+            badValue(f,
+                     Format("%d bytes are more than the %d the record holds; longer memos cannot be written",
+                            int(s.size()), int(leader)));
+        std::memcpy(p, s.data(), s.size());
+        WriteU32LE(p + leader + 4, uint32_t(s.size()));
+    }
+    }
+    return out;
+}
+
+// ---- files ---------------------------------------------------------------
+
+std::vector<uint8_t> BuildParadoxData(const TParadoxLayout& l, const std::vector<std::string>& records) {
+    const int recordSize = l.RecordSize();
+    const size_t headerSize = headerBytes(l);
+    const auto blocks = blocksOf(l, records.size());
+    std::vector<uint8_t> out(headerSize + blocks.size() * l.blockSize, 0);
+    uint8_t* h = out.data();
+    putCommonHeader(h, l, recordSize, headerSize, l.keyFields ? 0 : 2, uint32_t(records.size()),
+                    blocks.size());
+    WriteU16LE(h + 0x21, uint16_t(l.fields.size()));
+    WriteU16LE(h + 0x23, uint16_t(l.keyFields));
+    const bool v4 = l.version >= kFirstV4Version;
+    WriteU32LE(h + 0x25, v4 ? kV4KeyMark : l.key);
+    h[0x3E] = 0x1F;
+    h[0x3F] = 0x0F;
+    WriteU32LE(h + 0x49, l.autoIncrement);
+    h[0x56] = 0x20;
+    size_t pos = kV3Fields;
+    if (v4) {
+        WriteU16LE(h + 0x58, uint16_t(0x0100 | l.version));
+        WriteU16LE(h + 0x5A, uint16_t(0x0100 | l.version));
+        WriteU32LE(h + 0x5C, l.key);
+        WriteU16LE(h + 0x64, uint16_t(l.fields.size() + 1));
+        WriteU16LE(h + 0x6A, uint16_t(l.codePage));
+        h[0x6C] = 0x01;
+        h[0x6D] = 0x01;
+        pos = kV4Fields;
+    }
+    for (const auto& f : l.fields) {
+        h[pos++] = f.code;
+        h[pos++] = uint8_t(f.sizeByte);
+    }
+    pos += 4 + 4 * l.fields.size(); // pointers that only mean something in memory
+    const size_t slot = l.version >= kFirstV7Version ? 261 : 79;
+    std::memcpy(h + pos, l.fileName.data(), std::min(l.fileName.size(), slot - 1));
+    pos += slot;
+    for (const auto& f : l.fields) {
+        std::memcpy(h + pos, f.name.data(), f.name.size());
+        pos += f.name.size() + 1;
+    }
+    for (size_t i = 0; i < l.fields.size(); ++i, pos += 2)
+        WriteU16LE(h + pos, uint16_t(i + 1));
+    std::memcpy(h + pos, l.sortOrder.data(), l.sortOrder.size());
+
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        uint8_t* block = out.data() + headerSize + b * l.blockSize;
+        const auto [first, count] = blocks[b];
+        writeBlockHeader(block, b + 1, count, blocks.size(), recordSize);
+        for (size_t r = 0; r < count; ++r)
+            std::memcpy(block + kBlockHeader + r * size_t(recordSize), records[first + r].data(),
+                        size_t(recordSize));
+        if (l.key)
+            ParadoxCipher::EncryptBlock(block, l.blockSize, l.key, uint32_t(b + 1));
+    }
+    return out;
+}
+
+std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& l, const std::vector<std::string>& records) {
+    int keyBytes = 0;
+    for (int i = 0; i < l.keyFields; ++i)
+        keyBytes += l.fields[size_t(i)].size;
+    const int entrySize = keyBytes + 6;
+    const auto dataBlocks = blocksOf(l, records.size());
+
+    // One entry per data block: the key of its first record, the block's
+    // number and its count of records. When they do not fit one index block
+    // they fill leaf blocks under one root block of an entry per leaf.
+    struct Entry {
+        std::string key;
+        size_t block, count;
+    };
+    std::vector<Entry> leaf;
+    for (size_t b = 0; b < dataBlocks.size(); ++b)
+        leaf.push_back(
+            {records[dataBlocks[b].first].substr(0, size_t(keyBytes)), b + 1, dataBlocks[b].second});
+    const size_t perBlock = (l.blockSize - kBlockHeader) / size_t(entrySize);
+    std::vector<std::vector<Entry>> blocks;
+    for (size_t i = 0; i < leaf.size(); i += perBlock)
+        blocks.emplace_back(leaf.begin() + long(i), leaf.begin() + long(std::min(leaf.size(), i + perBlock)));
+    int levels = blocks.empty() ? 0 : 1;
+    if (blocks.size() > 1) {
+        if (blocks.size() > perBlock)
+            throw EDBEngineError(Format("Table %s has too many blocks for its index", l.fileName));
+        std::vector<Entry> root;
+        for (size_t b = 0; b < blocks.size(); ++b) {
+            size_t count = 0;
+            for (const auto& e : blocks[b])
+                count += e.count;
+            root.push_back({blocks[b].front().key, b + 1, count});
+        }
+        blocks.push_back(std::move(root));
+        levels = 2;
+    }
+    const size_t leafBlocks = levels == 2 ? blocks.size() - 1 : blocks.size();
+
+    std::vector<uint8_t> out(kHeaderUnit + blocks.size() * l.blockSize, 0);
+    uint8_t* h = out.data();
+    putCommonHeader(h, l, entrySize, kHeaderUnit, 1, uint32_t(leaf.size()), blocks.size());
+    WriteU16LE(h + 0x1E, uint16_t(blocks.empty() ? 1 : blocks.size())); // the root block
+    h[0x20] = uint8_t(levels);
+    WriteU16LE(h + 0x21, uint16_t(l.keyFields));
+    size_t pos = kV3Fields;
+    for (int i = 0; i < l.keyFields; ++i) {
+        h[pos++] = l.fields[size_t(i)].code;
+        h[pos++] = uint8_t(l.fields[size_t(i)].sizeByte);
+    }
+    pos += 4;
+    std::string name = l.fileName;
+    const size_t dot = name.rfind('.');
+    name = (dot == std::string::npos ? name : name.substr(0, dot)) + ".PX";
+    std::memcpy(h + pos, name.data(), std::min<size_t>(name.size(), 78));
+
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        uint8_t* block = out.data() + kHeaderUnit + b * l.blockSize;
+        writeBlockHeader(block, b + 1, blocks[b].size(), b < leafBlocks ? leafBlocks : 0, entrySize);
+        if (b >= leafBlocks) // the root stands alone
+            WriteU16LE(block + 2, 0);
+        uint8_t* e = block + kBlockHeader;
+        for (const auto& entry : blocks[b]) {
+            std::memcpy(e, entry.key.data(), entry.key.size());
+            putInt(e + keyBytes, int64_t(entry.block), 2);
+            putInt(e + keyBytes + 2, int64_t(entry.count), 2);
+            putInt(e + keyBytes + 4, 0, 2);
+            e += entrySize;
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> BuildEmptyMemoFile(uint32_t key) {
+    std::vector<uint8_t> out(ParadoxCipher::kMemoBlock, 0);
+    if (key)
+        ParadoxCipher::EncryptMemo(out.data(), out.size(), key);
+    return out;
+}
+
+// ---- putting files in place ----------------------------------------------
+
+bool IsParadoxWorkFile(const std::string& name) {
+    auto endsWith = [&](const std::string& suffix) {
+        return name.size() > suffix.size() && SameText(name.substr(name.size() - suffix.size()), suffix);
+    };
+    return endsWith(kWorkSuffix) || endsWith(kMarkerSuffix) ||
+           endsWith(std::string(kMarkerSuffix) + kWorkSuffix);
+}
+
+void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
+                         const std::vector<TParadoxNewFile>& files) {
+    RecoverParadoxTable(folder, stem);
+    std::string plan;
+    std::vector<std::string> written;
+    try {
+        for (const auto& f : files) {
+            const std::string work = f.path + kWorkSuffix;
+            written.push_back(work);
+            writeWhole(work, f.bytes.data(), f.bytes.size());
+            plan += baseName(work) + "\t" + baseName(f.path) + "\n";
+        }
+        // The marker is the commit: once it is in place the new files win.
+        const std::string marker = markerPath(folder, stem);
+        written.push_back(marker + kWorkSuffix);
+        writeWhole(marker + kWorkSuffix, reinterpret_cast<const uint8_t*>(plan.data()), plan.size());
+        if (::rename((marker + kWorkSuffix).c_str(), marker.c_str()) != 0)
+            throw EDBEngineError(Format("Cannot rename to %s: %s", Utf8ToAnsi(marker), errnoText()));
+        syncFolder(folder);
+    } catch (...) {
+        for (const auto& w : written)
+            ::unlink(w.c_str());
+        throw;
+    }
+    RecoverParadoxTable(folder, stem);
+}
+
+void RecoverParadoxTable(const std::string& folder, const std::string& stem) {
+    const std::string marker = markerPath(folder, stem);
+    struct stat st;
+    if (::stat(marker.c_str(), &st) != 0) {
+        if (::stat((marker + kWorkSuffix).c_str(), &st) == 0)
+            ::unlink((marker + kWorkSuffix).c_str());
+        return;
+    }
+    std::ifstream in(marker);
+    std::string line;
+    bool complete = true;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            continue;
+        const std::string work = line.substr(0, tab), target = line.substr(tab + 1);
+        // The marker names files of this folder only.
+        if (work.find('/') != std::string::npos || target.find('/') != std::string::npos || target.empty() ||
+            target == "." || target == ".." || !IsParadoxWorkFile(work))
+            continue;
+        const std::string from = folder + "/" + work;
+        if (::stat(from.c_str(), &st) == 0 && ::rename(from.c_str(), (folder + "/" + target).c_str()) != 0)
+            complete = false;
+    }
+    syncFolder(folder);
+    if (complete) {
+        ::unlink(marker.c_str());
+        syncFolder(folder);
+    }
+}
+
+std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
+    const size_t slash = dataPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : dataPath.substr(0, slash);
+    const std::string name = dataPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind('.');
+    const std::string stem = name.substr(0, dot), dataExt = dot == std::string::npos ? "" : name.substr(dot);
+    for (const auto& e : ListDirectory(folder)) {
+        const size_t d = e.rfind('.');
+        if (d != std::string::npos && SameText(e.substr(0, d), stem) && SameText(e.substr(d), ext))
+            return folder + "/" + e;
+    }
+    // A new companion is spelt in the letter case of the data file's extension.
+    const bool lower = !dataExt.empty() && dataExt == LowerCase(dataExt);
+    return folder + "/" + stem + (lower ? LowerCase(ext) : UpperCase(ext));
+}
