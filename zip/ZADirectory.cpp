@@ -501,25 +501,27 @@ void TZADirManager::markAreas(int64_t directoryStart) {
     });
     const uint64_t limit = directoryStart >= 0 ? static_cast<uint64_t>(directoryStart)
                                                : static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    // The next offset above each one, found from the end in one sweep (a
+    // hostile directory may give every entry the same offset).
+    std::vector<uint64_t> nextAbove(spans.size(), limit);
+    for (size_t k = spans.size(); k-- > 1;)
+        nextAbove[k - 1] =
+            spans[k].offset != spans[k - 1].offset ? std::min(limit, spans[k].offset) : nextAbove[k];
     uint64_t reach = 0; // the furthest end of the spans so far
     int32_t reacher = -1;
     for (size_t k = 0; k < spans.size(); ++k) {
         TDirItem& item = Items.Item(spans[k].index);
         const uint64_t offset = spans[k].offset;
-        uint64_t next = limit;
-        for (size_t j = k + 1; j < spans.size(); ++j)
-            if (spans[j].offset != offset) {
-                next = std::min(next, spans[j].offset);
-                break;
-            }
+        const uint64_t next = nextAbove[k];
         const bool shared = (k > 0 && spans[k - 1].offset == offset) ||
                             (k + 1 < spans.size() && spans[k + 1].offset == offset);
         item.AreaEnd = static_cast<int64_t>(std::min<uint64_t>(next, std::numeric_limits<int64_t>::max()));
         // The least an entry takes: its fixed header and its data.
         const uint64_t compressed = item.RealCompressedSize();
-        const uint64_t end = compressed > UINT64_MAX - LocalHeaderSize - offset
-                                 ? UINT64_MAX
-                                 : offset + LocalHeaderSize + compressed;
+        const uint64_t end =
+            compressed > UINT64_MAX - LocalHeaderSize || offset > UINT64_MAX - LocalHeaderSize - compressed
+                ? UINT64_MAX
+                : offset + LocalHeaderSize + compressed;
         if (shared || offset < reach || offset >= limit || (directoryStart >= 0 && end > limit)) {
             item.Overlapping = true;
             if (offset < reach && reacher >= 0)
