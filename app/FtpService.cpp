@@ -45,7 +45,15 @@ public:
     void Download(const std::string& remote, const std::string& local) override {
         client_->Download(remote, local);
     }
-    void Disconnect() override { client_->Disconnect(); }
+    // The connection is closed whatever the server answers to QUIT, or if
+    // it answers at all: a server that misbehaves at the goodbye has nothing
+    // left to spoil, and must not break a run whose files have arrived.
+    void Disconnect() override {
+        try {
+            client_->Disconnect();
+        } catch (const std::exception&) {
+        }
+    }
     int32_t BytesTotal() const override { return client_->BytesTotal(); }
     int32_t BytesRecvd() const override { return client_->BytesRecvd(); }
     void SetOnPacketRecvd(TNotifyEvent e) override { onPacketRecvd_ = std::move(e); }

@@ -65,7 +65,7 @@ int TUpdateRun::ExitCode() const {
     }
 }
 
-void TUpdateRun::fetch(const std::string& remote, const std::string& local, const std::string& shownName) {
+bool TUpdateRun::fetch(const std::string& remote, const std::string& local, const std::string& shownName) {
     bool failed = false;
     try {
         // An archive whose signature does not hold fails here like one that
@@ -75,10 +75,14 @@ void TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
         failed = true;
     }
     if (!failed)
-        return;
+        return true;
+    // Nothing of a download that failed is used: a partial archive would
+    // put part of a program, or a program without its tables, in the shop.
+    deleteDownload(local);
     ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
     RenameFile("Vendarix.bkp", "Vendarix.exe");
     ftp_.Disconnect();
+    return false;
 }
 
 void TUpdateRun::deleteDownload(const std::string& name) {
@@ -131,13 +135,20 @@ void TUpdateRun::Download() {
 
     // The local name of the program archive is fixed, whatever the
     // configured system is called on the server.
-    fetch("/Pagina/Download/" + sistema + ".zip", ".\\Vendarix.zip", sistema + ".zip");
-    fetch("/Pagina/Download/TabelasTalvir.zip", ".\\TabelasTalvir.zip", "TabelasTalvir.zip");
+    const bool program = fetch("/Pagina/Download/" + sistema + ".zip", ".\\Vendarix.zip", sistema + ".zip");
+    const bool schema =
+        fetch("/Pagina/Download/TabelasTalvir.zip", ".\\TabelasTalvir.zip", "TabelasTalvir.zip");
     ftp_.Disconnect();
 
-    extract(".\\Vendarix.zip");
-    extract(".\\TabelasTalvir.zip");
-    reconciler_.ConferirTabelas();
+    // A new program goes in only with the tables it needs: without the
+    // schema archive the shop keeps its old program, put back by fetch, and
+    // its tables as they are.
+    if (program && schema)
+        extract(".\\Vendarix.zip");
+    if (schema) {
+        extract(".\\TabelasTalvir.zip");
+        reconciler_.ConferirTabelas();
+    }
 
     deleteDownload("TabelasTalvir.zip");
     if (FileExists("Talvir.db"))

@@ -51,7 +51,9 @@ public:
     int ExitCode() const;
 
 private:
-    void fetch(const std::string& remote, const std::string& local, const std::string& shownName);
+    // Downloads one archive; false (after the failure's message, with the
+    // backup put back and the failed file deleted) when it did not arrive.
+    bool fetch(const std::string& remote, const std::string& local, const std::string& shownName);
     void deleteDownload(const std::string& name);
     void extract(const std::string& archive);
 

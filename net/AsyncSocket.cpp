@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include "net/FtpConst.h"
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
+#include "platform/Files.h"
 #include "platform/Notifier.h"
 #include "platform/Streams.h"
 #include "platform/Timer.h"
@@ -43,51 +45,6 @@ TApplication& app() {
 }
 
 } // namespace
-
-// ---------------------------------------------------------------- timer
-
-TThreadTimer::TThreadTimer(TComponent* owner)
-    : TComponent(owner), timer_(std::make_unique<TPlatformTimer>()) {
-    timer_->OnFire = [this] { fire(); };
-}
-
-TThreadTimer::~TThreadTimer() {
-    timer_->Stop();
-}
-
-void TThreadTimer::SetEnabled(bool v) {
-    if (v == enabled_)
-        return;
-    enabled_ = v;
-    updateTimer();
-}
-
-void TThreadTimer::SetInterval(uint32_t v) {
-    if (v == interval_)
-        return;
-    interval_ = v;
-    updateTimer();
-}
-
-void TThreadTimer::SetOnTimer(TNotifyEvent e) {
-    onTimer_ = std::move(e);
-    updateTimer();
-}
-
-void TThreadTimer::updateTimer() {
-    timer_->Stop();
-    if (enabled_ && interval_ != 0 && onTimer_)
-        timer_->Start(interval_, true);
-}
-
-void TThreadTimer::fire() {
-    if (!onTimer_)
-        return;
-    if (TApplication* a = Application())
-        a->Dispatch([this] { onTimer_(this); });
-    else
-        onTimer_(this);
-}
 
 // ---------------------------------------------------------------- socket
 
@@ -171,9 +128,10 @@ void TAsyncSocket::dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam) {
     // this socket's business.
     if (msg == WM_ASYNCSOCKET && wParam != ws::Serial(socket_))
         return;
-    woken_ = true;
     const uint16_t event = ws::SelectEvent(lParam);
     eventOk_ = ws::SelectError(lParam) == 0;
+    if (matches(msg, event))
+        wait_.arrived = true;
     try {
         if (msg == WM_ASYNCSOCKET) {
             switch (event) {
@@ -208,10 +166,8 @@ void TAsyncSocket::dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam) {
             default:
                 break;
             }
-        } else if (msg == WM_ASYNCDONE) {
-            eventDone_ = true;
-            if (event == ws::FD_ACCEPT)
-                connected_ = true;
+        } else if (msg == WM_ASYNCDONE && event == ws::FD_ACCEPT) {
+            connected_ = true;
         }
         Notified();
     } catch (...) {
@@ -219,8 +175,61 @@ void TAsyncSocket::dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam) {
     }
 }
 
-void TAsyncSocket::waitFor(const std::function<bool()>& cond) {
-    app().WaitUntil(cond);
+bool TAsyncSocket::matches(unsigned msg, uint16_t event) const {
+    switch (wait_.what) {
+    case TWaitFor::Nothing:
+        return false;
+    case TWaitFor::Lookup:
+        return msg == WM_ASYNCDONE;
+    case TWaitFor::Accept:
+        // As the listener was registered: by its own message, or as an
+        // accept notification of the socket's message.
+        return msg == WM_ASYNCDONE || event == ws::FD_ACCEPT;
+    case TWaitFor::Connect:
+        return msg == WM_ASYNCSOCKET && (event == ws::FD_CONNECT || event == ws::FD_CLOSE);
+    case TWaitFor::Data:
+        return msg == WM_ASYNCSOCKET && (event == ws::FD_READ || event == ws::FD_CLOSE);
+    case TWaitFor::Room:
+        return msg == WM_ASYNCSOCKET && (event == ws::FD_WRITE || event == ws::FD_CLOSE);
+    }
+    return false;
+}
+
+void TAsyncSocket::expect(TWaitFor what) {
+    wait_.what = what;
+    wait_.arrived = false;
+}
+
+void TAsyncSocket::await() {
+    app().WaitUntil([this] { return wait_.arrived || timedOut_ || canceled_; });
+    wait_.what = TWaitFor::Nothing;
+}
+
+TAsyncSocket::TRecv TAsyncSocket::receive(char* buffer, int length, bool peek, int& got) {
+    for (;;) {
+        expect(TWaitFor::Data);
+        const int n = ws::Recv(socket_, buffer, length, peek);
+        if (n > 0) {
+            wait_.what = TWaitFor::Nothing;
+            got = n;
+            return TRecv::Data;
+        }
+        if (n == 0) {
+            wait_.what = TWaitFor::Nothing;
+            return TRecv::End;
+        }
+        lastErrorNo_ = ws::LastError();
+        if (lastErrorNo_ == WSAENOTCONN) {
+            wait_.what = TWaitFor::Nothing;
+            return TRecv::NotConnected;
+        }
+        SocketCheck(WSAEWOULDBLOCK);
+        if (canceled_)
+            return TRecv::Canceled;
+        await();
+        if (canceled_)
+            return TRecv::Canceled;
+    }
 }
 
 void TAsyncSocket::resolveHost() {
@@ -233,7 +242,7 @@ void TAsyncSocket::resolveHost() {
     }
     remoteAddr_ = 0;
     TimerOn();
-    eventDone_ = false;
+    expect(TWaitFor::Lookup);
     ws::CancelAsyncRequest(lookup_);
     lookup_ = ws::AsyncGetHostByName(window_.get(), WM_ASYNCDONE, name);
     {
@@ -241,7 +250,7 @@ void TAsyncSocket::resolveHost() {
             TimerOff();
             ws::CancelAsyncRequest(lookup_);
         });
-        waitFor([this] { return eventDone_ || timedOut_ || canceled_; });
+        await();
     }
     if (timedOut_)
         throw ESockError(SHostLookupTimedOut);
@@ -280,14 +289,15 @@ void TAsyncSocket::Connect() {
     }
     const int32_t port = proxy_.empty() ? port_ : proxyPort_;
     remotePort_ = ws::HostToNet16(static_cast<uint16_t>(port));
-    eventDone_ = false;
     eventOk_ = true;
+    expect(TWaitFor::Connect);
     if (ws::Connect(socket_, remoteAddr_, remotePort_) != 0)
         SocketCheck(WSAEWOULDBLOCK);
     TimerOn();
     {
         TFinally off([this] { TimerOff(); });
-        waitFor([this] { return connected_ || timedOut_ || canceled_ || !eventOk_; });
+        if (!connected_)
+            await();
     }
     if (!timedOut_ && !canceled_ && eventOk_)
         return;
@@ -336,7 +346,7 @@ void TAsyncSocket::SendBuffer(const char* data, int length) {
     TFinally off([this] { TimerOff(); });
     int sent = 0;
     while (!canceled_ && sent < length) {
-        woken_ = false;
+        expect(TWaitFor::Room);
         int n = ws::Send(socket_, data + sent, length - sent);
         if (n == 0)
             break;
@@ -344,11 +354,12 @@ void TAsyncSocket::SendBuffer(const char* data, int length) {
             SocketCheck(WSAEWOULDBLOCK);
             // The send buffer is full: wait until the socket has room again
             // rather than retrying at once.
-            waitFor([this] { return woken_ || canceled_; });
+            await();
             continue;
         }
         sent += n;
     }
+    wait_.what = TWaitFor::Nothing;
     if (canceled_) {
         canceled_ = false;
         throw EAbortError(SSendAborted);
@@ -370,30 +381,36 @@ void TAsyncSocket::Writeln(const std::string& text) {
 
 std::string TAsyncSocket::ReadLn() {
     StatusMessage(8, SReadLn);
+    // A caller that reads several lines under one time-out (a reply of many
+    // lines) has armed the timer already; it is left running for it.
+    const bool armed = timer_->Enabled();
     TimerOn();
-    TFinally off([this] { TimerOff(); });
+    TFinally off([this, armed] {
+        if (!armed)
+            TimerOff();
+    });
     int received = 0;
-    do {
+    while (!canceled_) {
         const int room = WorkBufferSize - received;
         if (room <= 0)
             throw ESockError(SLineTooLong);
-        woken_ = false;
-        int n = ws::Recv(socket_, work_.data() + received, room, true);
-        if (n == 0)
+        int n = 0;
+        // The buffer mirrors the line from its start: what is peeked lands
+        // after what has been taken already.
+        switch (receive(work_.data() + received, room, true, n)) {
+        case TRecv::End:
             return std::string();
-        if (n < 0) {
-            lastErrorNo_ = ws::LastError();
-            if (lastErrorNo_ == WSAENOTCONN) {
-                // The peer's close may have been handled (and the socket
-                // replaced) before this read: that is the end of the stream,
-                // as when the close is seen by the read itself.
-                if (closedByPeer_)
-                    return std::string();
-                throw ESockError(SReadLnNotConnected);
-            }
-            SocketCheck(WSAEWOULDBLOCK);
-            waitFor([this] { return woken_ || canceled_; });
+        case TRecv::NotConnected:
+            // The peer's close may have been handled (and the socket
+            // replaced) before this read: that is the end of the stream,
+            // as when the close is seen by the read itself.
+            if (closedByPeer_)
+                return std::string();
+            throw ESockError(SReadLnNotConnected);
+        case TRecv::Canceled:
             continue;
+        case TRecv::Data:
+            break;
         }
         const char* begin = work_.data() + received;
         const char* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<size_t>(n)));
@@ -405,8 +422,7 @@ std::string TAsyncSocket::ReadLn() {
             received += got;
         if (lf && got == take)
             return std::string(work_.data(), static_cast<size_t>(received));
-        app().ProcessMessages();
-    } while (!canceled_);
+    }
     canceled_ = false;
     throw EAbortError(SReadLnAborted);
 }
@@ -433,25 +449,22 @@ std::string TAsyncSocket::Read(int count) {
     // there: pending bytes left in the socket keep it readable, and the wait
     // would wake at once, again and again.
     std::string got;
-    for (;;) {
-        woken_ = false;
-        const int want = std::min(count - static_cast<int>(got.size()), WorkBufferSize);
-        int n = ws::Recv(socket_, work_.data(), want, false);
-        if (n == 0)
+    while (static_cast<int>(got.size()) < count) {
+        int n = 0;
+        const int want = count - static_cast<int>(got.size());
+        switch (receive(work_.data(), want, false, n)) {
+        case TRecv::End:
+        case TRecv::NotConnected:
             return std::string();
-        if (n > 0) {
-            got.append(work_.data(), static_cast<size_t>(n));
-            if (static_cast<int>(got.size()) >= count)
-                return got;
-            continue;
-        }
-        SocketCheck(WSAEWOULDBLOCK);
-        waitFor([this] { return woken_ || canceled_; });
-        if (canceled_) {
+        case TRecv::Canceled:
             canceled_ = false;
             throw EAbortError(SSendAborted);
+        case TRecv::Data:
+            got.append(work_.data(), static_cast<size_t>(n));
+            break;
         }
     }
+    return got;
 }
 
 bool TAsyncSocket::DataAvailable() {
@@ -466,61 +479,48 @@ void TAsyncSocket::ClearInput() {
     ws::Recv(socket_, scratch.data(), WorkBufferSize, false);
 }
 
-std::string TAsyncSocket::Transaction(const std::string& command) {
-    StatusMessage(8, STransaction);
-    replyNumber_ = 0;
-    Writeln(command);
-    lastReply_ = ReadLn();
-    if (!lastReply_.empty()) {
-        StatusMessage(1, lastReply_);
-        // Read as a 32-bit number, then stored in the 16-bit reply number
-        // under a range check.
-        const int32_t n = LeadingNumber(lastReply_);
-        if (n > INT16_MAX)
-            throw ERangeError();
-        replyNumber_ = static_cast<int16_t>(n);
-    }
-    return lastReply_;
-}
-
-int32_t TAsyncSocket::LeadingNumber(const std::string& line) {
-    int64_t v = 0;
-    for (size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
-        v = v * 10 + (line[i] - '0');
-    return v > INT32_MAX ? 0 : static_cast<int32_t>(v);
-}
-
-void TAsyncSocket::CaptureFile(const std::string& fileName) {
+void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
     StatusMessage(8, SCaptureFile);
     bytesRecvd_ = 0;
     TimerOn();
     TFinally off([this] { TimerOff(); });
     {
-        TFileStream file(fileName, fmCreate);
+        // Never through a symbolic link: the file goes where its name says,
+        // not where a link planted in the folder points.
+        const std::string path = ResolvePath(fileName);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0)
+            throw EFCreateError(Format(SFCreateError, fileName));
+        THandleStream file(fd, path);
+        int64_t total = 0;
         while (!canceled_) {
-            woken_ = false;
-            int n = ws::Recv(socket_, work_.data(), WorkBufferSize, false);
-            if (n > 0) {
-                file.WriteBuffer(work_.data(), n);
-                bytesRecvd_ =
-                    static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(n));
-                if (OnPacketRecvd)
-                    OnPacketRecvd(this);
-                // The time-out measures silence, not the whole transfer: a
-                // large download on a slow line must not be cut while data
-                // still flows, so each block re-arms the timer.
-                TimerOff();
-                TimerOn();
-            } else if (n < 0) {
-                lastErrorNo_ = ws::LastError();
-                if (lastErrorNo_ == WSAENOTCONN)
-                    break;
-                SocketCheck(WSAEWOULDBLOCK);
-                waitFor([this] { return woken_ || canceled_; });
-                continue;
-            } else {
+            // One byte more than may still come, so that a byte beyond the
+            // bound is seen at once.
+            const int64_t left = maxBytes - total;
+            const int want =
+                static_cast<int>(std::min<int64_t>(WorkBufferSize, left < INT64_MAX ? left + 1 : left));
+            int n = 0;
+            const TRecv r = receive(work_.data(), want, false, n);
+            if (r != TRecv::Data)
                 break;
+            if (n > left) {
+                file.WriteBuffer(work_.data(), left);
+                bytesRecvd_ =
+                    static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(left));
+                throw EDataOverrun(Format(SDataBeyondLimit, maxBytes));
             }
+            file.WriteBuffer(work_.data(), n);
+            total += n;
+            bytesRecvd_ = static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(n));
+            if (OnPacketRecvd)
+                OnPacketRecvd(this);
+            // The time-out measures silence, not the whole transfer: a
+            // large download on a slow line must not be cut while data
+            // still flows, so each block re-arms the timer.
+            TimerOff();
+            TimerOn();
+            // The window repaints and handlers run between blocks, even
+            // while the data never stops coming.
             app().ProcessMessages();
         }
     }
@@ -530,11 +530,11 @@ void TAsyncSocket::CaptureFile(const std::string& fileName) {
     }
 }
 
-void TAsyncSocket::Listen(bool useAcceptMessage) {
+void TAsyncSocket::Listen(bool useAcceptMessage, uint32_t localAddr) {
     StatusMessage(8, SListening);
-    remoteAddr_ = 0;
+    remoteAddr_ = localAddr;
     remotePort_ = ws::HostToNet16(static_cast<uint16_t>(port_));
-    eventDone_ = false;
+    expect(TWaitFor::Accept);
     ws::Bind(socket_, remoteAddr_, remotePort_);
     ws::AsyncSelect(socket_, window_.get(), useAcceptMessage ? WM_ASYNCDONE : WM_ASYNCSOCKET, ws::FD_ACCEPT);
     ws::Listen(socket_, 1);
@@ -542,27 +542,45 @@ void TAsyncSocket::Listen(bool useAcceptMessage) {
 
 TAsyncSocket::TSocketHandle TAsyncSocket::Accept() {
     StatusMessage(4, SAccepting);
-    waitFor([this] { return eventDone_ || canceled_; });
-    if (canceled_)
-        throw ESockError(SAcceptingCanceled);
-    if (!eventOk_)
-        throw ESockError(SErrorCreatingDataConnection);
-    uint32_t addr = 0;
-    uint16_t port = 0;
-    TSocketHandle s = ws::Accept(socket_, &addr, &port);
-    if (s == ws::INVALID_SOCKET) {
-        SocketCheck(WSAEWOULDBLOCK);
-        throw ESockError(SErrorCreatingDataConnection);
+    for (;;) {
+        if (wait_.what != TWaitFor::Accept)
+            expect(TWaitFor::Accept);
+        if (!wait_.arrived && !canceled_)
+            await();
+        wait_.what = TWaitFor::Nothing;
+        if (canceled_)
+            throw ESockError(SAcceptingCanceled);
+        if (!eventOk_)
+            throw ESockError(SErrorCreatingDataConnection);
+        uint32_t addr = 0;
+        uint16_t port = 0;
+        expect(TWaitFor::Accept);
+        TSocketHandle s = ws::Accept(socket_, &addr, &port);
+        if (s == ws::INVALID_SOCKET) {
+            // Gone before it was taken: wait for the next one.
+            if (ws::LastError() == WSAEWOULDBLOCK)
+                continue;
+            SocketCheck(WSAEWOULDBLOCK);
+            throw ESockError(SErrorCreatingDataConnection);
+        }
+        if (acceptFrom_ != 0 && addr != acceptFrom_) {
+            // Only the server may open the data connection: anybody else
+            // who reaches the port first is turned away.
+            StatusMessage(4, SRefusedDataConnection);
+            ws::CloseSocket(s);
+            continue;
+        }
+        wait_.what = TWaitFor::Nothing;
+        ws::AsyncSelect(s, window_.get(), WM_ASYNCSOCKET, kConnectionEvents);
+        remoteAddr_ = addr;
+        remotePort_ = port;
+        if (canceled_) {
+            canceled_ = false;
+            ws::CloseSocket(s);
+            throw EAbortError(SSendAborted);
+        }
+        return s;
     }
-    ws::AsyncSelect(s, window_.get(), WM_ASYNCSOCKET, kConnectionEvents);
-    remoteAddr_ = addr;
-    remotePort_ = port;
-    if (canceled_) {
-        canceled_ = false;
-        ws::CloseSocket(s);
-        throw EAbortError(SSendAborted);
-    }
-    return s;
 }
 
 void TAsyncSocket::InstallSocket(TSocketHandle accepted) {
@@ -570,6 +588,18 @@ void TAsyncSocket::InstallSocket(TSocketHandle accepted) {
     if (socket_ != NoSocket)
         ws::CloseSocket(socket_);
     socket_ = accepted;
+}
+
+uint32_t TAsyncSocket::LocalAddress() {
+    uint32_t addr = 0;
+    ws::GetSockName(socket_, &addr, nullptr);
+    return addr;
+}
+
+uint32_t TAsyncSocket::PeerAddress() {
+    uint32_t addr = 0;
+    ws::GetPeerName(socket_, &addr, nullptr);
+    return addr;
 }
 
 std::string TAsyncSocket::LocalAddressText() {
@@ -655,6 +685,5 @@ void TAsyncSocket::TimerTriggered(TObject*) {
     StatusMessage(8, STimerTriggered);
     TimerOff();
     timedOut_ = true;
-    eventDone_ = true;
     Abort();
 }

@@ -1,11 +1,12 @@
 // An asynchronous IPv4 TCP socket component: connect with host lookup, line
-// and raw sending and receiving, a one-line command/reply transaction, a
-// listening socket for data connections, receiving a stream into a file,
-// time-outs, cancel and status reports. Every wait blocks in the
+// and raw sending and receiving, a listening socket for data connections,
+// receiving a stream into a file, time-outs, cancel and status reports. It
+// knows lines and bytes only; what a line means is the protocol's business. Every wait blocks in the
 // application's event loop, so the window stays live while it waits.
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,9 +14,9 @@
 #include <vector>
 
 #include "platform/SysUtils.h"
+#include "platform/Timer.h"
 
 class TNotifyWindow;
-class TPlatformTimer;
 namespace ws {
 struct TLookup;
 }
@@ -28,34 +29,16 @@ class EAbortError : public ESockError {
 public:
     using ESockError::ESockError;
 };
+// More bytes came than the receiver was prepared to take.
+class EDataOverrun : public ESockError {
+public:
+    using ESockError::ESockError;
+};
 
 using TOnErrorEvent = std::function<void(TObject* Sender, uint16_t Errno, const std::string& Errmsg)>;
 using TOnHostResolved = std::function<void(TObject* Sender)>;
 using TOnStatus = std::function<void(TObject* Sender, const std::string& Status)>;
 using THandlerEvent = std::function<void(TObject* Sender, bool& Handled)>;
-
-// A window-message timer: it runs while Enabled, with an Interval above 0
-// and an OnTimer handler. Changing any of them re-arms it; setting a value it
-// already has does nothing, so a running timer is not restarted.
-class TThreadTimer : public TComponent {
-public:
-    explicit TThreadTimer(TComponent* owner = nullptr);
-    ~TThreadTimer() override;
-    bool Enabled() const { return enabled_; }
-    void SetEnabled(bool v);
-    uint32_t Interval() const { return interval_; }
-    void SetInterval(uint32_t v);
-    const TNotifyEvent& OnTimer() const { return onTimer_; }
-    void SetOnTimer(TNotifyEvent e);
-
-private:
-    void updateTimer();
-    void fire();
-    bool enabled_ = true;
-    uint32_t interval_ = 1000;
-    TNotifyEvent onTimer_;
-    std::unique_ptr<TPlatformTimer> timer_;
-};
 
 // Messages of the socket's receiver: socket notifications, and host lookup
 // completions or accepts of a socket listening with UseAcceptMessage.
@@ -106,7 +89,6 @@ public:
     virtual TSocketHandle Accept();
     virtual void Connect();
     virtual void Disconnect();
-    virtual std::string Transaction(const std::string& command);
     virtual void Abort();
     void Cancel();
     void CheckConnection();
@@ -119,8 +101,20 @@ public:
     std::string Read(int count);
     bool DataAvailable();
     void ClearInput();
-    void CaptureFile(const std::string& fileName);
-    void Listen(bool useAcceptMessage);
+    // Receives until the peer closes into a new file, at most maxBytes of
+    // it: a byte beyond fails the receive with EDataOverrun, with the file
+    // holding maxBytes. A symbolic link where the file goes is not followed.
+    void CaptureFile(const std::string& fileName, int64_t maxBytes = kNoLimit);
+    static constexpr int64_t kNoLimit = INT64_MAX;
+    // Listens on localAddr (network order; 0: every local address) at Port.
+    void Listen(bool useAcceptMessage, uint32_t localAddr = 0);
+    // Accept takes a connection only from this address (network order; 0:
+    // from anywhere); one from elsewhere is closed at once and the wait
+    // goes on.
+    void SetAcceptFrom(uint32_t addr) { acceptFrom_ = addr; }
+    // The local and the remote address of the connection (network order).
+    uint32_t LocalAddress();
+    uint32_t PeerAddress();
     std::string LocalAddressText();
     std::string LocalPortText();
     void CloseSocket();
@@ -135,11 +129,8 @@ public:
     bool Canceled() const { return canceled_; }
     bool TimedOut() const { return timedOut_; }
     bool EventOk() const { return eventOk_; }
-    bool EventDone() const { return eventDone_; }
     int32_t LastErrorNo() const { return lastErrorNo_; }
     const std::string& Status() const { return status_; }
-    const std::string& LastReply() const { return lastReply_; }
-    int16_t ReplyNumber() const { return replyNumber_; }
     int32_t BytesTotal() const { return bytesTotal_; }
     virtual int32_t BytesRecvd() const { return bytesRecvd_; }
     const TStringList& WSAInfo() const { return wsaInfo_; }
@@ -150,13 +141,9 @@ public:
     void InstallSocket(TSocketHandle accepted);
 
 protected:
-    // The value of a reply line's leading digits (at most 10), 0 when there
-    // are none or they do not fit 32 bits.
-    static int32_t LeadingNumber(const std::string& line);
     void SetBytesTotal(int32_t v) { bytesTotal_ = v; }
     void SetTimedOut(bool v) { timedOut_ = v; }
     void ClearCanceled() { canceled_ = false; }
-    void SetReplyNumber(int16_t v) { replyNumber_ = v; }
     // Called by the time-out timer: stops the timer, marks the time-out and
     // aborts the operation under way.
     void TimerTriggered(TObject* Sender);
@@ -170,10 +157,27 @@ private:
     TSocketHandle newSocket(bool withLinger);
     void dispatch(unsigned msg, uintptr_t wParam, intptr_t lParam);
     void resolveHost();
-    // Blocks in the event loop until cond holds; any notification of this
-    // socket, a timer or a posted event wakes it to test again.
-    void waitFor(const std::function<bool()>& cond);
-    bool takeWake();
+
+    // What a wait of this socket is for. Only the notification it names
+    // ends it (besides the time-out and a cancel); one that comes before the
+    // wait begins, once it is expected, is kept for it.
+    enum class TWaitFor : uint8_t { Nothing, Lookup, Connect, Accept, Data, Room };
+    struct TWaitState {
+        TWaitFor what = TWaitFor::Nothing;
+        bool arrived = false;
+    };
+    void expect(TWaitFor what);
+    // Blocks in the event loop until the expected notification has come,
+    // the time-out has run out or the operation is cancelled.
+    void await();
+    bool matches(unsigned msg, uint16_t event) const;
+
+    // How one receive ended.
+    enum class TRecv : uint8_t { Data, End, NotConnected, Canceled };
+    // The one receive of the component: takes (or peeks at) what is there,
+    // up to length bytes; when nothing is there yet it waits for data and
+    // tries again. got is the count of a TRecv::Data.
+    TRecv receive(char* buffer, int length, bool peek, int& got);
 
     std::string host_;
     int32_t port_ = 0;
@@ -193,14 +197,12 @@ private:
     bool timedOut_ = false;
     int32_t bytesTotal_ = 0;
     int32_t bytesRecvd_ = 0;
-    bool eventDone_ = false;
-    bool woken_ = false;      // a notification arrived since the last test
+    TWaitState wait_;
+    uint32_t acceptFrom_ = 0; // network byte order; 0: any address
     uint32_t remoteAddr_ = 0; // network byte order
     uint16_t remotePort_ = 0; // network byte order
     std::array<uint8_t, 1024> hostEntry_{};
     std::shared_ptr<ws::TLookup> lookup_;
-    std::string lastReply_;
-    int16_t replyNumber_ = 0;
     TSocketHandle socket_ = NoSocket;
     std::unique_ptr<TNotifyWindow> window_;
     bool connected_ = false;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "net/FtpConst.h"
+#include "net/FtpTransfer.h"
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
 #include "platform/Timer.h"
@@ -11,14 +12,31 @@ using namespace ftpconst;
 
 namespace {
 
-bool isContinued(const std::string& line) {
-    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
-}
-
 // The server closed the control connection where a reply was due.
 class EServerGone : public FTPException {
 public:
     EServerGone() : FTPException(SServerClosedConnection) {}
+};
+
+// Arms the control connection's time-out for a span of several reads (the
+// lines of one reply, or the replies of one command), unless a wider span
+// has armed it already: the span as a whole is bounded, not each read.
+class TTimeOutSpan {
+public:
+    explicit TTimeOutSpan(TAsyncSocket& s) : s_(s), armed_(!s.Timer().Enabled()) {
+        if (armed_)
+            s_.TimerOn();
+    }
+    ~TTimeOutSpan() {
+        if (armed_)
+            s_.TimerOff();
+    }
+    TTimeOutSpan(const TTimeOutSpan&) = delete;
+    TTimeOutSpan& operator=(const TTimeOutSpan&) = delete;
+
+private:
+    TAsyncSocket& s_;
+    bool armed_;
 };
 
 } // namespace
@@ -32,25 +50,111 @@ TFtpClient::TFtpClient(TComponent* owner) : TAsyncSocket(owner) {
 
 TFtpClient::~TFtpClient() {
     Cancel();
-    dataConnection_.reset();
+    transfer_.reset();
 }
 
-void TFtpClient::ReadExtraLines(std::string line) {
-    while (isContinued(line)) {
-        line = ReadLn();
-        StatusMessage(1, line);
+TAsyncSocket* TFtpClient::DataConnection() const {
+    return transfer_ ? &transfer_->Data() : nullptr;
+}
+
+void TFtpClient::outOfStep() {
+    owedReplies_ = 0;
+    if (Connected())
+        TAsyncSocket::Disconnect();
+}
+
+TFtpReply TFtpClient::ReadReply() {
+    TTimeOutSpan span(*this);
+    TFtpReplyAssembler assembler;
+    try {
+        for (;;) {
+            const std::string line = ReadLn();
+            if (line.empty()) {
+                // The server has hung up: this side closes too, so that the
+                // next command finds the connection gone instead of sending
+                // into it.
+                TFtpReply cut = assembler.Take();
+                cut.Cut = true;
+                outOfStep();
+                return cut;
+            }
+            StatusMessage(1, line);
+            if (assembler.Add(line))
+                return assembler.Take();
+        }
+    } catch (const ESockError& e) {
+        outOfStep();
+        if (e.Message() == SLineTooLong)
+            throw FTPException(Format(SReplyTooLong, static_cast<int>(TFtpReplyAssembler::kMaxLines),
+                                      static_cast<int>(TFtpReplyAssembler::kMaxBytes)));
+        throw;
+    } catch (...) {
+        outOfStep();
+        throw;
     }
 }
 
+void TFtpClient::takeReply(const TFtpReply& reply) {
+    // A reply cut off by the server's close reads as no reply at all.
+    lastReply_ = reply.Cut ? std::string() : reply.First();
+    replyNumber_ = 0;
+    if (lastReply_.empty())
+        return;
+    // Read as a 32-bit number, then stored in the 16-bit reply number under
+    // a range check.
+    if (reply.Number > INT16_MAX)
+        throw ERangeError();
+    replyNumber_ = static_cast<int16_t>(reply.Number);
+}
+
 std::string TFtpClient::Transaction(const std::string& command) {
-    std::string reply = TAsyncSocket::Transaction(command);
-    ReadExtraLines(reply);
-    return reply;
+    StatusMessage(8, STransaction);
+    replyNumber_ = 0;
+    try {
+        Writeln(command);
+    } catch (const EAbortError&) {
+        throw;
+    } catch (const ESockError&) {
+        // A command that cannot be sent has no reply to wait for.
+        outOfStep();
+        throw;
+    }
+    TTimeOutSpan span(*this);
+    TFtpReply reply = ReadReply();
+    // Replies owed to a command given up on come first; QUIT's own 221 is
+    // never one of them, so a server that never sent them does not cost the
+    // goodbye.
+    while (owedReplies_ > 0 && !reply.Empty() && !reply.Cut) {
+        if (command == "QUIT" && reply.Number == 221)
+            break;
+        --owedReplies_;
+        reply = ReadReply();
+    }
+    takeReply(reply);
+    return lastReply_;
+}
+
+void TFtpClient::settleOwedReplies() {
+    const int waitMs = TimeOut() > 0 ? TimeOut() : kOwedWaitMs;
+    while (owedReplies_ > 0 && Connected()) {
+        TApplication* a = Application();
+        const bool ready = a && a->WaitUntilFor([this] { return !Connected() || DataAvailable(); }, waitMs);
+        if (!Connected())
+            break;
+        if (!ready) {
+            outOfStep();
+            return;
+        }
+        ReadReply();
+        --owedReplies_;
+    }
+    if (!Connected())
+        owedReplies_ = 0;
 }
 
 void TFtpClient::Abort() {
-    if (dataConnection_)
-        dataConnection_->Cancel();
+    if (transfer_)
+        transfer_->Data().Cancel();
     // The time-out timer calls this too. When it ran out on a wait of the
     // control connection itself (a server that no longer answers, say the
     // QUIT after a stalled transfer), that wait must end as well: cancelling
@@ -60,7 +164,7 @@ void TFtpClient::Abort() {
 }
 
 int32_t TFtpClient::BytesRecvd() const {
-    return dataConnection_ ? dataConnection_->BytesRecvd() : lastRecvd_;
+    return transfer_ ? transfer_->Received() : lastRecvd_;
 }
 
 // ---------------------------------------------------------------- login
@@ -107,19 +211,18 @@ void TFtpClient::failLogin(std::exception_ptr first, bool serverGone) {
 }
 
 void TFtpClient::login() {
+    owedReplies_ = 0;
     // The greeting and all its continuation lines.
-    const std::string greeting = ReadLn();
-    StatusMessage(1, greeting);
-    ReadExtraLines(greeting);
-    if (greeting.empty()) {
+    const TFtpReply greeting = ReadReply();
+    if (greeting.Empty() || greeting.Cut) {
         if (OnConnectionFailed)
             OnConnectionFailed(this);
         throw EServerGone();
     }
-    if (LeadingNumber(greeting) > 400) {
+    if (greeting.Number > 400) {
         if (OnConnectionFailed)
             OnConnectionFailed(this);
-        throw FTPException(greeting);
+        throw FTPException(greeting.First());
     }
     if (fwAuthenticate_) {
         Transaction("USER " + fwUserID_);
@@ -173,19 +276,29 @@ void TFtpClient::login() {
 
 void TFtpClient::Disconnect() {
     ClearCanceled();
-    if (!Connected())
+    if (!Connected()) {
+        owedReplies_ = 0;
         return;
+    }
     StatusMessage(1, SQuit);
     vendor_ = DefaultVendor;
-    if (DataAvailable())
+    // Stale input goes; a reply still owed is read whole, as a reply.
+    if (owedReplies_ == 0 && DataAvailable())
         Read(0);
     try {
         Transaction("QUIT");
+    } catch (const EAbortError&) {
+        outOfStep();
+        throw;
+    } catch (const ESockError&) {
+        // The server has gone already: nobody is left to say goodbye to.
+        outOfStep();
+        return;
     } catch (...) {
-        TAsyncSocket::Disconnect();
+        outOfStep();
         throw;
     }
-    TAsyncSocket::Disconnect();
+    outOfStep();
     if (ReplyNumber() > 300 && ReplyNumber() < 600)
         throw FTPException(LastReply());
 }
@@ -193,15 +306,22 @@ void TFtpClient::Disconnect() {
 // ---------------------------------------------------------------- download
 
 int32_t TFtpClient::ParseSize(const std::string& line) {
+    int32_t size = 0;
+    ParseSize(line, size);
+    return size;
+}
+
+bool TFtpClient::ParseSize(const std::string& line, int32_t& size) {
+    size = 0;
     const std::string upper = UpperCase(line);
     const size_t at = upper.find("BYTE");
     if (at == std::string::npos)
-        return 0;
+        return false;
     size_t end = at; // one past the last digit of the number
     while (end > 0 && !(line[end - 1] >= '0' && line[end - 1] <= '9'))
         --end;
     if (end == 0)
-        return 0;
+        return false;
     size_t begin = end;
     while (begin > 0 && line[begin - 1] >= '0' && line[begin - 1] <= '9')
         --begin;
@@ -209,9 +329,18 @@ int32_t TFtpClient::ParseSize(const std::string& line) {
     for (size_t i = begin; i < end; ++i) {
         v = v * 10 + (line[i] - '0');
         if (v > INT32_MAX)
-            return 0;
+            return false;
     }
-    return static_cast<int32_t>(v);
+    size = static_cast<int32_t>(v);
+    // Only "<number> bytes" states the size exactly; "0.4 kbytes to
+    // download", which some servers send, gives the gauge its number but
+    // is no bound the data can be held to.
+    if (begin > 0 && (line[begin - 1] == '.' || line[begin - 1] == ','))
+        return false;
+    for (size_t i = end; i < at; ++i)
+        if (line[i] != ' ')
+            return false;
+    return true;
 }
 
 std::string TFtpClient::NthField(const std::string& text, char delimiter, int n) {
@@ -240,21 +369,26 @@ void TFtpClient::refused(bool& handled) {
 void TFtpClient::Download(const std::string& RemoteFile, const std::string& LocalFile) {
     try {
         ClearCanceled();
+        if (owedReplies_ > 0)
+            settleOwedReplies();
         CheckConnection();
         if (DataAvailable())
             Read(0);
-        dataConnection_ = std::make_unique<TAsyncSocket>(this);
-        dataConnection_->SetTimeOut(TimeOut());
-        if (OnPacketRecvd)
-            dataConnection_->OnPacketRecvd = OnPacketRecvd;
+        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
         bool success = false;
         auto cleanUp = [this] {
-            lastRecvd_ = dataConnection_->BytesRecvd();
-            dataConnection_.reset();
-            accepting_ = false;
+            lastRecvd_ = transfer_->Received();
+            transfer_.reset();
             if (Canceled()) {
                 ClearCanceled();
-                Transaction("ABOR");
+                // Its reply is not examined; a server that does not give
+                // one has already lost the connection for it.
+                try {
+                    if (Connected())
+                        Transaction("ABOR");
+                } catch (const ESockError&) {
+                } catch (const FTPException&) {
+                }
             }
         };
         try {
@@ -291,19 +425,19 @@ bool TFtpClient::openPassive() {
         throw EServerGone();
     if (ReplyNumber() > 499)
         return false;
-    const int32_t port = PasvPort(reply);
-    dataConnection_->SetPort(port);
     // The address in the reply is not used: a server behind address
-    // translation names its private one.
-    dataConnection_->SetHost(Host());
-    dataConnection_->Connect();
+    // translation names its private one, and a hostile one names a host the
+    // client should not be sent to.
+    transfer_->Connect(Host(), PasvPort(reply));
     return true;
 }
 
 bool TFtpClient::openActive() {
-    dataConnection_->SetPort(0);
-    dataConnection_->Listen(true);
-    Transaction("PORT " + LocalAddressText() + dataConnection_->LocalPortText());
+    // Listen only where the server reached this side, and take the data
+    // connection only from the server itself: whoever else reaches the port
+    // first must not be able to hand over the file.
+    transfer_->Listen(LocalAddress(), PeerAddress());
+    Transaction("PORT " + LocalAddressText() + transfer_->Data().LocalPortText());
     if (LastReply().empty())
         throw EServerGone();
     return !(ReplyNumber() > 300 && ReplyNumber() < 600);
@@ -313,120 +447,93 @@ void TFtpClient::Notified() {
     // While the download waits for the server to open the data connection,
     // a reply on the control connection (425, or any other) or its loss
     // means the connection will not come, unless it is already waiting.
-    if (!accepting_ || !dataConnection_ || acceptInterrupted_)
+    if (!transfer_ || !transfer_->Accepting())
         return;
-    if (ws::Readable(dataConnection_->Socket()))
+    if (ws::Readable(transfer_->Data().Socket()))
         return;
-    if (!Connected() || DataAvailable()) {
-        acceptInterrupted_ = true;
-        dataConnection_->Cancel();
-    }
+    if (!Connected() || DataAvailable())
+        transfer_->Interrupt();
 }
 
-void TFtpClient::acceptData() {
-    acceptInterrupted_ = false;
-    accepting_ = true;
-    TPlatformTimer bound;
-    bound.OnFire = [this] {
-        acceptInterrupted_ = true;
-        if (dataConnection_)
-            dataConnection_->Cancel();
-    };
-    if (acceptTimeOut_ > 0)
-        bound.Start(static_cast<unsigned>(acceptTimeOut_), false);
-    Notified();
-    TAsyncSocket::TSocketHandle accepted = NoSocket;
-    try {
-        accepted = dataConnection_->Accept();
-    } catch (const ESockError&) {
-        accepting_ = false;
-        bound.Stop();
-        if (acceptInterrupted_)
-            throw ESockError(SErrorCreatingDataConnection);
-        throw;
+bool TFtpClient::openData() {
+    for (bool again = false;; again = true) {
+        try {
+            return passive_ ? openPassive() : openActive();
+        } catch (const EAbortError&) {
+            throw;
+        } catch (const ESockError&) {
+            if (again || Connected() || !OnConnectionRequired)
+                throw;
+        } catch (const EServerGone&) {
+            if (again || Connected() || !OnConnectionRequired)
+                throw;
+        }
+        // The server hung up between transfers (some close a connection
+        // once a transfer is done, or after a while idle): nothing of this
+        // download has happened yet, so it starts over once on a fresh login.
+        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        CheckConnection();
     }
-    accepting_ = false;
-    bound.Stop();
-    dataConnection_->InstallSocket(accepted);
 }
 
 void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success) {
     bool handled = false;
-    if (!(passive_ ? openPassive() : openActive()))
+    if (!openData())
         return refused(handled);
     StatusMessage(1, "RETR " + remoteFile);
     SetBytesTotal(0);
-    std::string line = TAsyncSocket::Transaction("RETR " + remoteFile);
-    if (line.empty())
+    replyNumber_ = 0;
+    Writeln("RETR " + remoteFile);
+    const TFtpReply reply = ReadReply();
+    takeReply(reply);
+    if (LastReply().empty())
         throw EServerGone();
     if (ReplyNumber() > 300 && ReplyNumber() < 600)
         return refused(handled);
-    while (isContinued(line)) {
-        line = ReadLn();
-        StatusMessage(1, line);
-    }
+    // From here the server owes the RETR's outcome until it has been read;
+    // a transfer that fails on this side leaves it to come later.
+    if (reply.Preliminary())
+        ++owedReplies_;
     if (!passive_)
-        acceptData();
-    const int32_t announced = ParseSize(line);
+        transfer_->Accept(acceptTimeOut_);
+    int32_t announced = 0;
+    const bool known = ParseSize(reply.Lines.back(), announced);
     SetBytesTotal(announced);
+    transfer_->Announce(announced, known);
     if (OnTransactionStart)
         OnTransactionStart(this);
-    try {
-        if (!Canceled() && !TimedOut())
-            dataConnection_->CaptureFile(localFile);
-    } catch (...) {
-        // The transfer failed on this side (the local file cannot be made or
-        // written): the server still answers the RETR once it sees the data
-        // connection go. That late reply must not be taken as the answer to
-        // the next command.
-        dataConnection_->CloseSocket();
-        drainCompletionReply();
-        throw;
-    }
+    if (!Canceled() && !TimedOut())
+        transfer_->Receive(localFile);
     if (OnTransactionStop)
         OnTransactionStop(this);
-    dataConnection_->CloseSocket();
-    finishTransfer(announced);
+    transfer_->Close();
+    finishTransfer(reply);
     success = true;
 }
 
-void TFtpClient::drainCompletionReply() {
-    if (Canceled() || TimedOut() || !Connected())
-        return;
-    if (Application())
-        Application()->WaitUntilFor([this] { return DataAvailable() || !Connected(); }, kDrainWaitMs);
-    if (!Connected() || !DataAvailable())
-        return;
-    try {
-        std::string reply = ReadLn();
-        StatusMessage(1, reply);
-        ReadExtraLines(reply);
-    } catch (const std::exception&) {
-        // The reply is only discarded; the transfer's own error is the one
-        // that counts.
-    }
-}
-
-void TFtpClient::finishTransfer(int32_t announced) {
-    const int32_t received = dataConnection_->BytesRecvd();
+void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
+    const int32_t received = transfer_->Received();
+    const int32_t announced = transfer_->Announced();
     SetBytesTotal(received);
     StatusMessage(1, Format(SReceivedBytes, received));
     if (Canceled() || TimedOut())
         throw EAbortError(SSendAborted);
     // The transfer counts only when the server says it completed: a data
-    // connection that just ends may be a server that died half-way.
-    std::string reply;
-    if (Connected())
-        reply = ReadLn();
-    StatusMessage(1, reply);
-    if (!Canceled() && !TimedOut())
-        ReadExtraLines(reply);
+    // connection that just ends may be a server that died half-way. A RETR
+    // answered at once with its outcome (226 without 150) has said so
+    // already; waiting for another reply would wait for nothing.
+    TFtpReply done = retrReply;
+    if (retrReply.Preliminary()) {
+        done = Connected() ? ReadReply() : TFtpReply();
+        if (owedReplies_ > 0)
+            --owedReplies_;
+    }
     if (OnTransactionStop)
         OnTransactionStop(this);
-    if (reply.empty())
+    if (done.Empty() || done.Cut)
         throw EServerGone();
-    if (LeadingNumber(reply) >= 400)
-        throw FTPException(reply);
+    if (done.Number >= 400)
+        throw FTPException(done.First());
     if (received < announced)
         throw FTPException(Format(STransferIncomplete, received, announced));
 }

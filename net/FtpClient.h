@@ -10,8 +10,9 @@
 #include <string>
 
 #include "net/AsyncSocket.h"
+#include "net/FtpReply.h"
 
-class TPlatformTimer;
+class TFtpTransfer;
 
 class FTPException : public Exception {
 public:
@@ -45,12 +46,17 @@ public:
     void Connect() override;
     // Sends QUIT and closes. Nothing happens when not connected.
     void Disconnect() override;
-    // One command, its reply line and the reply's continuation lines; returns
-    // the first reply line.
-    std::string Transaction(const std::string& command) override;
+    // One command and its whole reply; returns the reply's first line (empty
+    // when the server closed the connection) and keeps it in LastReply, its
+    // number in ReplyNumber. Replies still owed to an earlier command that
+    // failed on this side are read and discarded first.
+    std::string Transaction(const std::string& command);
+    // One whole reply under one time-out. A reply that cannot be read whole
+    // (silence, a flood beyond the bounds) leaves the control connection out
+    // of step with its commands, so it is closed before the error goes on.
+    TFtpReply ReadReply();
     // Cancels the data connection of the download under way, if any.
     void Abort() override;
-    void ReadExtraLines(std::string line);
 
     // Fetches RemoteFile into LocalFile (RemoteFile's name when empty).
     void Download(const std::string& RemoteFile, const std::string& LocalFile);
@@ -58,6 +64,8 @@ public:
     // Size announced in a reply: the number in front of the first "BYTE"
     // (any letter case); 0 when there is none or it does not fit 32 bits.
     static int32_t ParseSize(const std::string& line);
+    // As ParseSize; false when the line announces no size at all.
+    static bool ParseSize(const std::string& line, int32_t& size);
     // Field n (from 1) of text split at delimiter; empty when there are fewer.
     static std::string NthField(const std::string& text, char delimiter, int n);
     // The data port of a PASV reply: the number in front of the first ")"
@@ -93,8 +101,14 @@ public:
     int AcceptTimeOut() const { return acceptTimeOut_; }
     void SetAcceptTimeOut(int ms) { acceptTimeOut_ = ms; }
 
+    const std::string& LastReply() const { return lastReply_; }
+    int16_t ReplyNumber() const { return replyNumber_; }
+    // Replies the server still owes to commands whose outcome this side
+    // gave up waiting for.
+    int OwedReplies() const { return owedReplies_; }
+
     // The data connection of the download under way; null otherwise.
-    TAsyncSocket* DataConnection() const { return dataConnection_.get(); }
+    TAsyncSocket* DataConnection() const;
 
     // Login completed. Hides the socket-level connect event.
     TNotifyEvent OnConnect;
@@ -112,14 +126,20 @@ private:
     void loginCheck();
     void failLogin(std::exception_ptr first, bool serverGone);
     void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
+    // The data connection's first step (PASV, or listening and PORT); false
+    // when the server refuses it.
+    bool openData();
     bool openPassive();
     bool openActive();
-    void acceptData();
-    void finishTransfer(int32_t announced);
-    // Reads and discards the server's reply to a transfer that failed on
-    // this side, waiting at most kDrainWaitMs for it.
-    void drainCompletionReply();
-    static constexpr int kDrainWaitMs = 3000;
+    void finishTransfer(const TFtpReply& retrReply);
+    // Waits (within the time-out) for the replies still owed and discards
+    // them; a server that does not send them is out of step, and the
+    // connection is closed so that the next command starts afresh.
+    void settleOwedReplies();
+    static constexpr int kOwedWaitMs = 3000;
+    // The control connection no longer pairs replies with commands.
+    void outOfStep();
+    void takeReply(const TFtpReply& reply);
     void refused(bool& handled);
     void Notified() override;
 
@@ -133,8 +153,9 @@ private:
     std::string fwPassword_;
     bool fwAuthenticate_ = false;
     int acceptTimeOut_ = DefaultAcceptTimeOut;
-    std::unique_ptr<TAsyncSocket> dataConnection_;
+    std::unique_ptr<TFtpTransfer> transfer_;
     int32_t lastRecvd_ = 0;
-    bool accepting_ = false;         // a download waits for the server's data connection
-    bool acceptInterrupted_ = false; // that wait was ended by a reply or the bound
+    std::string lastReply_;
+    int16_t replyNumber_ = 0;
+    int owedReplies_ = 0;
 };

@@ -37,6 +37,9 @@ inline constexpr const char* SQuit = "QUIT";
 inline constexpr const char* SPass = "PASS ";
 inline constexpr const char* SReceivedBytes = "Received %d Bytes";
 
+// A connection to the data port from another address than the server's.
+inline constexpr const char* SRefusedDataConnection = "Refused a data connection from another host";
+
 // Error texts.
 inline constexpr const char* SAlreadyConnected = "Already connected";
 inline constexpr const char* SNullRemoteAddress = "Null Remote Address";
@@ -62,6 +65,14 @@ inline constexpr const char* SLineTooLong = "Line too long for the receive buffe
 inline constexpr const char* SReadLnNotConnected = "Socket is not connected: no line to read";
 // The server went away while a reply was due.
 inline constexpr const char* SServerClosedConnection = "Connection closed by the server";
+// The local file of a download cannot be made (as the file streams say it).
+inline constexpr const char* SFCreateError = "Cannot create file %s";
+// The data connection brought more than the receiver takes: the size the
+// server announced, or the 32-bit counts' 2 GiB when it announced none.
+inline constexpr const char* SDataBeyondLimit = "Transfer larger than %d bytes";
+// A reply of more lines or bytes than any server sends (a flood, or a line
+// that never ends).
+inline constexpr const char* SReplyTooLong = "Reply too long: more than %d lines or %d bytes";
 // The data connection ended before the size the server announced.
 inline constexpr const char* STransferIncomplete = "Transfer incomplete: %d of %d bytes received";
 

@@ -411,6 +411,18 @@ int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
     return 0;
 }
 
+int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return fail(errno);
+    if (addr)
+        *addr = a.sin_addr.s_addr;
+    if (port)
+        *port = a.sin_port;
+    return 0;
+}
+
 uint16_t HostToNet16(uint16_t v) {
     return htons(v);
 }

@@ -63,6 +63,8 @@ int Recv(TSocket s, char* buffer, int length, bool peek);
 int Send(TSocket s, const char* buffer, int length);
 int CloseSocket(TSocket s);
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port);
+// The address of the connection's other end.
+int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port);
 // The address of a dotted IPv4 text, or INADDR_NONE.
 uint32_t InetAddr(const std::string& text);
 // Byte order of a port: host to network and back.

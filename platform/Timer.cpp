@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include "platform/Application.h"
+
 TPlatformTimer::TPlatformTimer() : timer_(std::make_unique<QTimer>()) {
     timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer_.get(), &QTimer::timeout, [this] {
@@ -59,4 +61,46 @@ void TTimer::update() {
     timer_.Stop();
     if (enabled_ && interval_ > 0 && onTimer_)
         timer_.Start(interval_, true);
+}
+
+TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
+    timer_.OnFire = [this] { fire(); };
+}
+
+TThreadTimer::~TThreadTimer() {
+    timer_.Stop();
+}
+
+void TThreadTimer::SetEnabled(bool v) {
+    if (v == enabled_)
+        return;
+    enabled_ = v;
+    updateTimer();
+}
+
+void TThreadTimer::SetInterval(uint32_t v) {
+    if (v == interval_)
+        return;
+    interval_ = v;
+    updateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent e) {
+    onTimer_ = std::move(e);
+    updateTimer();
+}
+
+void TThreadTimer::updateTimer() {
+    timer_.Stop();
+    if (enabled_ && interval_ != 0 && onTimer_)
+        timer_.Start(interval_, true);
+}
+
+void TThreadTimer::fire() {
+    if (!onTimer_)
+        return;
+    if (TApplication* a = Application())
+        a->Dispatch([this] { onTimer_(this); });
+    else
+        onTimer_(this);
 }

@@ -1,7 +1,9 @@
-// Window timers: a one-shot or repeating Qt precise timer, and the TTimer
-// component on top of it.
+// Window timers: a one-shot or repeating Qt precise timer, the TTimer
+// component on top of it, and TThreadTimer, the time-out timer of the
+// socket components.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -39,6 +41,31 @@ private:
     void update();
     bool enabled_ = true;
     unsigned interval_ = 1000;
+    TNotifyEvent onTimer_;
+    TPlatformTimer timer_;
+};
+
+// The time-out timer of a socket component: it runs while Enabled, with an
+// Interval above 0 and an OnTimer handler. Changing any of them re-arms it;
+// setting a value it already has does nothing, so a running timer is not
+// restarted. Its handler runs through the application's dispatcher, so an
+// exception from it reaches the application's handler, not the event loop.
+class TThreadTimer : public TComponent {
+public:
+    explicit TThreadTimer(TComponent* owner = nullptr);
+    ~TThreadTimer() override;
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool v);
+    uint32_t Interval() const { return interval_; }
+    void SetInterval(uint32_t v);
+    const TNotifyEvent& OnTimer() const { return onTimer_; }
+    void SetOnTimer(TNotifyEvent e);
+
+private:
+    void updateTimer();
+    void fire();
+    bool enabled_ = true;
+    uint32_t interval_ = 1000;
     TNotifyEvent onTimer_;
     TPlatformTimer timer_;
 };

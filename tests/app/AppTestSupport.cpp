@@ -154,6 +154,8 @@ void TScriptedFtp::Download(const std::string& remote, const std::string& local)
         if (onPacket_)
             onPacket_(nullptr);
     }
+    if (remote == FailAfterWriting)
+        throw Exception("426 Connection closed; transfer aborted.");
 }
 
 void TScriptedFtp::Disconnect() {

@@ -91,6 +91,9 @@ public:
     // Announced size for a path (default: the real size); -1 or 0 allowed.
     std::map<std::string, int32_t> Announced;
     int BlockSize = 4;
+    // A remote path whose download writes all its bytes and then fails, as a
+    // transfer whose completion never came.
+    std::string FailAfterWriting;
     // Called at the start of each Download, before anything is written.
     std::function<void(const std::string& remote)> OnDownload;
 

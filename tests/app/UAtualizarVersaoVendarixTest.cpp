@@ -121,11 +121,11 @@ TEST_F(WindowTest, TheTimerRunsTheUpdateOnceAndTheFinishedRunEndsTheUpdater) {
 
 TEST_F(WindowTest, BrokenRunShowsItsErrorAndKeepsTheWindowOpen) {
     auto form = makeForm();
-    ftp->Files.erase(kSchemaRemote);
+    ftp->Files[kSchemaRemote] = ""; // no archive: it cannot be opened
     run(*form);
     EXPECT_EQ(form->RunState(), TRunState::Broken);
-    ASSERT_EQ(TestDialogs().shown.size(), 2u);
-    EXPECT_EQ(TestDialogs().shown[1].request.icon, TDialogIcon::Error);
+    ASSERT_EQ(TestDialogs().shown.size(), 1u);
+    EXPECT_EQ(TestDialogs().shown[0].request.icon, TDialogIcon::Error);
     EXPECT_TRUE(form->Window()->isVisible());
     EXPECT_EQ(terminations, 0);
     EXPECT_EQ(form->ExitCode(), 2);
@@ -133,7 +133,7 @@ TEST_F(WindowTest, BrokenRunShowsItsErrorAndKeepsTheWindowOpen) {
 
 TEST_F(WindowTest, UnattendedTheBrokenRunEndsTheUpdaterOnce) {
     auto form = makeForm(true);
-    ftp->Files.clear();
+    ftp->Files[kSchemaRemote] = "";
     run(*form);
     EXPECT_EQ(form->RunState(), TRunState::Broken);
     EXPECT_EQ(terminations, 1);
@@ -174,7 +174,7 @@ TEST_F(WindowTest, WindowClosesWithEscapeOnlyAfterTheRun) {
     ftp->OnDownload = [&](const std::string&) {
         refusedDuringRun = !form->Window()->close() && form->Window()->isVisible();
     };
-    ftp->Files.erase(kSchemaRemote); // ends broken
+    ftp->Files[kSchemaRemote] = ""; // cannot be opened: ends broken
     run(*form);
     EXPECT_TRUE(refusedDuringRun);
     EXPECT_EQ(terminations, 0);

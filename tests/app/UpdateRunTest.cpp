@@ -165,52 +165,61 @@ TEST_F(UpdateRunTest, MissingProgramArchiveRestoresTheBackupAtOnceAndStartsTheOl
     EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"") + invalido + ".zip\""});
     EXPECT_TRUE(programBackBeforeSchema);
     EXPECT_EQ(count(log, "Disconnect").size(), 2u);
-    // The never-created program archive opened as an empty one and was
-    // removed with the others.
-    EXPECT_EQ(archiveCalls(log), kExtractBoth);
+    // Nothing of the failed download is opened; the schema archive is.
+    EXPECT_EQ(archiveCalls(log), Names(kExtractBoth.begin() + 4, kExtractBoth.end()));
     EXPECT_EQ(run->State(), TRunState::Finished);
     EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].program, "old program");
 }
 
-TEST_F(UpdateRunTest, MissingSchemaArchiveEndsBrokenAfterExtractingTheProgram) {
+// A new program needs its tables: without the schema archive the shop keeps
+// the old program and its tables as they are, and the old program starts.
+TEST_F(UpdateRunTest, MissingSchemaArchiveKeepsTheOldProgramAndStartsIt) {
     ftp.Files.erase(kSchemaRemote);
     execute();
 
-    EXPECT_EQ(run->State(), TRunState::Broken);
-    const Names texts = TestDialogs().Texts();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
-    // The reconciliation finds no Talvir.db: the engine's error in the
-    // default handler's box.
-    EXPECT_EQ(TestDialogs().shown[1].request.icon, TDialogIcon::Error);
-    EXPECT_FALSE(texts[1].empty());
-    // The backup went back and the program archive was extracted over it.
-    EXPECT_EQ(work.Read("Vendarix.exe"), "new program");
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
-    EXPECT_TRUE(work.Has("Vendarix.zip"));
-    EXPECT_TRUE(started.empty());
-    EXPECT_EQ(terminations, 0);
-    EXPECT_EQ(Application()->Cursor(), crHourGlass);
-    EXPECT_EQ(run->ExitCode(), 2);
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\"")});
+    EXPECT_EQ(archiveCalls(log), Names{});
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
+    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "old program");
+    // No reconciliation: the table the schema would have made is not there.
+    EXPECT_ANY_THROW(FieldsOf(dados, "Cad_Clientes"));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(run->ExitCode(), 0);
+}
+
+// A download that fails part-way leaves nothing of it behind to be opened.
+TEST_F(UpdateRunTest, PartOfAFailedDownloadIsDeleted) {
+    ftp.FailAfterWriting = kProgramRemote;
+    execute();
+
+    EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"Vendarix.zip\"")});
+    EXPECT_EQ(archiveCalls(log), Names(kExtractBoth.begin() + 4, kExtractBoth.end()));
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "old program");
 }
 
 TEST_F(UpdateRunTest, BothDownloadsFailing) {
     ftp.Files.clear();
     execute();
 
-    const Names texts = TestDialogs().Texts();
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
-    EXPECT_EQ(texts[1], Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\""));
+    EXPECT_EQ(TestDialogs().Texts(), (Names{Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""),
+                                            Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\"")}));
     EXPECT_EQ(count(log, "Disconnect").size(), 3u);
-    // The second rename found no backup; the old program is in place.
+    // The second rename found no backup; the old program is in place and
+    // starts, with nothing extracted.
+    EXPECT_EQ(archiveCalls(log), Names{});
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
     EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
-    EXPECT_FALSE(work.Has("Vendarix.bkp"));
-    EXPECT_EQ(run->State(), TRunState::Broken);
-    EXPECT_EQ(terminations, 0);
-    EXPECT_EQ(run->ExitCode(), 2);
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "old program");
+    EXPECT_EQ(run->ExitCode(), 0);
 }
 
 TEST_F(UpdateRunTest, NoProgramAtStartMakesNoBackup) {

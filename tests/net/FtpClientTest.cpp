@@ -1,6 +1,7 @@
 // The FTP client against a scripted peer: each test is a transcript of the
 // commands the client must send, the replies it gets, and the outcome.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -501,8 +502,10 @@ TEST_F(FtpClientTest, TimeOutEndsAWaitForAReplyThatNeverComes) {
     client.Connect();
     EXPECT_EQ(messageOf<EAbortError>([&] { client.Download("x.bin", local("x.bin")); }),
               "Socket readln aborted");
-    EXPECT_EQ(messageOf<EAbortError>([&] { client.Disconnect(); }), "Socket readln aborted");
+    // A reply that never came leaves replies and commands out of step: the
+    // connection is closed, so the QUIT has nobody to go to.
     EXPECT_FALSE(client.Connected());
+    EXPECT_NO_THROW(client.Disconnect());
 }
 
 // Without a time-out a pause in the data is waited out, however long; the
@@ -554,6 +557,235 @@ TEST_F(FtpClientTest, AbortFromThePacketEventCancelsTheDataConnection) {
     EXPECT_EQ(readFile(local("x.bin")), "first block");
 }
 
+// ---------------------------------------------------------------- bounds
+
+TEST_F(FtpClientTest, ReplyNumberIsReadFromTheLeadingDigitsUnderARangeCheck) {
+    struct Row {
+        std::string reply;
+        int number;
+        bool rangeError;
+    } rows[] = {
+        {"250 ok\r\n", 250, false},  {"no digits\r\n", 0, false},    {"32767 top\r\n", 32767, false},
+        {"32768 over\r\n", 0, true}, {"9999999999 x\r\n", 0, false}, {"12345678901\r\n", 0, true},
+    };
+    login();
+    for (const auto& r : rows)
+        peer.Expect("CMD", r.reply);
+    peer.Start();
+    client.Connect();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.reply);
+        if (r.rangeError) {
+            EXPECT_EQ(messageOf<ERangeError>([&] { client.Transaction("CMD"); }), "Range check error");
+        } else {
+            EXPECT_EQ(client.Transaction("CMD"), r.reply);
+            EXPECT_EQ(client.ReplyNumber(), r.number);
+            EXPECT_EQ(client.LastReply(), r.reply);
+        }
+    }
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// RFC 959's own example greeting: plain text continuation lines, one of
+// them beginning with digits. It ends at "220 " and not before, so the
+// replies that follow stay paired with their commands. It also arrives one
+// byte at a time.
+TEST_F(FtpClientTest, RfcExampleGreetingSplitByteByByteIsReadWhole) {
+    const std::string greeting = "220-First line\r\nSecond line\r\n  234 A line beginning with numbers\r\n"
+                                 "220 The last line\r\n";
+    for (char ch : greeting)
+        peer.Send(std::string(1, ch)).Pause(1);
+    peer.Expect("USER u", "331 Password required\r\n")
+        .Expect("PASS p", "230 Logged in\r\n")
+        .Expect("TYPE I", "200 Binary\r\n");
+    peer.Start();
+    client.Connect();
+    EXPECT_EQ(commands(), (Lines{"USER u", "PASS p", "TYPE I"}));
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// A server that never ends its greeting: the reply fails at its bounds,
+// quickly and without a time-out, and the connection is given up.
+TEST_F(FtpClientTest, ContinuationLineFloodEndsAtTheBounds) {
+    peer.Send("220-Welcome\r\n").SendRepeated("220-and more\r\n", 100000);
+    peer.Start();
+    client.SetTimeOut(5000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(messageOf<FTPException>([&] { client.Connect(); }),
+              "Reply too long: more than 1000 lines or 65536 bytes");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_FALSE(client.Connected());
+}
+
+// The same flood, a line at a time and slowly: the time-out bounds the
+// reply as a whole, not each of its lines.
+TEST_F(FtpClientTest, SlowContinuationLinesEndWithinTheTimeOut) {
+    peer.Send("220-Welcome\r\n");
+    for (int i = 0; i < 40; ++i)
+        peer.Pause(100).Send("220-still here\r\n");
+    peer.Hold();
+    peer.Start();
+    client.SetTimeOut(1000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(messageOf<EAbortError>([&] { client.Connect(); }), "Socket readln aborted");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+}
+
+TEST_F(FtpClientTest, ReplyLineLongerThanTheBoundFailsAndClosesTheConnection) {
+    login().ExpectPort().Expect("RETR x.bin", "150 " + std::string(70000, 'x') + "\r\n").Hold();
+    peer.Start();
+    client.SetTimeOut(3000);
+    client.Connect();
+    EXPECT_EQ(messageOf<FTPException>([&] { client.Download("x.bin", local("x.bin")); }),
+              "Reply too long: more than 1000 lines or 65536 bytes");
+    EXPECT_FALSE(client.Connected());
+    EXPECT_NO_THROW(client.Disconnect());
+}
+
+// A data connection that goes on past the announced size fails at once;
+// nothing of the file is kept.
+TEST_F(FtpClientTest, DataBeyondTheAnnouncedSizeFailsAndDeletesTheFile) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (1000 bytes).\r\n")
+        .OpenData()
+        .SendData(std::string(4 << 20, 'z'), true)
+        .CloseData()
+        .Send("426 Transfer aborted.\r\n")
+        .Expect("QUIT", "221 Goodbye.\r\n");
+    peer.Start();
+    client.SetTimeOut(3000);
+    client.Connect();
+    EXPECT_EQ(messageOf<EDataOverrun>([&] { client.Download("x.bin", local("x.bin")); }),
+              "Transfer larger than 1000 bytes");
+    EXPECT_FALSE(fs::exists(local("x.bin")));
+    EXPECT_EQ(client.BytesRecvd(), 1000);
+    // The server's late word on the RETR is not taken for QUIT's.
+    EXPECT_NO_THROW(client.Disconnect());
+    EXPECT_TRUE(peer.Wait(5000));
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// The 425 of a server that gave up on the data connection after this side
+// did is read and discarded; QUIT gets its own reply.
+TEST_F(FtpClientTest, LateReplyAfterTheAcceptBoundIsDiscardedBeforeQuitsOwn) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection.\r\n")
+        .Pause(600)
+        .Send("425 Failed to establish connection.\r\n")
+        .Expect("QUIT", "221 Goodbye.\r\n");
+    peer.Start();
+    client.SetTimeOut(2000);
+    client.SetAcceptTimeOut(200);
+    client.Connect();
+    EXPECT_EQ(messageOf<ESockError>([&] { client.Download("x.bin", local("x.bin")); }),
+              "Error creating Data Connection");
+    EXPECT_EQ(client.OwedReplies(), 1);
+    EXPECT_NO_THROW(client.Disconnect());
+    EXPECT_EQ(client.LastReply(), "221 Goodbye.\r\n");
+    EXPECT_TRUE(peer.Wait(5000));
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// A server that never sends the reply it owes still gets its QUIT answered.
+TEST_F(FtpClientTest, OwedReplyThatNeverComesDoesNotCostTheGoodbye) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection.\r\n")
+        .Expect("QUIT", "221 Goodbye.\r\n");
+    peer.Start();
+    client.SetTimeOut(2000);
+    client.SetAcceptTimeOut(200);
+    client.Connect();
+    EXPECT_THROW(client.Download("x.bin", local("x.bin")), ESockError);
+    EXPECT_NO_THROW(client.Disconnect());
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// 226 at once, without 150: that was the outcome; the download does not
+// wait for another reply.
+TEST_F(FtpClientTest, ImmediateCompletionReplyIsTheOutcome) {
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "226 Transfer complete (5 bytes).\r\n")
+        .OpenData()
+        .SendData("12345")
+        .CloseData()
+        .Expect("QUIT", "221 Goodbye.\r\n");
+    peer.Start();
+    client.SetTimeOut(2000);
+    client.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    client.Download("x.bin", local("x.bin"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(readFile(local("x.bin")), "12345");
+    EXPECT_NO_THROW(client.Disconnect());
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// A server that hangs up once a transfer is done: the next download finds
+// the connection gone at its first command and starts over on a fresh login.
+TEST_F(FtpClientTest, HangUpBetweenTransfersLogsInAgainOnce) {
+    login();
+    activeRetr("a.bin", "first").Send("226 Transfer complete.\r\n").Close().AcceptControl();
+    login();
+    activeRetr("b.bin", "second").Send("226 Transfer complete.\r\n");
+    peer.Start();
+    int logins = 0;
+    client.OnConnect = [&](TObject*) { ++logins; };
+    client.OnConnectionRequired = [&](TObject*, bool& handled) {
+        client.Connect();
+        handled = true;
+    };
+    client.SetTimeOut(3000);
+    client.Connect();
+    client.Download("a.bin", local("a.bin"));
+    client.Download("b.bin", local("b.bin"));
+    EXPECT_EQ(readFile(local("b.bin")), "second");
+    EXPECT_EQ(logins, 2);
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// ---------------------------------------------------------------- who may connect
+
+// Only the server may open the active-mode data connection: a third party
+// that reaches the announced port first is turned away, and the file is the
+// server's, byte for byte.
+TEST_F(FtpClientTest, ThirdPartyOnTheDataPortIsTurnedAway) {
+    const std::string bytes = binary(100000);
+    login()
+        .ExpectPort()
+        .Expect("RETR x.bin", "150 Opening BINARY mode data connection for x.bin (100000 bytes).\r\n")
+        .IntrudeData("127.0.0.2", "not the server's file")
+        .OpenData()
+        .SendData(bytes)
+        .CloseData()
+        .Send("226 Transfer complete.\r\n");
+    peer.Start();
+    client.SetTimeOut(3000);
+    client.Connect();
+    client.Download("x.bin", local("x.bin"));
+    EXPECT_TRUE(readFile(local("x.bin")) == bytes);
+    EXPECT_TRUE(peer.IntruderTurnedAway());
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// A symbolic link planted where the downloaded file goes is not followed.
+TEST_F(FtpClientTest, SymbolicLinkWhereTheFileGoesIsNotFollowed) {
+    login();
+    activeRetr("x.bin", "payload", true).Send("226 Transfer complete.\r\n");
+    peer.Start();
+    const fs::path outside = dir / "outside.txt";
+    { std::ofstream(outside) << "keep me"; }
+    fs::create_symlink(outside, local("x.bin"));
+    client.SetTimeOut(3000);
+    client.Connect();
+    EXPECT_THROW(client.Download("x.bin", local("x.bin")), EFCreateError);
+    EXPECT_EQ(readFile(outside), "keep me");
+    EXPECT_TRUE(fs::is_symlink(local("x.bin")));
+}
+
 // ---------------------------------------------------------------- parsing
 
 TEST(FtpClientParsing, SizeIsTheNumberBeforeTheFirstByte) {
@@ -573,6 +805,25 @@ TEST(FtpClientParsing, SizeIsTheNumberBeforeTheFirstByte) {
     };
     for (const auto& r : rows)
         EXPECT_EQ(TFtpClient::ParseSize(r.line), r.size) << r.line;
+}
+
+// Only a plain "<number> bytes" is a size the data is held to.
+TEST(FtpClientParsing, OnlyAnExactByteCountIsAnAnnouncedSize) {
+    struct Row {
+        const char* line;
+        bool announced;
+    } rows[] = {
+        {"150 Opening BINARY mode data connection for x.zip (123456 bytes).\r\n", true},
+        {"150 x (0 bytes)\r\n", true},
+        {"150 Accepted data connection\r\n", false},
+        {"150 0.4 kbytes to download\r\n", false},
+        {"150 12.5 bytes\r\n", false},
+        {"150 (99999999999 bytes)\r\n", false},
+    };
+    for (const auto& r : rows) {
+        int32_t size = -1;
+        EXPECT_EQ(TFtpClient::ParseSize(r.line, size), r.announced) << r.line;
+    }
 }
 
 TEST(FtpClientParsing, NthFieldCountsFromOne) {

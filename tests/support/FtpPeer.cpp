@@ -78,6 +78,7 @@ TFtpPeer::~TFtpPeer() {
     if (thread_.joinable())
         thread_.join();
     closeFd(data_);
+    closeFd(intruder_);
     closeFd(dataListen_);
     closeFd(control_);
     closeFd(listen_);
@@ -208,6 +209,44 @@ TFtpPeer& TFtpPeer::SendData(std::string bytes, bool mayFail) {
 TFtpPeer& TFtpPeer::CloseData() {
     steps_.push_back([this] {
         closeFd(data_);
+        return true;
+    });
+    return *this;
+}
+
+TFtpPeer& TFtpPeer::SendRepeated(std::string bytes, size_t times) {
+    steps_.push_back([this, bytes, times] {
+        for (size_t i = 0; i < times && !stop_; ++i)
+            if (!sendAll(control_, bytes))
+                break;
+        return true;
+    });
+    return *this;
+}
+
+TFtpPeer& TFtpPeer::IntrudeData(std::string from, std::string bytes) {
+    steps_.push_back([this, from, bytes] {
+        closeFd(intruder_);
+        intruder_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in self{};
+        self.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &self.sin_addr);
+        if (::bind(intruder_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0)
+            return fail("intruder cannot bind " + from), false;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = dataAddr_;
+        a.sin_port = dataPort_;
+        if (::connect(intruder_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return fail("intruder cannot connect"), false;
+        sendAll(intruder_, bytes);
+        // The client turns it away: the connection ends without its bytes
+        // having been asked for.
+        if (waitReadable(intruder_, stop_, kStepLimitMs)) {
+            char c;
+            if (::recv(intruder_, &c, 1, 0) <= 0)
+                intruderTurnedAway_ = true;
+        }
         return true;
     });
     return *this;

@@ -42,6 +42,16 @@ public:
     // may close it first; with mayFail that is not a fault of the script.
     TFtpPeer& SendData(std::string bytes, bool mayFail = false);
     TFtpPeer& CloseData();
+    // Sends bytes on the control connection up to times times, as a server
+    // that floods the client; stops quietly once the client hangs up.
+    TFtpPeer& SendRepeated(std::string bytes, size_t times);
+    // A third party: connects from the address `from` (another loopback
+    // address) to the data port the client announced with PORT, and sends
+    // bytes there, before the server itself connects.
+    TFtpPeer& IntrudeData(std::string from, std::string bytes);
+    // Set once an intruder's connection was closed by the client without
+    // its bytes being taken as the file.
+    bool IntruderTurnedAway() const { return intruderTurnedAway_; }
     // Reads and discards n bytes of the control connection (raw, not lines).
     TFtpPeer& Drain(size_t n);
     // Waits the given time.
@@ -79,6 +89,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
     std::atomic<bool> clientClosed_{false};
+    std::atomic<bool> intruderTurnedAway_{false};
     mutable std::mutex mutex_;
     std::vector<std::string> commands_;
     std::string error_;
@@ -86,6 +97,7 @@ private:
     int control_ = -1;
     int dataListen_ = -1;
     int data_ = -1;
+    int intruder_ = -1;
     std::string pending_;   // control bytes read past the last line
     uint32_t dataAddr_ = 0; // network order, from PORT
     uint16_t dataPort_ = 0; // network order, from PORT
