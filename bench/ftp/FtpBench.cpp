@@ -1,7 +1,11 @@
 // Downloads one large file from vsftpd on loopback in active mode with the
 // project's client, with curl and (when installed) with lftp, alternately,
-// and prints each one's time and CPU seconds and the ratios.
-//   ftp_bench [megabytes=256] [rounds=3]
+// and prints each one's time and CPU seconds, the ratios of both and the
+// peak memory of each.
+//   ftp_bench [megabytes=256] [rounds=3] [--copy]
+// --copy makes the project's client copy every byte through its buffer
+// instead of letting the kernel move them into the file.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +29,14 @@ namespace {
 struct TSample {
     double seconds = 0;
     double cpu = 0;
+    long peakKiB = 0;
 };
+
+long peakOf(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_maxrss;
+}
 
 double cpuOf(int who) {
     rusage u{};
@@ -48,13 +59,16 @@ TSample runTool(const std::vector<std::string>& argv) {
     const double t0 = now();
     pid_t pid = -1;
     if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return {-1, -1};
+        return {-1, -1, 0};
     int status = 0;
     waitpid(pid, &status, 0);
     s.seconds = now() - t0;
     s.cpu = cpuOf(RUSAGE_CHILDREN) - cpu0;
+    // The largest of the children so far: each tool's own figure once it
+    // has been run as often as the others.
+    s.peakKiB = peakOf(RUSAGE_CHILDREN);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {-1, -1};
+        return {-1, -1, 0};
     return s;
 }
 
@@ -72,6 +86,7 @@ TSample runClient(const TFtpServer& server, const std::string& out) {
     c.Disconnect();
     s.seconds = now() - t0;
     s.cpu = cpuOf(RUSAGE_SELF) - cpu0;
+    s.peakKiB = peakOf(RUSAGE_SELF);
     return s;
 }
 
@@ -84,8 +99,15 @@ bool onPath(const char* tool) {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    const long mb = argc > 1 ? std::atol(argv[1]) : 256;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--copy")
+            TAsyncSocket::SetKernelCopy(false);
+        else
+            args.push_back(argv[i]);
+    }
+    const long mb = args.size() > 0 ? std::atol(args[0].c_str()) : 256;
+    const int rounds = args.size() > 1 ? std::max(1, std::atoi(args[1].c_str())) : 3;
     TApplication app(argc, argv);
     std::string why;
     // VX_BENCH_SERVER picks another server (pure-ftpd, pyftpdlib).
@@ -120,7 +142,7 @@ int main(int argc, char** argv) {
     const bool lftp = onPath("lftp");
     std::printf("%ld MiB from %s on loopback, active mode, %d rounds, into %s\n", mb, server->Name().c_str(),
                 rounds, out.c_str());
-    TSample best[3] = {{1e9, 0}, {1e9, 0}, {1e9, 0}};
+    TSample best[3] = {{1e9, 0, 0}, {1e9, 0, 0}, {1e9, 0, 0}};
     const char* names[3] = {"TFtpClient", "curl", "lftp"};
     for (int r = 0; r < rounds; ++r) {
         TSample s[3];
@@ -143,10 +165,14 @@ int main(int argc, char** argv) {
                 best[0].cpu, best[1].seconds, best[1].cpu);
     if (lftp)
         std::printf(", lftp %.3f s (%.3f CPU s)", best[2].seconds, best[2].cpu);
-    std::printf("\nratio TFtpClient/curl %.2f", best[0].seconds / best[1].seconds);
+    std::printf("\nratio TFtpClient/curl: wall %.2f, CPU %.2f", best[0].seconds / best[1].seconds,
+                best[0].cpu / best[1].cpu);
     if (lftp)
-        std::printf(", TFtpClient/lftp %.2f", best[0].seconds / best[2].seconds);
-    std::printf("\n");
+        std::printf("; TFtpClient/lftp: wall %.2f, CPU %.2f", best[0].seconds / best[2].seconds,
+                    best[0].cpu / best[2].cpu);
+    std::printf("\npeak memory: TFtpClient (whole bench process) %.1f MiB, largest child (curl%s) %.1f MiB\n",
+                best[0].peakKiB / 1024.0, lftp ? ", lftp" : "",
+                std::max(best[1].peakKiB, best[2].peakKiB) / 1024.0);
     fs::remove(out);
     return 0;
 }
