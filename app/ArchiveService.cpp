@@ -15,6 +15,9 @@ public:
         zip_->Options().OEMFileNames = true;
         zip_->SpanningOptions().AdvancedNaming = true;
         zip_->SpanningOptions().VolumeSize = vsAutoDetect;
+        // The backup of the program is the shop's way back while the run is
+        // under way: no archive may replace it.
+        zip_->SetProtectedNames({"Vendarix.bkp"});
     }
     void SetFileName(const std::string& f) override { zip_->SetFileName(f); }
     void OpenArchive() override { zip_->OpenArchive(); }

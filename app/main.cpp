@@ -10,8 +10,8 @@
 #include "platform/Text.h"
 
 int main(int argc, char** argv) {
-    // Qt comes up first (the engine's drivers are Qt plugins); no window
-    // exists before the table password has started the engine.
+    // Qt comes up first (the engine's drivers are Qt plugins); the table
+    // password is given to the engine's session before any window exists.
     TApplication app(argc, argv);
     TUpdaterSetup setup;
     try {

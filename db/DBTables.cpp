@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "db/Engine.h"
-#include "db/StandardDriver.h"
 #include "platform/Files.h"
 
 namespace {
@@ -25,17 +24,20 @@ TDriverConnection& connectionFor(const std::string& name, std::unique_ptr<TDrive
             return db->Driver();
     if (!local) {
         Session().Start();
+        TConnectionSettings s;
         if (name.empty()) {
-            local = std::make_unique<TStandardDriver>(TConnectionSettings{"STANDARD", "", {}, tiDirtyRead});
+            s = ResolveSettings("STANDARD", false, {}, tiDirtyRead);
         } else if (TEngineConfig::FindAlias(name)) {
-            local = OpenDriverConnection(ResolveSettings(name, true, {}, tiReadCommitted));
+            s = ResolveSettings(name, true, {}, tiReadCommitted);
         } else if (DirectoryExists(name)) {
-            TConnectionSettings s{"STANDARD", "", {}, tiDirtyRead};
-            s.params.Add("PATH=" + name);
-            local = std::make_unique<TStandardDriver>(s);
+            TStringList params;
+            params.Add("PATH=" + name);
+            s = ResolveSettings("STANDARD", false, params, tiDirtyRead);
         } else {
             throw EDBEngineError(Format("Unknown database: %s", name));
         }
+        s.passwords = &Session().Passwords();
+        local = OpenDriverConnection(s);
     }
     return *local;
 }
@@ -127,7 +129,9 @@ void TDatabase::SetConnected(bool v) {
     if (conn_)
         return;
     Session().Start();
-    conn_ = OpenDriverConnection(ResolveSettings(type_, isAlias_, params_, transIsolation_));
+    TConnectionSettings settings = ResolveSettings(type_, isAlias_, params_, transIsolation_);
+    settings.passwords = &Session().Passwords();
+    conn_ = OpenDriverConnection(settings);
     restoringParams_ = true;
     openParams_.Assign(params_);
     restoringParams_ = false;

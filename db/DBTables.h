@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "db/DBTypes.h"
 #include "platform/SysUtils.h"
-
-// Every failure of the engine, carrying the driver's message text.
-class EDBEngineError : public Exception {
-    using Exception::Exception;
-};
 
 class TSession : public TObject {
 public:
@@ -20,7 +16,8 @@ public:
     // Passwords for password-protected local tables.
     void AddPassword(const std::string& password);
     const std::vector<std::string>& Passwords() const { return passwords_; }
-    // Starts the engine on first use; raises EDBEngineError if it cannot.
+    // Marks the engine as started; each driver brings up its own client
+    // library when a connection opens, and reports its failure there.
     void Start();
     bool Started() const { return started_; }
 
@@ -31,8 +28,6 @@ private:
 };
 // The engine's default session ("Default").
 TSession& Session();
-
-enum TTransIsolation { tiDirtyRead, tiReadCommitted, tiRepeatableRead };
 
 class TDriverConnection; // db/Engine.h
 

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "db/DBTables.h"
+#include "db/DBTypes.h"
+#include "platform/SysUtils.h"
 
 // Rows of one query, read forward. Values are CP1252 text; a NULL reads as
 // the empty text.
@@ -72,6 +73,9 @@ struct TConnectionSettings {
     std::string alias;  // the alias name, empty for a plain driver
     TStringList params;
     TTransIsolation transIsolation = tiReadCommitted;
+    // The passwords of the session the connection belongs to (they open
+    // encrypted local tables), read at each statement; null for none.
+    const std::vector<std::string>* passwords = nullptr;
 };
 
 // One section of the engine's configuration file.

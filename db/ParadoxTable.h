@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "db/DBTables.h"
+#include "db/DBTypes.h"
 
 // One value of a record. Text is CP1252 (converted from the table's code
 // page); dates, times and decimals are rendered as text.

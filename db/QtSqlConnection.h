@@ -1,7 +1,9 @@
 // Common ground of the drivers that reach a server through Qt Sql (QIBASE,
-// QODBC): one named QSqlDatabase per connection, statements run without an
-// explicit transaction so that each takes effect by itself, values read as
-// text, and every failure raised with the server's own message text.
+// QODBC): one named QSqlDatabase per connection; each statement takes
+// effect by itself, in the client's autocommit or, for a driver that asks for
+// it, in a transaction of its own committed at once so that a failed commit
+// is reported; values read as text, and every failure raised with the
+// server's own message text.
 #pragma once
 
 #include <QString>

@@ -165,15 +165,6 @@ bool hasDbExtension(const std::string& name) {
     return SameText(ExtractFileExt(name), ".db");
 }
 
-// The keys of the encrypted tables the session's passwords open.
-std::vector<uint32_t> sessionKeys() {
-    std::vector<uint32_t> keys;
-    for (const auto& p : Session().Passwords())
-        if (const uint32_t k = ParadoxCipher::PasswordChecksum(p))
-            keys.push_back(k);
-    return keys;
-}
-
 struct TColumn {
     std::string name, type; // CP1252
     int pk = 0;             // position in the primary key, 0 = none
@@ -217,7 +208,7 @@ std::string stemOf(const std::string& path) {
 } // namespace
 
 TStandardDriver::TStandardDriver(const TConnectionSettings& settings)
-    : folder_(settings.params.Value("PATH")) {
+    : folder_(settings.params.Value("PATH")), passwords_(settings.passwords) {
     if (!folder_.empty() && !DirectoryExists(folder_))
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     if (sqlite3_initialize() != SQLITE_OK)
@@ -317,10 +308,10 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             file = ResolvePath(IncludeTrailingBackslash(folder_.empty() ? std::string(".") : folder_) + name);
             newFile = file;
         }
-        db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, sessionKeys());
+        db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, keys());
     } else {
         // Not SQLITE_OPEN_MEMORY: attached files would inherit it.
-        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, sessionKeys());
+        db = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, keys());
     }
     try {
         int attached = 0;
@@ -359,6 +350,15 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
         }
         throw;
     }
+}
+
+std::vector<uint32_t> TStandardDriver::keys() const {
+    std::vector<uint32_t> out;
+    if (passwords_)
+        for (const auto& p : *passwords_)
+            if (const uint32_t k = ParadoxCipher::PasswordChecksum(p))
+                out.push_back(k);
+    return out;
 }
 
 bool TStandardDriver::newTablesAreParadox() const {
@@ -408,7 +408,7 @@ void TStandardDriver::createParadox(const std::string& table, const std::string&
         if (!hasDbExtension(n) || KindOf(path) != TFileKind::Paradox)
             continue;
         try {
-            TParadoxTable other(path, sessionKeys());
+            TParadoxTable other(path, keys());
             if (other.Version() < 5)
                 continue;
             layout.codePage = other.CodePage();
@@ -434,7 +434,7 @@ void TStandardDriver::createParadox(const std::string& table, const std::string&
 
 void TStandardDriver::alterParadox(const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
-    TParadoxTable table(file, sessionKeys());
+    TParadoxTable table(file, keys());
     // SQLite reads the statement against a table of the same fields; what it
     // adds at the end becomes the new fields.
     TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -527,7 +527,7 @@ std::vector<std::string> TStandardDriver::FieldNames(const std::string& table) {
     std::vector<std::string> out;
     switch (KindOf(file)) {
     case TFileKind::Paradox: {
-        TParadoxTable t(file, sessionKeys());
+        TParadoxTable t(file, keys());
         for (const auto& f : t.Fields())
             out.push_back(f.name);
         return out;

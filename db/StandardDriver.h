@@ -6,7 +6,9 @@
 // holds SQLite tables and no Paradox table.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "db/Engine.h"
 
@@ -35,5 +37,7 @@ private:
     void alterParadox(const std::string& table, const std::string& file, const std::string& utf8);
     std::string folder() const; // Linux path of the folder
     void checkName(const std::string& table) const;
-    std::string folder_; // as given
+    std::vector<uint32_t> keys() const; // of the encrypted tables the passwords open
+    std::string folder_;                // as given
+    const std::vector<std::string>* passwords_;
 };

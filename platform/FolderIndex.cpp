@@ -116,33 +116,11 @@ bool TFolderIndex::MakeFolder(const std::string& winPath) {
     return ::stat(e.linuxPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool TFolderIndex::RenameOver(const std::string& from, const std::string& to) {
-    const Entry source = Find(from);
-    const Entry old = Find(to);
-    if (!source.exists || source.isDirectory || (old.exists && old.isDirectory))
-        return false;
+std::string TFolderIndex::PathAsWritten(const std::string& winPath) {
     std::string winFolder, leaf, linuxFolder;
-    splitWin(to, winFolder, leaf);
+    splitWin(winPath, winFolder, leaf);
     listingFor(winFolder, linuxFolder);
-    const std::string wanted = joinLinux(linuxFolder, AnsiToUtf8(leaf));
-    if (::rename(source.linuxPath.c_str(), wanted.c_str()) != 0)
-        return false;
-    Removed(from);
-    // Windows gives a replaced file the new name's letter case: the old
-    // spelling, a different file, goes.
-    struct stat a, b;
-    if (old.exists && old.linuxPath != wanted && lstat(old.linuxPath.c_str(), &a) == 0 &&
-        lstat(wanted.c_str(), &b) == 0 && (a.st_ino != b.st_ino || a.st_dev != b.st_dev)) {
-        Removed(to);
-        ::unlink(old.linuxPath.c_str());
-    }
-    Added(to);
-    int dir = ::open(linuxFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return joinLinux(linuxFolder, AnsiToUtf8(leaf));
 }
 
 void TFolderIndex::Added(const std::string& winPath) {

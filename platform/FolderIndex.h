@@ -31,14 +31,10 @@ public:
     // as the Windows path unless one of the same letters exists (which is
     // used); false when one cannot be made or a file stands in the way.
     bool MakeFolder(const std::string& winPath);
-    // Renames a file over the Windows path `to`, replacing a file of those
-    // letters in one step (the old file stays whole until the new one takes
-    // its place). The file takes the name as `to` is written; an existing
-    // file of the same letters under another spelling goes afterwards. The
-    // folder is flushed to disk once the rename is done, so that the new
-    // name survives a power loss. False when the rename failed; nothing is
-    // changed then.
-    bool RenameOver(const std::string& from, const std::string& to);
+    // The Linux path a file of this Windows path takes when it is made or
+    // renamed there: its folder found without regard to case, its name
+    // spelled as written.
+    std::string PathAsWritten(const std::string& winPath);
     // Keeps the index right after a file went or appeared by other means.
     void Removed(const std::string& winPath);
     void Added(const std::string& winPath);

@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 #include "platform/FolderIndex.h"
+#include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"
@@ -66,7 +67,7 @@ void TZABaseArchiver::SetCompressionLevel(TZACompressionLevel v) {
 
 void TZABaseArchiver::SetCompressionMode(int v) {
     if (v < 0 || v > 9)
-        throw EZAException::CreateFromCode(5, this);
+        throw EZAException::CreateFromCode(TZAError::CompressionMode, this);
     compressionMode_ = static_cast<uint8_t>(v);
     if (v == 0)
         compressionLevel_ = clNone;
@@ -95,7 +96,7 @@ void TZABaseArchiver::SetInMemory(bool v) {
     if (isOpen_) {
         if (inMemory_) {
             if (fileName_.empty())
-                throw EZAException::CreateFromCode(29, this);
+                throw EZAException::CreateFromCode(TZAError::InMemoryNoFileName, this);
             {
                 TFileStream file(fileName_, fmCreate);
                 archiveStream_->Seek(0, soBeginning);
@@ -118,7 +119,7 @@ void TZABaseArchiver::SetInMemory(bool v) {
 
 void TZABaseArchiver::OpenArchive() {
     if (!inMemory_ && ExtractFileName(fileName_).empty())
-        throw EZAException::CreateFromCode(9, this);
+        throw EZAException::CreateFromCode(TZAError::BlankFileName, this);
     uint16_t mode = fmCreate;
     if (!inMemory_ && FileExists(fileName_)) {
         // Read-write when nobody else holds the file, so that the archive
@@ -136,12 +137,12 @@ void TZABaseArchiver::OpenArchive() {
 
 void TZABaseArchiver::OpenWithMode(uint16_t mode) {
     if (!inMemory_ && ExtractFileName(fileName_).empty())
-        throw EZAException::CreateFromCode(10, this);
+        throw EZAException::CreateFromCode(TZAError::BlankFileNameMode, this);
     if (!(mode == fmCreate || FileExists(fileName_) || spanningMode_ == smSpanning ||
           IsRemovableDrive(fileName_)))
-        throw EZAException::CreateFromCodeFmt(12, this, {fileName_});
+        throw EZAException::CreateFromCodeFmt(TZAError::FileNotFound, this, {fileName_});
     if (mode != fmCreate && inMemory_)
-        throw EZAException::CreateFromCodeFmt(28, this, {fileName_});
+        throw EZAException::CreateFromCodeFmt(TZAError::InMemoryOpen, this, {fileName_});
     CloseArchive();
     externalStream_ = false;
     archiveFileMode_ = mode;
@@ -199,16 +200,20 @@ void TZABaseArchiver::openExistingArchive() {
     if (!found.Found && !acceptDamaged_) {
         if (!externalStream_)
             archiveStream_.reset();
-        throw EZAException::CreateFromCode(48, this);
+        throw EZAException::CreateFromCode(TZAError::ArchiveDamaged, this);
     }
-    directory_->ReadDirectory();
+    TZAReadOptions read;
+    read.OEMFileNames = options_->OEMFileNames;
+    read.Spanning = spanningMode_ != smNone;
+    read.Reporter = this;
+    directory_->ReadDirectory(read);
 }
 
 void TZABaseArchiver::MakeVolumeCurrent(const TZAVolumeNumberInfo& volume) {
     if (spanningMode_ != smNone) {
         // Volumes on removable media or split files are not supported: the
         // request counts as declined.
-        throw EZAException::CreateFromCode(45, this);
+        throw EZAException::CreateFromCode(TZAError::VolumeRefused, this);
     }
     if (!archiveStream_) {
         archiveStream_ = std::make_unique<TFileStream>(fileName_, archiveFileMode_);

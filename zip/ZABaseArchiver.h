@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
@@ -89,6 +90,7 @@ using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& F
                                                  const std::string& Comment)>;
 
 class TFolderIndex;
+class TZACommitQueue;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -125,6 +127,11 @@ public:
     void SetExclusionMasks(const TStringList& v) { exclusionMasks_->Assign(v); }
     const TStringList& NoCompressionMasks() const { return *noCompressionMasks_; }
     void SetNoCompressionMasks(const TStringList& v) { noCompressionMasks_->Assign(v); }
+    // Names (relative to the folder extracted into, compared without regard
+    // to case) that no entry may replace: such an entry is refused like an
+    // unsafe name. The run protects its backup of the program this way.
+    const std::vector<std::string>& ProtectedNames() const { return protectedNames_; }
+    void SetProtectedNames(std::vector<std::string> v) { protectedNames_ = std::move(v); }
     bool InMemory() const { return inMemory_; }
     void SetInMemory(bool v);
 
@@ -197,7 +204,6 @@ protected:
     uint16_t compressionMethod_ = 0xFFFF;
 
 private:
-    friend class TZAEntryDecoder;
     void openNewArchive();
     void openExistingArchive();
     void releaseArchive();
@@ -212,6 +218,12 @@ private:
     void ensureFolder(const std::string& folder);
     std::string temporaryBeside(const std::string& target);
     void writeEntryFile(int32_t index, const std::string& target, uint32_t attr);
+    // The progress events of one chunk of an entry; false when cancelled.
+    bool reportEntryProgress(const TDirItem& item);
+    void finishCommits(TZAProcessOperation op, TZAAction& action);
+    std::string targetKey(const std::string& target) const;
+    bool isProtected(const std::string& dir, const std::string& name) const;
+    bool leadsOutside(const std::string& dir, const std::string& name);
 
     bool extractCorruptedFiles_ = false;
     TZACompressionLevel compressionLevel_ = clFastest;
@@ -243,6 +255,11 @@ private:
     std::unique_ptr<TZADirManager> directory_;
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
+    std::unique_ptr<TZACommitQueue> commits_;
     std::unordered_set<std::string> foldersMade_;
+    std::unordered_set<std::string> targetsWritten_;
+    std::unordered_set<std::string> foldersChecked_;
+    std::vector<std::string> protectedNames_;
+    unsigned umask_ = 022;
     std::string workingFolder_;
 };

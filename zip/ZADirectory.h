@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "platform/Streams.h"
+#include "platform/SysUtils.h"
 
 class TZABaseArchiver;
 namespace za {
@@ -55,6 +57,14 @@ struct TDirItem {
     // Processing state.
     bool Selected = false;
     uint8_t CurrentOperation = 0;
+    // Checks of the directory as a whole, made when it is read: where the
+    // entry's own area ends (the next local header or the directory), and
+    // whether its area overlaps another entry's or the directory.
+    int64_t AreaEnd = std::numeric_limits<int64_t>::max();
+    bool Overlapping = false;
+    // The stored name did not fit (longer than the component holds, or cut
+    // by a NUL): the entry is never written under the shorter name.
+    bool NameCut = false;
 
     // The real values, taking the Zip64 block where the 32-bit field holds
     // its marker.
@@ -113,6 +123,14 @@ struct TZAEndRecord {
     std::array<uint8_t, 22> Bytes() const;
 };
 
+// What reading a directory takes from the component's settings.
+struct TZAReadOptions {
+    bool OEMFileNames = true; // names without a UTF-8 mark are OEM text
+    bool Spanning = false;    // the archive may continue on other volumes
+    // Named in front of the messages raised while reading; may be null.
+    const TComponent* Reporter = nullptr;
+};
+
 // The directory of one open archive.
 class TZADirManager {
 public:
@@ -127,7 +145,7 @@ public:
     // ArchiveComment when found.
     FoundEndRecord FindEndRecord(uint32_t signature);
     // Fills Items, EndRecord, ArchiveComment, the Zip64 copies and DataShift.
-    void ReadDirectory();
+    void ReadDirectory(const TZAReadOptions& options = {});
 
     TStream* Stream() const { return stream_; }
     bool ExternalStream = false; // the stream is not the archiver's own
@@ -143,16 +161,19 @@ public:
     bool HasZip64End = false;
 
 private:
-    void readItems(int64_t start, uint32_t count);
-    void readItem(za::TZAFieldReader& reader, TDirItem& item);
+    int64_t findZip64EndRecord(int64_t locatorPosition);
+    void readItems(int64_t start, uint32_t count, int64_t end);
+    void readItem(za::TZAFieldReader& reader, const uint8_t* fixed, TDirItem& item);
     void parseExtraField(TDirItem& item, const std::vector<uint8_t>& extra);
     void stubCheck(int64_t endPosition);
+    void correctOffsets(int64_t directoryStart, uint64_t storedDirectoryOffset);
     void applyDataShift();
+    void markAreas(int64_t directoryStart);
     void rebuildFromLocalHeaders();
     bool hasUnixExtraBlock(int64_t position, uint16_t length) const;
-    std::string decodeName(const std::string& raw, const TDirItem& item) const;
-    bool oemFileNames() const;
+    std::string decodeName(const std::string& raw, TDirItem& item) const;
 
     TStream* stream_;
     TZABaseArchiver* archiver_;
+    TZAReadOptions options_;
 };

@@ -8,9 +8,9 @@
 #include <zlib.h>
 
 #include "platform/Process.h"
-#include "zip/ZABaseArchiver.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
+#include "zip/ZALocalHeader.h"
 #include "zip/ZAScan.h"
 
 using namespace za;
@@ -57,8 +57,9 @@ uint64_t availableMemory() {
 
 } // namespace
 
-TZAEntryDecoder::TZAEntryDecoder(TZABaseArchiver& archiver, TStream& archive, TStream& output, TDirItem& item)
-    : archiver_(archiver), archive_(archive), output_(output), item_(item) {}
+TZAEntryDecoder::TZAEntryDecoder(const TZADecodeContext& context, TStream& archive, TStream& output,
+                                 const TDirItem& item)
+    : context_(context), archive_(archive), output_(output), item_(item) {}
 
 TZAEntryDecoder::~TZAEntryDecoder() = default;
 
@@ -71,68 +72,61 @@ uint64_t TZAEntryDecoder::OutputEstimate(uint32_t uncompressed, uint32_t compres
     return static_cast<uint64_t>(std::pow(2.0, std::round(std::log2(static_cast<double>(v)))));
 }
 
-bool TZAEntryDecoder::readLocalHeader() {
-    uint8_t h[LocalHeaderSize];
-    archive_.ReadBuffer(h, sizeof h);
-    // Only the two lengths position the data; the central record governs
-    // method, sizes and CRC.
-    localFlags_ = ReadU16LE(h + 6);
-    localTime_ = ReadU16LE(h + 10);
-    localCrc_ = ReadU32LE(h + 14);
-    int64_t skip = static_cast<int64_t>(ReadU16LE(h + 26)) + ReadU16LE(h + 28);
-    archive_.Seek(skip, soCurrent);
-    return true;
+TZADecodeResult TZAEntryDecoder::readLocalHeader() {
+    const int64_t at = archive_.Position();
+    TZALocalHeader h;
+    if (!TZALocalHeader::ReadAt(archive_, at, h) || !h.Agrees(item_))
+        return TZADecodeResult::BadLocalHeader;
+    // The name, the extra field and the data stay inside the entry's own
+    // area: an entry reaching into another's data, or into the directory,
+    // is a forgery (overlapping entries multiply one piece of data).
+    const int64_t dataStart = at + h.DataOffset();
+    const int64_t size = archive_.Size();
+    if (dataStart > size || dataStart > context_.AreaEnd)
+        return TZADecodeResult::BadLocalHeader;
+    if (compressedSize_ > static_cast<uint64_t>(context_.AreaEnd - dataStart))
+        return TZADecodeResult::DataOutOfBounds;
+    // A cut-off entry is refused before anything of it is written, unless
+    // the caller keeps corrupted output: then what is there is decoded.
+    if (compressedSize_ > static_cast<uint64_t>(size - dataStart) && !context_.KeepExcessOutput)
+        return TZADecodeResult::Truncated;
+    localFlags_ = h.Flags;
+    localTime_ = h.ModTime;
+    localCrc_ = h.Crc32;
+    archive_.Seek(dataStart, soBeginning);
+    return TZADecodeResult::Ok;
 }
 
-bool TZAEntryDecoder::Decode() {
+TZADecodeResult TZAEntryDecoder::Decode() {
     encrypted_ = (item_.Flags & FlagEncrypted) != 0;
-    readLocalHeader();
     compressedSize_ = item_.RealCompressedSize();
     expectedSize_ = item_.RealUncompressedSize();
-    archiver_.entryTotal_ = static_cast<double>(compressedSize_);
-    archiver_.skipEntry_ = false;
+    if (item_.Method == MethodDeflate64)
+        return TZADecodeResult::Deflate64;
+    // The block format's data is read as its blocks say, not by the
+    // compressed size alone.
+    if (TZADecodeResult r = readLocalHeader(); r != TZADecodeResult::Ok)
+        return r;
 
-    bool ok;
+    TZADecodeResult r;
     switch (item_.Method) {
     case MethodStored:
     case MethodDeflate:
-        ok = chunkLoop();
+        r = chunkLoop();
         break;
-    case MethodDeflate64:
-        throw EZAException::CreateFromCode(55, nullptr);
     default:
-        ok = item_.VersionNeeded > 10 && blockFormat();
+        r = item_.VersionNeeded > 10 ? blockFormat() : TZADecodeResult::Unsupported;
         break;
     }
-    if (!ok || overrun_)
-        return false;
-    if (written_ != expectedSize_)
-        return false;
-    if (archiver_.skipEntry_)
-        return true;
-    return crc_ == item_.Crc32;
+    if (r != TZADecodeResult::Ok)
+        return r;
+    if (overrun_ || written_ != expectedSize_)
+        return TZADecodeResult::SizeMismatch;
+    return crc_ == item_.Crc32 ? TZADecodeResult::Ok : TZADecodeResult::CrcMismatch;
 }
 
-bool TZAEntryDecoder::reportProgress() {
-    if (!archiver_.progressActive_)
-        return true;
-    double position = archiver_.entryPosition_;
-    double total = archiver_.entryTotal_;
-    double fraction = total > 0 ? position / total : 0.0;
-    auto op = static_cast<TZAProcessOperation>(item_.CurrentOperation);
-    bool cancel = false;
-    archiver_.DoOnFileProgress(item_.Name, fraction * 100.0, op, ppProcess, cancel);
-    if (cancel) {
-        archiver_.cancelRequested_ = true;
-        return false;
-    }
-    double files = archiver_.filesToProcess_;
-    archiver_.DoOnOverallProgress((fraction + archiver_.filesDone_) / files * 100.0, op, ppProcess, cancel);
-    if (cancel) {
-        archiver_.cancelRequested_ = true;
-        return false;
-    }
-    return true;
+bool TZAEntryDecoder::reportProgress(double total) {
+    return !context_.Progress || context_.Progress(static_cast<double>(consumed_), total);
 }
 
 int64_t TZAEntryDecoder::chunkFor(int64_t left, uint64_t available) const {
@@ -143,13 +137,14 @@ int64_t TZAEntryDecoder::chunkFor(int64_t left, uint64_t available) const {
     return chunk;
 }
 
-bool TZAEntryDecoder::chunkLoop() {
+TZADecodeResult TZAEntryDecoder::chunkLoop() {
     uint64_t available = availableMemory();
+    const double total = static_cast<double>(compressedSize_);
     if (encrypted_) {
-        if (!passwordFits())
-            return false;
+        if (TZADecodeResult r = passwordCheck(); r != TZADecodeResult::Ok)
+            return r;
         if (compressedSize_ < EncryptionHeaderSize)
-            return false;
+            return TZADecodeResult::Truncated;
         compressedSize_ -= EncryptionHeaderSize;
     }
     size_t readSize = static_cast<size_t>(std::min<uint64_t>(compressedSize_, ChunkSize)) + 2;
@@ -157,7 +152,7 @@ bool TZAEntryDecoder::chunkLoop() {
     if (item_.Method == MethodDeflate) {
         inflater_ = std::make_unique<TZAInflater>();
         if (!inflater_->ready)
-            return false;
+            return TZADecodeResult::DecoderInitFailed;
         outBufferSize_ = static_cast<size_t>(
             std::clamp<uint64_t>(expectedSize_ + 1, 4096, static_cast<uint64_t>(OutputBufferSize)));
         outBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(outBufferSize_);
@@ -166,17 +161,16 @@ bool TZAEntryDecoder::chunkLoop() {
     crc_ = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
 
     while (consumed_ < compressedSize_) {
-        archiver_.entryPosition_ = static_cast<double>(consumed_);
-        if (!reportProgress())
-            break; // cancelled: the size check fails without an error
+        if (!reportProgress(total))
+            return TZADecodeResult::Cancelled;
         int64_t chunk = chunkFor(static_cast<int64_t>(compressedSize_ - consumed_), available);
         if (!readChunk(readBuffer_.get() + 2, chunk))
-            return false;
-        if (!decodeChunk(readBuffer_.get() + 2, chunk))
-            return false;
+            return TZADecodeResult::Truncated;
+        if (TZADecodeResult r = decodeChunk(readBuffer_.get() + 2, chunk); r != TZADecodeResult::Ok)
+            return r;
         consumed_ += static_cast<uint64_t>(chunk);
     }
-    return true;
+    return TZADecodeResult::Ok;
 }
 
 bool TZAEntryDecoder::readChunk(uint8_t* dest, int64_t count) {
@@ -191,25 +185,27 @@ bool TZAEntryDecoder::readChunk(uint8_t* dest, int64_t count) {
     return true;
 }
 
-bool TZAEntryDecoder::emit(const uint8_t* data, size_t count) {
+TZADecodeResult TZAEntryDecoder::emit(const uint8_t* data, size_t count) {
     if (count == 0)
-        return true;
+        return TZADecodeResult::Ok;
     // More output than the directory announces can only fail the size
-    // check; stopping here keeps a bomb from filling the disk.
+    // check; stopping here keeps a bomb from filling the disk, unless the
+    // caller keeps corrupted output whole.
     if (written_ + count > expectedSize_) {
         overrun_ = true;
-        return false;
+        if (!context_.KeepExcessOutput)
+            return TZADecodeResult::SizeMismatch;
     }
     crc_ = static_cast<uint32_t>(crc32(crc_, data, static_cast<uInt>(count)));
     if (output_.Write(data, static_cast<int64_t>(count)) != static_cast<int64_t>(count))
-        return false; // a full disk
+        return TZADecodeResult::WriteFailed;
     written_ += count;
-    return true;
+    return TZADecodeResult::Ok;
 }
 
-bool TZAEntryDecoder::decodeChunk(uint8_t* data, int64_t count) {
+TZADecodeResult TZAEntryDecoder::decodeChunk(uint8_t* data, int64_t count) {
     if (count <= 0)
-        return false;
+        return TZADecodeResult::Truncated;
     if (encrypted_)
         keys_.Decrypt(data, static_cast<size_t>(count));
     if (item_.Method == MethodStored)
@@ -223,13 +219,13 @@ bool TZAEntryDecoder::decodeChunk(uint8_t* data, int64_t count) {
         input = data - 2;
         length += 2;
     }
-    return inflateInput(*inflater_, input, length, expectedSize_);
+    return inflateInput(*inflater_, input, length, expectedSize_, context_.KeepExcessOutput);
 }
 
-bool TZAEntryDecoder::inflateInput(TZAInflater& inflater, const uint8_t* input, size_t count,
-                                   uint64_t limit) {
+TZADecodeResult TZAEntryDecoder::inflateInput(TZAInflater& inflater, const uint8_t* input, size_t count,
+                                              uint64_t limit, bool keepExcess) {
     if (inflater.ended)
-        return true; // bytes after the end of the deflate data are ignored
+        return TZADecodeResult::Ok; // bytes after the end of the deflate data are ignored
     z_stream& zs = inflater.zs;
     zs.next_in = const_cast<Bytef*>(input);
     zs.avail_in = static_cast<uInt>(count);
@@ -240,49 +236,50 @@ bool TZAEntryDecoder::inflateInput(TZAInflater& inflater, const uint8_t* input, 
         int ret = inflate(&zs, Z_NO_FLUSH);
         size_t produced = outBufferSize_ - zs.avail_out;
         if (ret == Z_BUF_ERROR && zs.avail_in == 0)
-            return true; // nothing more without further input
+            return TZADecodeResult::Ok; // nothing more without further input
         if (ret < 0 || ret == Z_NEED_DICT)
-            return false;
-        if (written_ + produced > limit) {
+            return TZADecodeResult::CorruptData;
+        if (written_ + produced > limit && !keepExcess) {
             emit(outBuffer_.get(), static_cast<size_t>(limit - written_));
             overrun_ = true;
-            return false;
+            return TZADecodeResult::SizeMismatch;
         }
-        if (!emit(outBuffer_.get(), produced))
-            return false;
+        if (TZADecodeResult r = emit(outBuffer_.get(), produced); r != TZADecodeResult::Ok)
+            return r;
         if (ret == Z_STREAM_END) {
             inflater.ended = true;
-            return true;
+            return TZADecodeResult::Ok;
         }
         if (zs.avail_out != 0 && zs.avail_in == 0)
-            return true;
+            return TZADecodeResult::Ok;
         if (produced == 0 && zs.avail_in == inBefore)
-            return false; // no progress: corrupt data
+            return TZADecodeResult::CorruptData; // no progress
     }
 }
 
-bool TZAEntryDecoder::passwordFits() {
+TZADecodeResult TZAEntryDecoder::passwordCheck() {
     int64_t start = archive_.Position();
+    static std::string noPassword;
+    std::string& password = context_.Password ? *context_.Password : noPassword;
     for (;;) {
         uint8_t header[EncryptionHeaderSize];
         if (!ReadAtExactly(archive_, start, header, sizeof header))
-            return false;
-        keys_.Init(archiver_.password_);
+            return TZADecodeResult::Truncated;
+        keys_.Init(password);
         keys_.Decrypt(header, sizeof header);
         uint8_t check = (localFlags_ & FlagDataDescriptor) ? static_cast<uint8_t>(localTime_ >> 8)
                                                            : static_cast<uint8_t>(localCrc_ >> 24);
         if (header[EncryptionHeaderSize - 1] == check)
-            return true;
-        archiver_.DoOnPassword(item_.Name, archiver_.password_, archiver_.skipEntry_);
-        if (archiver_.skipEntry_)
-            return false;
+            return TZADecodeResult::Ok;
+        if (!context_.AskPassword || !context_.AskPassword(password))
+            return TZADecodeResult::Skipped;
     }
 }
 
-bool TZAEntryDecoder::blockFormat() {
+TZADecodeResult TZAEntryDecoder::blockFormat() {
     uint8_t header[BlockHeaderSize];
     if (!readChunk(header, BlockHeaderSize))
-        return false;
+        return TZADecodeResult::Truncated;
     consumed_ = BlockHeaderSize;
     written_ = 0;
     crc_ = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
@@ -294,57 +291,55 @@ bool TZAEntryDecoder::blockFormat() {
     bool compressed = header[21] != 0;
     // Strong encryption of this format is not supported.
     if (ReadU16LE(header + 22) != 0xFFFF)
-        return false;
-    archiver_.entryTotal_ = static_cast<double>(archive_.Size());
+        return TZADecodeResult::Unsupported;
+    const double total = static_cast<double>(archive_.Size());
     readBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(ChunkSize));
     outBufferSize_ = OutputBufferSize;
     outBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(outBufferSize_);
 
     for (int32_t b = 0; b < blocks; ++b) {
-        archiver_.entryPosition_ = static_cast<double>(consumed_);
-        if (!reportProgress())
-            break;
+        if (!reportProgress(total))
+            return TZADecodeResult::Cancelled;
         uint8_t lengthBytes[4];
         if (!readChunk(lengthBytes, 4))
-            return false;
+            return TZADecodeResult::Truncated;
         uint32_t length = ReadU32LE(lengthBytes);
         if (length > static_cast<uint64_t>(archive_.Size() - archive_.Position()))
-            return false;
+            return TZADecodeResult::Truncated;
         bool last = b == blocks - 1;
         if (last && totalOutput < written_)
-            return false;
+            return TZADecodeResult::SizeMismatch;
         uint64_t expected = last ? totalOutput - written_ : blockOutput;
         uint64_t limit = written_ + expected;
         if (compressed && otherAlgorithm)
-            return false;
+            return TZADecodeResult::Unsupported;
         TZAInflater inflater;
         if (compressed && !inflater.ready)
-            return false;
+            return TZADecodeResult::DecoderInitFailed;
         uint64_t left = length;
         bool full = false; // the block gave its expected output
         while (left > 0) {
             auto piece = static_cast<size_t>(std::min<uint64_t>(left, ChunkSize));
             if (!readChunk(readBuffer_.get(), static_cast<int64_t>(piece)))
-                return false;
+                return TZADecodeResult::Truncated;
             left -= piece;
             if (full)
                 continue;
             if (compressed) {
-                if (!inflateInput(inflater, readBuffer_.get(), piece, limit)) {
-                    if (!overrun_)
-                        return false;
-                    overrun_ = false; // a block's surplus output is dropped
-                    full = true;
-                }
+                TZADecodeResult r = inflateInput(inflater, readBuffer_.get(), piece, limit, false);
+                if (r == TZADecodeResult::SizeMismatch)
+                    full = true; // a block's surplus output is dropped
+                else if (r != TZADecodeResult::Ok)
+                    return r;
             } else {
                 size_t keep = static_cast<size_t>(std::min<uint64_t>(piece, limit - written_));
-                if (!emit(readBuffer_.get(), keep))
-                    return false;
+                if (TZADecodeResult r = emit(readBuffer_.get(), keep); r != TZADecodeResult::Ok)
+                    return r;
             }
         }
         if (written_ != limit)
-            return false;
+            return TZADecodeResult::SizeMismatch;
         consumed_ += 4 + static_cast<uint64_t>(length);
     }
-    return true;
+    return TZADecodeResult::Ok;
 }

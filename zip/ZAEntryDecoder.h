@@ -8,22 +8,58 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <string>
 
 #include "platform/Streams.h"
 #include "zip/ZACrypt.h"
 #include "zip/ZADirectory.h"
 
-class TZABaseArchiver;
 struct TZAInflater;
+
+// How a decode ended.
+enum class TZADecodeResult {
+    Ok,                // decoded, size and CRC-32 as the central record says
+    Skipped,           // the password prompt was refused
+    Cancelled,         // a progress handler asked to stop
+    BadLocalHeader,    // no local header there, or one that disagrees
+    DataOutOfBounds,   // the data would run past its own area
+    Truncated,         // the data ends before its compressed size
+    CorruptData,       // the data cannot be decoded
+    Unsupported,       // a method or format this decoder does not read
+    Deflate64,         // method 9
+    SizeMismatch,      // decoded to another size than declared
+    CrcMismatch,       // decoded to the declared size with another CRC-32
+    WriteFailed,       // the output took fewer bytes than given (a full disk)
+    DecoderInitFailed, // zlib could not be started
+};
+
+// What the decoder needs of its caller, and nothing more.
+struct TZADecodeContext {
+    // Called before each chunk with the compressed bytes consumed and the
+    // total; false stops the decode (Cancelled).
+    std::function<bool(double position, double total)> Progress;
+    // The password does not fit an encrypted entry: asked for another,
+    // written to the string; false refuses (Skipped).
+    std::function<bool(std::string& password)> AskPassword;
+    std::string* Password = nullptr;
+    // Output past the declared size is kept rather than cut: the caller
+    // keeps corrupted output as it was written.
+    bool KeepExcessOutput = false;
+    // The entry's local header, name, extra field and data must lie before
+    // this position (the next entry's header, or the central directory).
+    int64_t AreaEnd = std::numeric_limits<int64_t>::max();
+};
 
 class TZAEntryDecoder {
 public:
-    TZAEntryDecoder(TZABaseArchiver& archiver, TStream& archive, TStream& output, TDirItem& item);
+    TZAEntryDecoder(const TZADecodeContext& context, TStream& archive, TStream& output, const TDirItem& item);
     ~TZAEntryDecoder();
-    // Decodes from the archive's current position (the local header).
-    // True when the entry decoded and passed its checks, or was skipped.
-    bool Decode();
+    // Decodes the entry whose local header is at the archive's current
+    // position.
+    TZADecodeResult Decode();
 
     // Size of the output buffer the original chunk sizing reckons with for
     // a chunk; used to keep chunks small for highly compressed entries.
@@ -31,21 +67,22 @@ public:
     uint64_t Written() const { return written_; }
 
 private:
-    bool readLocalHeader();
-    bool chunkLoop();
-    bool blockFormat();
-    bool passwordFits();
+    TZADecodeResult readLocalHeader();
+    TZADecodeResult chunkLoop();
+    TZADecodeResult blockFormat();
+    TZADecodeResult passwordCheck();
     bool readChunk(uint8_t* dest, int64_t count);
-    bool decodeChunk(uint8_t* data, int64_t count);
-    bool inflateInput(TZAInflater& inflater, const uint8_t* input, size_t count, uint64_t limit);
-    bool emit(const uint8_t* data, size_t count);
-    bool reportProgress();
+    TZADecodeResult decodeChunk(uint8_t* data, int64_t count);
+    TZADecodeResult inflateInput(TZAInflater& inflater, const uint8_t* input, size_t count, uint64_t limit,
+                                 bool keepExcess);
+    TZADecodeResult emit(const uint8_t* data, size_t count);
+    bool reportProgress(double total);
     int64_t chunkFor(int64_t left, uint64_t available) const;
 
-    TZABaseArchiver& archiver_;
+    const TZADecodeContext& context_;
     TStream& archive_;
     TStream& output_;
-    TDirItem& item_;
+    const TDirItem& item_;
     bool encrypted_ = false;
     uint16_t localFlags_ = 0;
     uint16_t localTime_ = 0;

@@ -9,8 +9,42 @@
 
 #include "platform/SysUtils.h"
 
+// The failures the component raises, by the codes that name them to users
+// and handlers (the texts are looked up from the code).
+enum class TZAError : int32_t {
+    PutIndex = 1,           // storing an item outside the list
+    GetIndex = 2,           // copying an item outside the list
+    ItemIndex = 3,          // reaching an item outside the list
+    DeleteIndex = 4,        // removing an item outside the list
+    CompressionMode = 5,    // a compression mode above 9
+    BadEntryData = 8,       // size, CRC-32, local header or format of an entry
+    BlankFileName = 9,      // opening without a file name
+    BlankFileNameMode = 10, // opening with a mode without a file name
+    FileNotFound = 12,      // opening a missing file with an open mode
+    NotOpen = 13,           // an operation that needs an open archive
+    EntryIndex = 16,        // an entry index outside the directory
+    CannotCreateFile = 19,  // a target that cannot (or may not) be written
+    CannotCreateFolder = 20,
+    UpdatePending = 26, // extracting while an update batch is open
+    InMemoryOpen = 28,  // an open mode for an in-memory archive
+    InMemoryNoFileName = 29,
+    InvalidArchive = 35,   // no local header anywhere
+    NoZip64EndRecord = 40, // a Zip64 locator without its record
+    OpenAborted = 44,      // volumes that cannot be found
+    VolumeRefused = 45,    // a volume that cannot be made current
+    ArchiveDamaged = 48,   // no end record while damaged archives are refused
+    Deflate64 = 55,        // method 9
+};
+
 class EZAException : public Exception {
 public:
+    static EZAException CreateFromCode(TZAError code, const TComponent* archiver) {
+        return CreateFromCode(static_cast<int32_t>(code), archiver);
+    }
+    static EZAException CreateFromCodeFmt(TZAError code, const TComponent* archiver,
+                                          const std::vector<FormatArg>& args) {
+        return CreateFromCodeFmt(static_cast<int32_t>(code), archiver, args);
+    }
     // The text is used as it stands; a placeholder in it stays unfilled.
     // archiver may be null (no name prefix).
     static EZAException CreateFromCode(int32_t code, const TComponent* archiver);

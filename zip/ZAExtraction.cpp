@@ -1,8 +1,12 @@
 // The extraction pass of the archive component: selection by mask, the
 // per-item driver with its events, and the writing of each target file.
 #include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Dialogs.h"
@@ -12,6 +16,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "zip/ZABaseArchiver.h"
+#include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
@@ -50,7 +55,47 @@ std::string workingFolder() {
     std::string ansi = Utf8ToAnsi(cwd);
     if (AnsiToUtf8(ansi) != cwd)
         return ".\\";
+    // A "\" or ":" in a Linux folder name would read as a separator or a
+    // drive and send every file somewhere else.
+    if (ansi.find_first_of("\\:") != std::string::npos)
+        return ".\\";
     return IncludeTrailingBackslash(ansi);
+}
+
+// The process's file mode creation mask, read without changing it (the
+// umask call alone can only be read by setting it).
+mode_t processUmask() {
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(f);
+        if (found)
+            return static_cast<mode_t>(mask);
+    }
+    mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+// A Windows path with its "." steps and doubled separators taken out, so
+// that ".\Vendarix.bkp" and "Vendarix.bkp" compare alike.
+std::string withoutDotSteps(const std::string& path) {
+    std::string out;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string::npos)
+            j = path.size();
+        std::string part = path.substr(i, j - i);
+        bool last = j == path.size();
+        if (part != "." && (!part.empty() || i == 0))
+            out += part + (last ? "" : "\\");
+        i = j + 1;
+    }
+    return out;
 }
 
 int32_t dosDateTime(const TDirItem& item) {
@@ -63,9 +108,9 @@ int32_t dosDateTime(const TDirItem& item) {
 
 void TZABaseArchiver::checkCanProcess() const {
     if (!isOpen_)
-        throw EZAException::CreateFromCode(13, this);
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
     if (updateDepth_ > 0)
-        throw EZAException::CreateFromCode(26, this);
+        throw EZAException::CreateFromCode(TZAError::UpdatePending, this);
 }
 
 void TZABaseArchiver::ExtractByMask(const std::string& fileMask, int32_t searchAttr,
@@ -120,13 +165,21 @@ void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAt
 void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
     folderIndex_ = std::make_unique<TFolderIndex>();
+    commits_ = std::make_unique<TZACommitQueue>();
     foldersMade_.clear();
+    targetsWritten_.clear();
+    foldersChecked_.clear();
     workingFolder_ = workingFolder();
+    umask_ = processUmask();
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
+            // Waits for the files handed over (on every way out).
+            a.commits_.reset();
             a.folderIndex_.reset();
             a.foldersMade_.clear();
+            a.targetsWritten_.clear();
+            a.foldersChecked_.clear();
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -156,6 +209,11 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             if (action == fxaAbort || cancelRequested_)
                 break;
         }
+        // Every file is in place before the pass reports its end.
+        TZAAction commitAction = fxaIgnore;
+        finishCommits(op, commitAction);
+        if (commitAction == fxaAbort)
+            action = fxaAbort;
         if (withProgress) {
             bool was = cancelRequested_;
             cancel = false;
@@ -202,34 +260,100 @@ void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAActi
 
 // --- One entry ---
 
+// Targets compared as the file system here finds them: without regard to
+// letter case, either separator.
+std::string TZABaseArchiver::targetKey(const std::string& target) const {
+    return AnsiLowerCase(ReplaceChar(target, '/', '\\'));
+}
+
 void TZABaseArchiver::extractEntry(int32_t index, std::string name, const std::string& destDir) {
     const TDirItem& item = directory_->Items.Item(index);
     uint32_t attr = item.ExternalAttributes;
     // A stored name must not reach outside the folder it is extracted into
     // ("..", a drive, a rooted or "\\" path): such an entry is refused like
     // a target that cannot be created.
-    if (IsUnsafeEntryName(name))
-        throw EZAException::CreateFromCodeFmt(19, this, {name});
+    if (IsUnsafeEntryName(name) || item.NameCut)
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(name)});
     DoOnExtractFile(name, attr, item.Comment);
     // A name that the program's own handler made a whole path is used as
     // such.
     std::string dir = destDir;
     if (name.find(':') != std::string::npos || name.find("\\\\") != std::string::npos)
         dir.clear();
-    if (!options_->CreateDirs) {
+    if (!options_->CreateDirs)
         name = afterLastSeparator(name);
-    } else {
+    // Files the run keeps as its way back (the program's backup) are not
+    // replaced by an entry, whatever the archive says.
+    if (isProtected(dir, name))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(name)});
+    // A symbolic link already in the folder, where an entry's folder or
+    // file goes, is not followed out of it.
+    if (!dir.empty() && leadsOutside(dir, name))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(dir + name)});
+    if (options_->CreateDirs)
         ensureFolder(dir + folderPart(name));
-    }
     if ((item.ExternalAttributes & AttrDirectory) != 0)
         return;
     if (!item.Name.empty() && item.Name.back() == '/')
         return;
     std::string target = dir + name;
+    // Names that differ in the archive can meet on disk (letter case, or
+    // characters the code page lacks, which all become "_"): the second
+    // entry would silently replace the first.
+    if (targetsWritten_.count(targetKey(target)))
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     bool exists = false;
     if (!targetMayBeReplaced(item, name, target, exists))
         return;
     writeEntryFile(index, target, attr);
+    targetsWritten_.insert(targetKey(target));
+}
+
+bool TZABaseArchiver::isProtected(const std::string& dir, const std::string& name) const {
+    if (protectedNames_.empty())
+        return false;
+    const std::string key = targetKey(withoutDotSteps(dir + name));
+    for (const std::string& p : protectedNames_)
+        if (targetKey(withoutDotSteps(dir + p)) == key)
+            return true;
+    return false;
+}
+
+bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& name) {
+    auto real = [](const std::string& linuxPath, std::string& out) {
+        char* r = realpath(linuxPath.empty() ? "." : linuxPath.c_str(), nullptr);
+        if (!r)
+            return false;
+        out = r;
+        std::free(r);
+        return true;
+    };
+    std::string base;
+    if (!real(ResolvePath(dir), base))
+        return false; // the folder itself does not exist yet: nothing to follow
+    const std::string inside = base == "/" ? base : base + "/";
+    // Each step below the folder, the file itself last. A step that is a
+    // link must stay inside the folder; a dangling one counts as outside.
+    size_t from = 0;
+    for (;;) {
+        size_t sep = name.find_first_of("\\/", from);
+        bool leaf = sep == std::string::npos;
+        std::string step = dir + (leaf ? name : name.substr(0, sep));
+        if (leaf || !foldersChecked_.count(step)) {
+            TFolderIndex::Entry e = folderIndex_->Find(step);
+            struct stat st;
+            if (e.exists && lstat(e.linuxPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                std::string to;
+                if (!real(e.linuxPath, to) || (to != base && to.rfind(inside, 0) != 0))
+                    return true;
+            }
+            if (!leaf)
+                foldersChecked_.insert(step);
+        }
+        if (leaf)
+            return false;
+        from = sep + 1;
+    }
 }
 
 void TZABaseArchiver::ensureFolder(const std::string& folder) {
@@ -242,7 +366,7 @@ void TZABaseArchiver::ensureFolder(const std::string& folder) {
         made = false;
     }
     if (!made)
-        throw EZAException::CreateFromCodeFmt(20, this, {folder});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFolder, this, {PrintableName(folder)});
     foldersMade_.insert(folder);
 }
 
@@ -298,7 +422,7 @@ bool TZABaseArchiver::targetMayBeReplaced(const TDirItem& item, const std::strin
 void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, uint32_t attr) {
     // A folder where the file would go cannot be replaced by it.
     if (folderIndex_->Find(target).isDirectory)
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     // Every entry is decoded into a temporary beside its target and renamed
     // into place only once it has passed its checks and is on the disk: a
     // run killed at any moment leaves the old file or the whole new one
@@ -307,7 +431,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // Made through the index: the folder is not read again for each file.
     std::unique_ptr<THandleStream> file = folderIndex_->CreateNewFile(outPath);
     if (!file)
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     auto remove = [&]() {
         file.reset();
         DeleteFile(outPath);
@@ -327,34 +451,79 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     // Time and attributes go through the open file; the file is new, so
     // there are no old attributes to clear.
     if (options_->SetAttributes) {
-        // Entries made on Unix carry their permission bits; set-id bits
-        // from an archive are not honoured.
+        // Entries made on Unix carry their permission bits. They pass
+        // through the umask as a new file's would; set-id and sticky bits,
+        // and writing by others, are never taken from an archive.
         uint32_t mode = attr >> 16;
         uint32_t type = mode & 0170000;
         bool unixMode =
             (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
-        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode ? (mode & 0777) : 0);
+        uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~static_cast<uint32_t>(S_IWOTH);
+        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
-    // The data reaches the disk before the name does; otherwise a power
-    // loss could leave the new name on an empty file.
-    if (!file->Flush()) {
+    // The data reaches the disk before the name does (otherwise a power
+    // loss could leave the new name on an empty file); the commit queue
+    // flushes and renames while the next entries are decoded.
+    TZACommitQueue::Job job;
+    job.fd = ::dup(file->Handle());
+    if (job.fd < 0) {
         remove();
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     }
     file.reset();
-    if (!folderIndex_->RenameOver(outPath, target)) {
-        remove();
-        throw EZAException::CreateFromCodeFmt(19, this, {target});
+    const TFolderIndex::Entry temporary = folderIndex_->Find(outPath);
+    const TFolderIndex::Entry old = folderIndex_->Find(target);
+    job.from = temporary.linuxPath;
+    job.to = folderIndex_->PathAsWritten(target);
+    if (old.exists && old.linuxPath != job.to)
+        job.oldSpelling = old.linuxPath;
+    const size_t slash = job.to.find_last_of('/');
+    job.folder = slash == std::string::npos ? "." : job.to.substr(0, slash + 1);
+    job.index = index;
+    folderIndex_->Removed(outPath);
+    if (!job.oldSpelling.empty())
+        folderIndex_->Removed(target);
+    folderIndex_->Added(target);
+    commits_->Submit(std::move(job));
+}
+
+void TZABaseArchiver::finishCommits(TZAProcessOperation op, TZAAction& action) {
+    // Files whose flush or rename failed go to the failure box now; a
+    // retry extracts the entry again.
+    for (;;) {
+        std::vector<TZACommitQueue::Job> failed = commits_->Drain();
+        if (failed.empty())
+            return;
+        // The index took the renames for done.
+        folderIndex_->Clear();
+        for (const TZACommitQueue::Job& job : failed) {
+            TDirItem& item = directory_->Items.Item(job.index);
+            std::string name = ReplaceChar(item.Name, '/', '\\');
+            targetsWritten_.clear();
+            EZAException e = EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this,
+                                                             {PrintableName(AnsiToUtf8(job.to))});
+            action = fxaIgnore;
+            DoOnProcessFileFailure(name, op, e.NativeError(), e.ErrorCode(), e.Message(), action);
+            if (action == fxaAbort)
+                return;
+            if (action == fxaRetry) {
+                --filesDone_;
+                do {
+                    action = fxaIgnore;
+                    processItem(job.index, op, action);
+                } while (action == fxaRetry);
+            }
+        }
     }
 }
 
 void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
     if (!isOpen_ || !directory_ || !archiveStream_)
-        throw EZAException::CreateFromCode(13, this);
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
     TZADirArray& items = directory_->Items;
     if (index < 0 || index >= items.Count())
-        throw EZAException::CreateFromCode(16, this);
+        throw EZAException::CreateFromCode(TZAError::EntryIndex, this);
     TDirItem& item = items.Item(index);
     TZAVolumeNumberInfo volume;
     volume.Kind = TZAVolumeKind::vnkNumbered;
@@ -366,11 +535,77 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
         volume.LastVolumeNumber = directory_->EndRecord.DiskNumber;
     }
     MakeVolumeCurrent(volume);
+    // Entries that share their data with another, or reach into the
+    // directory, are refused before anything of them is written.
+    if (item.Overlapping)
+        throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
     archiveStream_->Seek(static_cast<int64_t>(item.RealHeaderOffset()), soBeginning);
-    TZAEntryDecoder decoder(*this, *archiveStream_, output, item);
-    bool ok = decoder.Decode();
-    if (!ok && !cancelRequested_ && !extractCorruptedFiles_ && !skipEntry_)
-        throw EZAException::CreateFromCode(8, this);
+
+    TZADecodeContext context;
+    context.Password = &password_;
+    context.KeepExcessOutput = extractCorruptedFiles_;
+    context.AreaEnd = item.AreaEnd;
+    entryTotal_ = static_cast<double>(item.RealCompressedSize());
+    context.Progress = [&](double position, double total) {
+        entryPosition_ = position;
+        entryTotal_ = total;
+        return reportEntryProgress(item);
+    };
+    context.AskPassword = [&](std::string& password) {
+        bool skip = false;
+        DoOnPassword(item.Name, password, skip);
+        return !skip;
+    };
+    skipEntry_ = false;
+    TZAEntryDecoder decoder(context, *archiveStream_, output, item);
+    switch (decoder.Decode()) {
+    case TZADecodeResult::Ok:
+        return;
+    case TZADecodeResult::Skipped:
+        skipEntry_ = true;
+        return;
+    case TZADecodeResult::Cancelled:
+        cancelRequested_ = true;
+        return;
+    case TZADecodeResult::Deflate64:
+        // Raised without the component's name, as it always was.
+        throw EZAException::CreateFromCode(TZAError::Deflate64, nullptr);
+    case TZADecodeResult::SizeMismatch:
+    case TZADecodeResult::CrcMismatch:
+    case TZADecodeResult::Truncated:
+    case TZADecodeResult::CorruptData:
+        // Output that fails its checks is kept as written when asked for.
+        if (extractCorruptedFiles_)
+            return;
+        break;
+    case TZADecodeResult::BadLocalHeader:
+    case TZADecodeResult::DataOutOfBounds:
+    case TZADecodeResult::Unsupported:
+    case TZADecodeResult::WriteFailed:
+    case TZADecodeResult::DecoderInitFailed:
+        break;
+    }
+    throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
+}
+
+bool TZABaseArchiver::reportEntryProgress(const TDirItem& item) {
+    if (!progressActive_)
+        return true;
+    double fraction = entryTotal_ > 0 ? entryPosition_ / entryTotal_ : 0.0;
+    auto op = static_cast<TZAProcessOperation>(item.CurrentOperation);
+    bool cancel = false;
+    DoOnFileProgress(item.Name, fraction * 100.0, op, ppProcess, cancel);
+    if (cancel) {
+        cancelRequested_ = true;
+        return false;
+    }
+    double files = filesToProcess_;
+    DoOnOverallProgress((fraction + filesDone_) / files * 100.0, op, ppProcess, cancel);
+    if (cancel) {
+        cancelRequested_ = true;
+        return false;
+    }
+    return true;
 }
 
 // --- Default boxes ---
@@ -383,7 +618,7 @@ void TZABaseArchiver::DoOnConfirmOverwrite(const std::string& sourceFileName, st
     }
     TDialogRequest box;
     box.title = Txt(SConfirmTitle);
-    box.text = Format(SOverwriteFile, destFileName, sourceFileName);
+    box.text = Format(SOverwriteFile, PrintableName(destFileName), PrintableName(sourceFileName));
     box.icon = TDialogIcon::Question;
     box.buttons = {{mrYes, Txt(SBtnYes)},
                    {mrNo, Txt(SBtnNo)},
@@ -441,7 +676,7 @@ void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& new
         return;
     }
     std::string value = newPassword;
-    if (Dialogs().InputQuery(Format(SPasswordFor, fileName), SEnterPassword, value))
+    if (Dialogs().InputQuery(Format(SPasswordFor, PrintableName(fileName)), SEnterPassword, value))
         newPassword = value;
     else
         skipFile = true;

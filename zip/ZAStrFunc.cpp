@@ -172,4 +172,16 @@ bool IsUnsafeEntryName(std::string_view name) {
     return false;
 }
 
+std::string PrintableName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        auto b = static_cast<unsigned char>(c);
+        // CP1252 leaves 0x81, 0x8D, 0x8F, 0x90 and 0x9D undefined: they
+        // reach a terminal as C1 controls.
+        if (b < 0x20 || b == 0x7F || b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+            c = '?';
+    }
+    return out;
+}
+
 } // namespace za

@@ -30,4 +30,8 @@ std::string ExtractFileDrive(std::string_view path);
 // component.
 bool IsUnsafeEntryName(std::string_view name);
 
+// A name as it may be shown: control characters (C0, DEL and C1, which
+// could drive a terminal) become '?'.
+std::string PrintableName(std::string_view name);
+
 } // namespace za

@@ -123,9 +123,10 @@ int main(int argc, char** argv) {
         }
         const double o = median(ours), t = median(tool);
         std::printf("  %-22s updater %.3f s (%.3f s, %ld KiB)   minisign -V %.3f s (%.3f s, %ld KiB)   "
-                    "updater/minisign %.2f\n",
+                    "updater/minisign %.2f (CPU %.2f)\n",
                     legacy ? "legacy (Ed, whole file)" : "hashed (ED, BLAKE2b)", o, median(oursCpu), oursPeak,
-                    t, median(toolCpu), toolPeak, t > 0 ? o / t : 0);
+                    t, median(toolCpu), toolPeak, t > 0 ? o / t : 0,
+                    median(toolCpu) > 0 ? median(oursCpu) / median(toolCpu) : 0);
     }
     fs::remove_all(work);
     if (!allOk) {

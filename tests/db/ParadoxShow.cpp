@@ -109,6 +109,12 @@ int show(const std::string& folder) {
         for (const auto& n : px.fieldNames)
             fields += (fields.empty() ? "" : ", ") + AnsiToUtf8(n);
         std::printf("      pxlib:  %s; %d records\n", fields.c_str(), px.records);
+        for (const auto& row : px.rows) {
+            std::string line;
+            for (size_t i = 0; i < row.size(); ++i)
+                line += (i ? " | " : "") + (row[i] ? AnsiToUtf8(*row[i]) : std::string("NULL"));
+            std::printf("         %s\n", line.c_str());
+        }
     }
     return 0;
 }

@@ -228,3 +228,23 @@ TEST_F(SignedArchives, WithoutAKeySignaturesAreNotFetched) {
     EXPECT_EQ(file("started.log"), "new\n");
     EXPECT_EQ(shop().Files(), kUpdatedShop);
 }
+
+TEST_F(SignedArchives, StartedProgramDoesNotSeeTheUpdatersSettings) {
+    // The new program writes down the environment it was started with.
+    const std::string src = shop().Base() + "/envprogram";
+    WriteFile(
+        src + "/VENDARIX.EXE",
+        "#!/bin/sh\nenv > \"$(dirname \"$0\")/env.log\"\necho new >> \"$(dirname \"$0\")/started.log\"\n",
+        true);
+    fs::remove(served("Vendarix.zip"));
+    ASSERT_EQ(Zip(src, {"-q", "-X", served("Vendarix.zip"), "VENDARIX.EXE"}), 0);
+    sign("Vendarix.zip");
+    sign("TabelasTalvir.zip");
+    RunResult r = run({{"UPDATER_FTP_PASSWORD", "segredo-da-loja"}, {"VX_SHOP_NOTE", "kept"}});
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(file("started.log"), "new\n");
+    const std::string env = file("env.log");
+    EXPECT_EQ(env.find("segredo-da-loja"), std::string::npos) << env;
+    EXPECT_EQ(env.find("UPDATER_"), std::string::npos) << env;
+    EXPECT_NE(env.find("VX_SHOP_NOTE=kept\n"), std::string::npos) << env;
+}

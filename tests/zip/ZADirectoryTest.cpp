@@ -2,6 +2,8 @@
 // tools, damaged ones rebuilt from their local headers, and hostile bytes.
 #include "tests/zip/ZipTestSupport.h"
 
+#include <chrono>
+
 #include "platform/Streams.h"
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
@@ -298,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
                         a[c + 45] = '\x7F';
                         return a;
                     },
-                    0},
+                    -1}, // refused with error 8, the rest extracted
         HostileCase{"only a signature", [] { return std::string("PK\x03\x04", 4); }, 35},
         HostileCase{"local headers every four bytes",
                     [] {
@@ -347,6 +349,139 @@ TEST(ZADirArray, GrowthAndIndexErrors) {
     a.Clear();
     EXPECT_EQ(a.Count(), 0);
     EXPECT_EQ(a.Capacity(), 0);
+}
+
+// Past 65,535 entries without Zip64 the end record's count wraps; the
+// directory's size says how many records there really are.
+TEST_F(ZipOpen, EntryCountPast16BitsWithoutZip64) {
+    TZipBuilder b;
+    for (int i = 0; i < 70000; ++i)
+        b.Add({.name = "f" + std::to_string(i), .data = i % 1000 == 0 ? "dados" : ""});
+    std::string bytes = b.Build();
+    ASSERT_EQ(static_cast<uint8_t>(bytes[bytes.size() - 12]) | static_cast<uint8_t>(bytes[bytes.size() - 11])
+                                                                   << 8,
+              70000 - 65536);
+    Write("muitos.zip", bytes);
+    auto start = std::chrono::steady_clock::now();
+    Open("muitos.zip");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(zip.Directory()->Items.Count(), 70000);
+    EXPECT_EQ(Item(69999).Name, "f69999");
+    EXPECT_EQ(Item(69000).HeaderOffset, b.headerOffsets[69000]);
+    EXPECT_EQ(zip.Directory()->DataShift, 0);
+    EXPECT_FALSE(Item(69000).Overlapping);
+    // Reading, offset correction and the overlap check stay linear.
+    EXPECT_LT(seconds, 2.0);
+    TMemoryStream out;
+    zip.ExtractEntryToStream(69000, out);
+    EXPECT_EQ(out.Size(), 5);
+}
+
+// Data shared between entries (a few KB that extract to gigabytes), or an
+// entry reaching into the directory, is refused before anything is written.
+TEST_F(ZipOpen, OverlappingEntriesAreRefused) {
+    // One local header and its data; forty central records all point at it.
+    TZipBuilder one;
+    one.Add({.name = "k", .data = std::string(2 << 20, '\0'), .method = 8});
+    std::string single = one.Build();
+    size_t central = single.find(std::string("PK\x01\x02", 4));
+    std::string record = single.substr(central, 46 + 1);
+    std::string shared = single.substr(0, central);
+    for (int i = 0; i < 40; ++i) {
+        std::string r = record;
+        r[46] = static_cast<char>('A' + i % 26); // a one-letter name each
+        shared += r;
+    }
+    std::string end("PK\x05\x06\0\0\0\0\x28\0\x28\0", 12);
+    uint32_t dirSize = 47 * 40;
+    for (int i = 0; i < 4; ++i)
+        end += static_cast<char>(dirSize >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        end += static_cast<char>(central >> (8 * i));
+    end += std::string("\0\0", 2);
+    Write("bomba.zip", shared + end);
+
+    // Chained: each entry's data covers the headers of the ones after it.
+    TZipBuilder chain;
+    chain.Add({.name = "a.txt", .data = "aaaa"});
+    chain.Add({.name = "b.txt", .data = "bbbb"});
+    std::string chained = chain.Build();
+    size_t c0 = chained.find(std::string("PK\x01\x02", 4));
+    uint32_t bigger = 4 + 30 + 5 + 4; // a.txt's data runs over b.txt's header
+    for (int i = 0; i < 4; ++i)
+        chained[c0 + 20 + i] = static_cast<char>(bigger >> (8 * i));
+    Write("cadeia.zip", chained);
+
+    std::vector<int> codes;
+    zip.OnProcessFileFailure = [&](TObject*, const std::string&, TZAProcessOperation, int32_t native, int32_t,
+                                   const std::string&, TZAAction& a) {
+        codes.push_back(native);
+        a = fxaIgnore;
+    };
+    Open("bomba.zip");
+    ASSERT_EQ(zip.Directory()->Items.Count(), 40);
+    ExtractAll();
+    EXPECT_EQ(codes, std::vector<int>(40, 8));
+    EXPECT_FALSE(Exists("A"));
+    codes.clear();
+    Open("cadeia.zip");
+    ExtractAll();
+    EXPECT_EQ(codes, std::vector<int>(2, 8));
+    EXPECT_FALSE(Exists("a.txt"));
+    EXPECT_FALSE(Exists("b.txt"));
+}
+
+// Foreign bytes in front of the archive, with offsets stored from the
+// archive's own start: the move is found from an entry that has data.
+TEST_F(ZipOpen, PrefixedArchivesWhateverTheirFirstEntry) {
+    am::WriteTree(tmp.Path() + "/src", {{"pasta/a.txt", am::TextBytes(3000, 31)}, {"vazio.txt", ""}});
+    am::MakeWithZip(tmp.Path() + "/src", P("pasta.zip"), {"pasta"}, {"-r"});
+    am::MakeWithZip(tmp.Path() + "/src", P("vazio.zip"), {"vazio.txt", "pasta/a.txt"});
+    am::MakeWithZip(tmp.Path() + "/src", P("z64.zip"), {"vazio.txt", "pasta/a.txt"}, {"-fz"});
+    const std::string prefix = "0123456789";
+    for (const char* name : {"pasta.zip", "vazio.zip", "z64.zip"}) {
+        Write(std::string("p-") + name, prefix + Read(name));
+        Open(std::string("p-") + name);
+        std::filesystem::remove_all(P("pasta"));
+        ExtractAll();
+        EXPECT_TRUE(TestDialogs().shown.empty()) << name << ": " << TestDialogs().Texts()[0];
+        EXPECT_EQ(Read("pasta/a.txt"), am::TextBytes(3000, 31)) << name;
+        TestDialogs().Reset();
+    }
+}
+
+// A Zip64 end record with an extensible data sector is longer than its
+// fixed 56 bytes; the directory ends where the record begins.
+TEST_F(ZipOpen, Zip64EndRecordWithExtensibleDataSector) {
+    am::WriteTree(tmp.Path() + "/src", {{"a.txt", am::TextBytes(4000, 32)}});
+    am::MakeWithZip(tmp.Path() + "/src", P("z64.zip"), {"a.txt"}, {"-fz"});
+    std::string bytes = Read("z64.zip");
+    size_t record = bytes.rfind(std::string("PK\x06\x06", 4));
+    ASSERT_NE(record, std::string::npos);
+    const std::string sector(24, 'x');
+    uint64_t length = 0;
+    for (int i = 0; i < 8; ++i)
+        length |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[record + 4 + i])) << (8 * i);
+    length += sector.size();
+    for (int i = 0; i < 8; ++i)
+        bytes[record + 4 + i] = static_cast<char>(length >> (8 * i));
+    bytes.insert(record + 56, sector);
+    Write("setor.zip", bytes);
+    Open("setor.zip");
+    ASSERT_EQ(Names(), std::vector<std::string>{"a.txt"});
+    ExtractAll();
+    EXPECT_EQ(Read("a.txt"), am::TextBytes(4000, 32));
+}
+
+// The rebuild scan reads the names of Unix tools that leave no mark: valid
+// multi-byte UTF-8 is taken as UTF-8.
+TEST_F(ZipOpen, RebuiltNamesWithoutMarksReadAsUtf8) {
+    am::WriteTree(tmp.Path() + "/src", {{"a\xC3\xA7\xC3\xA3o.txt", "x"}});
+    // -X: no extra fields, so no Unix block tells the system.
+    am::MakeWithZip(tmp.Path() + "/src", P("u.zip"), {"a\xC3\xA7\xC3\xA3o.txt"}, {"-X"});
+    Write("junk.zip", Read("u.zip") + "junk after the end record");
+    Open("junk.zip");
+    EXPECT_EQ(Names(), std::vector<std::string>{"a\xE7\xE3o.txt"});
 }
 
 } // namespace

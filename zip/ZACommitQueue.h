@@ -1,0 +1,55 @@
+// Puts extracted files in place off the extraction's thread. Each file is
+// flushed to the disk and only then renamed over its target, so that
+// neither a kill nor a power loss leaves a part of it under the entry's
+// name. A flush waits for the file system's journal; many of them in
+// flight at once share its commits, where one after the other each would
+// pay for a commit of its own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TZACommitQueue {
+public:
+    struct Job {
+        int fd = -1;             // the finished temporary, open; the queue closes it
+        std::string from;        // its Linux path
+        std::string to;          // the target's Linux path, spelled as the entry says
+        std::string oldSpelling; // an existing target under other letters, removed after
+        std::string folder;      // the folder of both, flushed once the renames are done
+        int32_t index = -1;      // the directory item, for reporting a failure
+    };
+
+    explicit TZACommitQueue(size_t workers = 16, size_t maxPending = 64);
+    // Waits for what was submitted.
+    ~TZACommitQueue();
+    TZACommitQueue(const TZACommitQueue&) = delete;
+    TZACommitQueue& operator=(const TZACommitQueue&) = delete;
+
+    // Hands a finished file over; blocks while too many are in flight.
+    void Submit(Job job);
+    // Waits until every file handed over is in place (or failed), flushes
+    // the folders that received files, and gives the jobs that failed
+    // (their temporaries are removed; the targets are as they were).
+    std::vector<Job> Drain();
+
+private:
+    void work();
+    static bool commit(const Job& job);
+
+    const size_t workerCount_, maxPending_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<Job> queue_;
+    size_t busy_ = 0;
+    bool stopping_ = false;
+    std::vector<Job> failed_;
+    std::set<std::string> folders_;
+    std::vector<std::thread> workers_;
+};
