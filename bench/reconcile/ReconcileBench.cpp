@@ -269,8 +269,6 @@ int main(int argc, char** argv) {
         if (runs("updater")) {
             copyFolder(templ, shop);
             TUpdaterSetup setup;
-            setup.FtpService = MakeUnavailableFtp();
-            setup.ArchiveService = MakeUnavailableArchive();
             TFAtualizarVersaoVendarix form(std::move(setup));
             tUpdater.push_back(seconds([&] { form.Reconciler().ConferirTabelas(); }));
             verify("updater");

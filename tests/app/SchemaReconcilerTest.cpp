@@ -79,7 +79,7 @@ class SchemaReconcilerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         TestDialogs().Reset();
-        dados = aside.path().toStdString() + "/dados";
+        dados = aside.Path() + "/dados";
         std::filesystem::create_directories(dados);
         work.Write("Brevanto.ini", "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n");
     }
@@ -99,7 +99,7 @@ protected:
         MakeSchemaTable(work.Path(), rows);
     }
 
-    QTemporaryDir aside;
+    TTempFolder aside;
     std::string dados;
     TWorkFolder work;
 };
