@@ -262,7 +262,8 @@ protected:
                   << (figures_.kills ? figures_.killedAt / figures_.kills : 0) << "), " << figures_.setAside
                   << " left the program set aside as Vendarix.bkp, " << figures_.leftTemps
                   << " left temporaries, " << figures_.lost
-                  << " pairs without the new program whole and started\n";
+                  << " pairs without the new program whole and started, " << figures_.missed
+                  << " runs ended before their moment\n";
     }
 
     std::unique_ptr<Shop> shop_;
