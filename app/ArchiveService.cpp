@@ -1,6 +1,4 @@
 // The run's view of the window's archive component.
-#ifdef VX_HAVE_ZIP
-
 #include "app/UpdateServices.h"
 #include "zip/ZipArchiver.h"
 
@@ -35,5 +33,3 @@ private:
 std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner) {
     return std::make_unique<TZipArchiverService>(owner);
 }
-
-#endif

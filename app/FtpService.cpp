@@ -1,6 +1,4 @@
 // The run's view of the window's FTP client.
-#ifdef VX_HAVE_NET
-
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
 #include "net/FtpClient.h"
@@ -68,5 +66,3 @@ private:
 std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings) {
     return std::make_unique<TFtpClientService>(owner, settings);
 }
-
-#endif

@@ -1,5 +1,8 @@
 #include "app/UpdateRun.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
 #include "app/VerifiedFtpService.h"
@@ -8,6 +11,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "zip/ZATempName.h"
 
 namespace {
 
@@ -31,6 +35,24 @@ bool staysInWorkingFolder(const std::string& name) {
 
 } // namespace
 
+void RemoveExtractionLeftovers() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // Symbolic links are not followed into other folders: only what lies
+    // below the shop's folder itself is the updater's to clean.
+    fs::recursive_directory_iterator it(fs::current_path(ec), fs::directory_options::skip_permission_denied,
+                                        ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const fs::path& p = it->path();
+        if (!za::IsExtractionTemporaryName(p.filename().string()))
+            continue;
+        if (fs::is_directory(fs::symlink_status(p, ec)))
+            continue;
+        fs::remove(p, ec);
+        ec.clear();
+    }
+}
+
 void RestoreProgramFromBackup() {
     if (!FileExists("Vendarix.exe") && FileExists("Vendarix.bkp"))
         RenameFile("Vendarix.bkp", "Vendarix.exe");
@@ -45,6 +67,7 @@ TUpdateRun::TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconc
 
 void TUpdateRun::Execute() {
     state_ = TRunState::Running;
+    programStarted_ = false;
     try {
         Download();
     } catch (...) {
@@ -57,7 +80,8 @@ void TUpdateRun::Execute() {
 int TUpdateRun::ExitCode() const {
     switch (state_) {
     case TRunState::Finished:
-        return 0;
+        // The shop's program is running only when its start succeeded.
+        return programStarted_ ? 0 : 2;
     case TRunState::Broken:
         return 2;
     default: // stopped, or ended before the run touched anything
@@ -106,6 +130,13 @@ void TUpdateRun::Download() {
     if (const std::optional<TSigningKey> key = SigningKeyFromText(SigningKeyText()))
         verified_ = std::make_unique<TVerifiedFtpService>(ftp_, *key);
 
+    // What an earlier run that was killed may have left: the program set
+    // aside as its backup, and the temporaries of an extraction. Both are
+    // dealt with before the connection, so that a server that cannot be
+    // reached does not leave the shop without its program.
+    RestoreProgramFromBackup();
+    RemoveExtractionLeftovers();
+
     bool connected = true;
     try {
         ftp_.Connect();
@@ -120,12 +151,12 @@ void TUpdateRun::Download() {
     }
 
     const std::string sistema = ReadSistemaVendarix();
-    // A backup with no program beside it is the program itself: an earlier
-    // run was ended (killed, or the machine went down) while the program was
-    // set aside. It goes back under its name instead of being deleted as
-    // stale, which would leave the shop without any program.
+    // The backup is deleted only with a whole program beside it. Extraction
+    // renames only whole files into place, so a Vendarix.exe in any letter
+    // case is the old program or the new one; a lone backup was put back
+    // above and is the program itself.
     RestoreProgramFromBackup();
-    if (FileExists("Vendarix.bkp"))
+    if (FileExists("Vendarix.bkp") && FileExists("Vendarix.exe"))
         DeleteFile("Vendarix.bkp");
     const std::string stale = sistema + ".zip";
     if (staysInWorkingFolder(stale) && FileExists(stale))
@@ -159,7 +190,7 @@ void TUpdateRun::Download() {
     // A program archive without the executable must not leave the shop
     // without its program: the backup goes back before the start.
     RestoreProgramFromBackup();
-    hooks_.StartProgram("Vendarix.exe", SW_SHOW);
+    programStarted_ = hooks_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
     Application()->SetCursor(crArrow);
     state_ = TRunState::Finished;
     if (hooks_.Terminate)

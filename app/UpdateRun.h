@@ -47,7 +47,8 @@ public:
 
     // Running until the run ends; then Finished, Stopped or Broken.
     TRunState State() const { return state_; }
-    // 0 finished (program started), 1 stopped at the connection, 2 broken.
+    // 0 finished with the program started, 1 stopped at the connection, 2
+    // broken or the program could not be started.
     int ExitCode() const;
 
 private:
@@ -63,10 +64,16 @@ private:
     IProgressDisplay& gauge_;
     TRunHooks hooks_;
     TRunState state_ = TRunState::Running;
+    bool programStarted_ = false;
     // With the maker's key set, the archives come through this, which
     // fetches and checks each one's signature.
     std::unique_ptr<IFtpService> verified_;
 };
+
+// Removes the temporaries that an extraction killed before renaming them
+// into place left in the working folder and the folders below it. Only the
+// updater's own names go; anything else that merely looks alike stays.
+void RemoveExtractionLeftovers();
 
 // When the program's executable is missing under every letter case but its
 // backup is there, puts the backup back, so that no outcome of a run leaves

@@ -60,9 +60,3 @@ class TComponent;
 // owns its component, and owner is the window.
 std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings);
 std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner);
-
-// Stand-ins for a build without those components: the connection always
-// fails with a clear text, so a run stops at the connection with its
-// message; the archive stand-in refuses every archive.
-std::unique_ptr<IFtpService> MakeUnavailableFtp();
-std::unique_ptr<IArchiveService> MakeUnavailableArchive();

@@ -163,7 +163,7 @@ std::optional<std::string> bcdText(const uint8_t* p) {
     std::string intPart = digits.substr(0, 32 - scale), frac = digits.substr(32 - scale);
     intPart.erase(0, intPart.find_first_not_of('0'));
     if (intPart.empty())
-        intPart = "0";
+        intPart.push_back('0');
     std::string out = intPart + (scale ? "." + frac : "");
     if (negative && out.find_first_not_of("0.") != std::string::npos)
         out = "-" + out;

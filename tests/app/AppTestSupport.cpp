@@ -15,17 +15,8 @@
 
 namespace fs = std::filesystem;
 
-TWorkFolder::TWorkFolder() {
-    previous_ = fs::current_path().string();
-    fs::current_path(dir_.path().toStdString());
-}
-
-TWorkFolder::~TWorkFolder() {
-    fs::current_path(previous_);
-}
-
 std::string TWorkFolder::Path() const {
-    return dir_.path().toStdString();
+    return dir_.Path();
 }
 
 void TWorkFolder::Write(const std::string& name, const std::string& bytes) const {

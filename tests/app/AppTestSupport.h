@@ -10,17 +10,15 @@
 #include <string>
 #include <vector>
 
-#include <QTemporaryDir>
-
 #include "app/UAtualizarVersaoVendarix.h"
 #include "app/UpdateRun.h"
 #include "app/UpdateServices.h"
+#include "tests/support/TempFolder.h"
 
 // Makes a fresh folder the working folder for the test's lifetime.
 class TWorkFolder {
 public:
-    TWorkFolder();
-    ~TWorkFolder();
+    TWorkFolder() = default;
     std::string Path() const; // Linux path, no trailing slash
     // Files named relative to the working folder (exact Linux names).
     void Write(const std::string& name, const std::string& bytes) const;
@@ -33,8 +31,7 @@ public:
     std::map<std::string, std::string> Snapshot() const;
 
 private:
-    QTemporaryDir dir_;
-    std::string previous_;
+    TTempFolder dir_{true};
 };
 
 // Runs one statement against the local tables of a folder.

@@ -19,6 +19,7 @@
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/db/EngineProbe.h"
+#include "tests/support/RequireOrSkip.h"
 #include "tests/support/TestDialogs.h"
 
 namespace {
@@ -69,11 +70,8 @@ protected:
             savedConfig = c;
         hadConfig = std::getenv("UPDATER_DBCONFIG") != nullptr;
         const char* var = kind() == TKind::Interbase ? "VX_FB_DATABASE" : "VX_PG_DSN";
-        if (env(var).empty()) {
-            if (env("VX_REQUIRE_SERVERS") == "1")
-                FAIL() << var << " is not set: start the servers with scripts/start-services.sh";
-            GTEST_SKIP() << var << " is not set (scripts/start-services.sh prints it)";
-        }
+        if (!ServerEnvSet(var))
+            return;
         // The engine's aliases, of this test's own: the kind's fixed alias
         // "Talvir", and for MSSQL an alias that Caminho names.
         work.Write("aliases.ini", "[Talvir]\nTYPE=INTERBASE\n\n[RcShop]\nTYPE=MSSQL\nODBC DSN=" +

@@ -38,9 +38,9 @@ protected:
     void SetUp() override {
         TestDialogs().Reset();
         Application()->SetCursor(crDefault);
-        dados = aside.path().toStdString() + "/dados";
+        dados = aside.Path() + "/dados";
         std::filesystem::create_directories(dados);
-        staging = aside.path().toStdString();
+        staging = aside.Path();
         MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
                                   {"Cad_Clientes", "Nome", "Varchar(40)"},
                                   {"Cad_Clientes", "MalaDireta", "Char(1)"}});
@@ -94,7 +94,7 @@ protected:
         return r;
     }
 
-    QTemporaryDir aside; // the shop's tables and the schema table's source
+    TTempFolder aside; // the shop's tables and the schema table's source
     std::string dados, staging;
     TWorkFolder work;
     TCallLog log;

@@ -33,9 +33,9 @@ protected:
     void SetUp() override {
         TestDialogs().Reset();
         Application()->SetCursor(crDefault);
-        dados = aside.path().toStdString() + "/dados";
+        dados = aside.Path() + "/dados";
         std::filesystem::create_directories(dados);
-        staging = aside.path().toStdString();
+        staging = aside.Path();
         MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
                                   {"Cad_Clientes", "Nome", "Varchar(40)"},
                                   {"Cad_Clientes", "MalaDireta", "Char(1)"}});
@@ -76,7 +76,7 @@ protected:
         return r;
     }
 
-    QTemporaryDir aside; // the shop's tables and the schema table's source
+    TTempFolder aside; // the shop's tables and the schema table's source
     std::string dados, staging;
     TWorkFolder work;
     TCallLog log;
@@ -280,10 +280,10 @@ TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
     // A name that climbs out of the folder is not deleted there.
     TestDialogs().Reset();
     log.clear();
-    std::ofstream(aside.path().toStdString() + "/fora.zip") << "keep";
-    writeIni("..\\" + std::filesystem::path(aside.path().toStdString()).filename().string() + "\\fora");
+    std::ofstream(aside.Path() + "/fora.zip") << "keep";
+    writeIni("..\\" + std::filesystem::path(aside.Path()).filename().string() + "\\fora");
     execute();
-    EXPECT_TRUE(std::filesystem::exists(aside.path().toStdString() + "/fora.zip"));
+    EXPECT_TRUE(std::filesystem::exists(aside.Path() + "/fora.zip"));
 }
 
 TEST_F(UpdateRunTest, PacketsMoveTheGauge) {
@@ -307,6 +307,107 @@ TEST_F(UpdateRunTest, NegativeSizeRaisesIntoTheDownload) {
     const Names texts = TestDialogs().Texts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts[0], Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""));
+}
+
+// What a run killed at each moment leaves, and what the next run makes of
+// it, with the server reachable and not. Extraction renames only whole files
+// into place, so a program under any letter case is whole.
+TEST_F(UpdateRunTest, NextRunAfterAKillAlwaysLeavesAWholeProgram) {
+    struct Moment {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files; // besides Brevanto.ini
+    };
+    const std::vector<Moment> moments = {
+        {"program set aside, download under way",
+         {{"Vendarix.bkp", "old program"}, {"Vendarix.zip", "part"}}},
+        {"extraction under way", {{"Vendarix.bkp", "old program"}, {"~vx41_1.tmp", "new pro"}}},
+        {"program extracted, not yet renamed",
+         {{"Vendarix.bkp", "old program"}, {"VENDARIX.EXE", "new program"}, {"Talvir.db", ""}}},
+        {"downloads deleted, not yet renamed",
+         {{"Vendarix.bkp", "old program"}, {"VENDARIX.EXE", "new program"}}},
+        {"renamed, not yet started", {{"Vendarix.bkp", "old program"}, {"Vendarix.exe", "new program"}}},
+    };
+    for (const bool reachable : {false, true}) {
+        for (const Moment& m : moments) {
+            SCOPED_TRACE(std::string(m.what) + (reachable ? ", server reachable" : ", server unreachable"));
+            for (const std::string& n : work.Names())
+                if (n != "Brevanto.ini")
+                    std::filesystem::remove(work.Path() + "/" + n);
+            for (const auto& [name, bytes] : m.files)
+                if (!bytes.empty())
+                    work.Write(name, bytes);
+            const bool newWasWhole = work.Has("VENDARIX.EXE") || work.Has("Vendarix.exe");
+            TestDialogs().Reset();
+            started.clear();
+            ftp.ConnectFails = !reachable;
+            execute();
+
+            Names programs;
+            for (const std::string& n : work.Names())
+                if (SameText(n, "Vendarix.exe"))
+                    programs.push_back(n);
+            ASSERT_EQ(programs.size(), 1u);
+            const std::string program = work.Read(programs[0]);
+            if (reachable) {
+                EXPECT_EQ(run->State(), TRunState::Finished);
+                EXPECT_EQ(program, "new program");
+                EXPECT_EQ(run->ExitCode(), 0);
+            } else {
+                EXPECT_EQ(run->State(), TRunState::Stopped);
+                EXPECT_EQ(program, newWasWhole ? "new program" : "old program");
+                // The backup stays while it may still be needed.
+                EXPECT_EQ(work.Has("Vendarix.bkp"), newWasWhole);
+            }
+            EXPECT_FALSE(work.Has("~vx41_1.tmp"));
+        }
+    }
+}
+
+TEST_F(UpdateRunTest, LoneBackupIsPutBackEvenWhenTheServerCannotBeReached) {
+    std::filesystem::rename(work.Path() + "/Vendarix.exe", work.Path() + "/Vendarix.bkp");
+    ftp.ConnectFails = true;
+    execute();
+    EXPECT_EQ(run->State(), TRunState::Stopped);
+    EXPECT_EQ(work.Names(), (Names{"Brevanto.ini", "Vendarix.exe"}));
+    EXPECT_EQ(work.Read("Vendarix.exe"), "old program");
+    EXPECT_EQ(log, Names{"Connect"});
+}
+
+TEST_F(UpdateRunTest, OnlyTheUpdatersOwnTemporariesAreRemovedBelowTheShopFolder) {
+    const std::string sub = work.MakeFolder("Relatorios/Modelos");
+    const Names own = {"~vx1_1.tmp", "~vx4242_17.tmp"};
+    const Names alike = {"~vx1_1.tmp.txt", "~VX1_1.TMP", "~vx_1.tmp", "~vx1_.tmp", "vx1_1.tmp", "~vxa_1.tmp"};
+    for (const auto& n : own) {
+        work.Write(n, "left");
+        work.Write("Relatorios/Modelos/" + n, "left");
+    }
+    for (const auto& n : alike)
+        work.Write(n, "shop's own");
+    // A folder of the same pattern is not a temporary of the updater's;
+    // a link to a folder elsewhere is not followed there.
+    work.MakeFolder("~vx9_9.tmp");
+    std::filesystem::create_directories(aside.Path() + "/fora");
+    std::ofstream(aside.Path() + "/fora/~vx2_2.tmp") << "elsewhere";
+    std::filesystem::create_directory_symlink(aside.Path() + "/fora", work.Path() + "/Atalho");
+    ftp.ConnectFails = true;
+    execute();
+
+    for (const auto& n : own) {
+        EXPECT_FALSE(work.Has(n)) << n;
+        EXPECT_FALSE(std::filesystem::exists(sub + "/" + n)) << n;
+    }
+    for (const auto& n : alike)
+        EXPECT_TRUE(work.Has(n)) << n;
+    EXPECT_TRUE(work.Has("~vx9_9.tmp"));
+    EXPECT_TRUE(std::filesystem::exists(aside.Path() + "/fora/~vx2_2.tmp"));
+}
+
+TEST_F(UpdateRunTest, ExitStatusIsZeroOnlyWhenTheProgramActuallyStarted) {
+    startResult = 2; // the platform's "file not found"
+    execute();
+    EXPECT_EQ(run->State(), TRunState::Finished);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(run->ExitCode(), 2);
 }
 
 } // namespace

@@ -27,10 +27,10 @@ protected:
     void SetUp() override {
         TestDialogs().Reset();
         // No alias is defined anywhere: opening an alias fails at once.
-        const std::string aliases = aside.path().toStdString() + "/aliases.ini";
+        const std::string aliases = aside.Path() + "/aliases.ini";
         std::ofstream(aliases) << "";
         setenv("UPDATER_DBCONFIG", aliases.c_str(), 1);
-        dados = aside.path().toStdString() + "/dados";
+        dados = aside.Path() + "/dados";
         std::filesystem::create_directories(dados);
     }
     void TearDown() override { unsetenv("UPDATER_DBCONFIG"); }
@@ -42,7 +42,7 @@ protected:
         return std::make_unique<TFAtualizarVersaoVendarix>(std::move(s));
     }
 
-    QTemporaryDir aside;
+    TTempFolder aside;
     std::string dados;
     TWorkFolder work;
     TCallLog log;

@@ -11,10 +11,6 @@ std::string EnvOr(const char* name) {
     return v ? v : "";
 }
 
-bool ServersRequired() {
-    return EnvOr("VX_REQUIRE_SERVERS") == "1";
-}
-
 TAliasFile::TAliasFile(const std::string& text) {
     std::ofstream(dir_ / "aliases.ini") << text;
     hadPrevious_ = std::getenv("UPDATER_DBCONFIG") != nullptr;

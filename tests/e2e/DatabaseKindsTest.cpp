@@ -8,19 +8,12 @@
 #include "db/DBTables.h"
 #include "tests/db/EngineProbe.h"
 #include "tests/e2e/Shop.h"
+#include "tests/support/RequireOrSkip.h"
 
 using namespace e2e;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-bool haveServer(const char* var) {
-    if (std::getenv(var))
-        return true;
-    if (std::getenv("VX_REQUIRE_SERVERS") && std::string(std::getenv("VX_REQUIRE_SERVERS")) == "1")
-        ADD_FAILURE() << var << " is not set: start the servers with scripts/start-services.sh";
-    return false;
-}
 
 // A connection of the test's own to look at what the run did.
 struct Peek {
@@ -63,8 +56,8 @@ void runKind(Shop& shop, Peek& peek, const std::map<std::string, std::string>& i
 } // namespace
 
 TEST(DatabaseKinds, InterbaseOnFirebird) {
-    if (!haveServer("VX_FB_DATABASE"))
-        GTEST_SKIP() << "no Firebird server";
+    if (!ServerEnvSet("VX_FB_DATABASE"))
+        return;
     std::string server = std::getenv("VX_FB_DATABASE");
     Peek peek("Talvir", {"SERVER NAME=" + server, "USER NAME=SYSDBA", "password=quillrose"});
     Shop shop;
@@ -79,8 +72,8 @@ TEST(DatabaseKinds, InterbaseOnFirebird) {
 }
 
 TEST(DatabaseKinds, MssqlThroughOdbc) {
-    if (!haveServer("VX_PG_DSN"))
-        GTEST_SKIP() << "no ODBC data source";
+    if (!ServerEnvSet("VX_PG_DSN"))
+        return;
     std::string dsn = std::getenv("VX_PG_DSN");
     Peek peek(dsn, {"USER NAME=sa", "password=7302518"});
     Shop shop;

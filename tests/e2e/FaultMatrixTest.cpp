@@ -28,6 +28,7 @@
 #include "tests/support/ArchiveMaker.h"
 #include "tests/support/FtpPeer.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/RequireOrSkip.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -47,18 +48,6 @@ const std::string kFailureBox = "File processing error, possibly disk is full [a
 std::string downloadFailed(const std::string& name) {
     return kTitle + "Problemas ao descarregar arquivo \"" + name + "\" [ok]";
 }
-
-bool serversRequired() {
-    const char* v = std::getenv("VX_REQUIRE_SERVERS");
-    return v && std::string(v) == "1";
-}
-
-#define VX_SKIP_OR_FAIL(why)                                                                                 \
-    do {                                                                                                     \
-        if (serversRequired())                                                                               \
-            FAIL() << (why) << " (required: VX_REQUIRE_SERVERS=1)";                                          \
-        GTEST_SKIP() << (why);                                                                               \
-    } while (0)
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -111,78 +100,6 @@ bool setImmutable(const std::string& path, bool on) {
     ::close(fd);
     return ok;
 }
-
-// pyftpdlib on loopback with its sending throttled, in a process of its
-// own, so that the test can kill the whole server in the middle of a
-// transfer as a crash or a power cut would.
-class TThrottledServer {
-public:
-    TThrottledServer(const std::string& root, int bytesPerSecond) {
-        dir_ = root + "/../pyftpd";
-        fs::create_directories(dir_);
-        WriteFile(dir_ + "/server.py", "import sys\n"
-                                       "from pyftpdlib.authorizers import DummyAuthorizer\n"
-                                       "from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler\n"
-                                       "from pyftpdlib.servers import FTPServer\n"
-                                       "a = DummyAuthorizer()\n"
-                                       "a.add_anonymous(sys.argv[1])\n"
-                                       "ThrottledDTPHandler.write_limit = int(sys.argv[2])\n"
-                                       "FTPHandler.authorizer = a\n"
-                                       "FTPHandler.dtp_handler = ThrottledDTPHandler\n"
-                                       "s = FTPServer(('127.0.0.1', 0), FTPHandler)\n"
-                                       "open(sys.argv[3], 'w').write(str(s.address[1]))\n"
-                                       "s.serve_forever()\n");
-        std::string portFile = dir_ + "/port";
-        if (::access("/usr/bin/python3", X_OK) != 0) {
-            why_ = "no /usr/bin/python3";
-            return;
-        }
-        std::string py = "/usr/bin/python3", script = dir_ + "/server.py",
-                    rate = std::to_string(bytesPerSecond);
-        char* argv[] = {py.data(),   script.data(),   const_cast<char*>(root.c_str()),
-                        rate.data(), portFile.data(), nullptr};
-        pid_ = fork();
-        if (pid_ == 0) {
-            int null = ::open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execv(py.c_str(), argv);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && port_ == 0; ++i) {
-            std::string p = ReadFile(portFile);
-            if (!p.empty())
-                port_ = std::stoi(p);
-            else
-                usleep(10000);
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                why_ = "pyftpdlib did not start (python3-pyftpdlib installed?)";
-                return;
-            }
-        }
-        if (port_ == 0)
-            why_ = "pyftpdlib did not come up";
-    }
-    ~TThrottledServer() { Kill(); }
-    int Port() const { return port_; }
-    const std::string& Why() const { return why_; }
-    void Kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    bool Running() const { return pid_ > 0; }
-
-private:
-    std::string dir_, why_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 // The scripted peer's login as the updater does it.
 TFtpPeer& login(TFtpPeer& p) {
@@ -445,9 +362,9 @@ TEST_F(FaultMatrix, ServerKilledInTheMiddleOfTheProgramArchive) {
     makeArchive("Vendarix.zip", {{"VENDARIX.EXE", ProgramScript("new")},
                                  {"Relatorios/Vendas.rpt", am::RandomBytes(1 << 20, 3)}});
     makeSchemaArchive();
-    TThrottledServer server(shop().Maker(), 128 * 1024);
+    ThrottledServer server(shop().Maker(), 128 * 1024);
     if (!server.Port())
-        VX_SKIP_OR_FAIL(server.Why());
+        return RequireOrSkip(server.Why());
     RunControl control;
     control.whileRunning = [&](pid_t) {
         std::error_code ec;
@@ -478,9 +395,9 @@ TEST_F(FaultMatrix, ServerKilledInTheMiddleOfTheSchemaArchive) {
     fs::remove(shop().Download() + "/TabelasTalvir.zip");
     ASSERT_EQ(Zip(schema, {"-q", "-X", shop().Download() + "/TabelasTalvir.zip", "Leiame.dat", "Talvir.db"}),
               0);
-    TThrottledServer server(shop().Maker(), 128 * 1024);
+    ThrottledServer server(shop().Maker(), 128 * 1024);
     if (!server.Port())
-        VX_SKIP_OR_FAIL(server.Why());
+        return RequireOrSkip(server.Why());
     RunControl control;
     control.whileRunning = [&](pid_t) {
         std::error_code ec;
@@ -639,7 +556,7 @@ TEST_F(FaultMatrix, ServerThatAnswers425) {
 
 TEST_F(FaultMatrix, DiskFullWhileDownloading) {
     if (!makeShop("1m"))
-        VX_SKIP_OR_FAIL(mount_->Why());
+        return RequireOrSkip(mount_->Why());
     addOldFiles();
     // An archive that cannot fit: its report does not compress.
     makeArchive("Vendarix.zip", {{"VENDARIX.EXE", ProgramScript("new")},
@@ -654,7 +571,7 @@ TEST_F(FaultMatrix, DiskFullWhileDownloading) {
 
 TEST_F(FaultMatrix, DiskFullWhileExtracting) {
     if (!makeShop("1m"))
-        VX_SKIP_OR_FAIL(mount_->Why());
+        return RequireOrSkip(mount_->Why());
     addOldFiles();
     // Small to download, too large to write out: the text that replaces
     // the old one does not fit, and the old one must stay.
@@ -699,7 +616,7 @@ TEST_F(FaultMatrix, ReadOnlyFolder) {
     makeSchemaArchive();
     // Root ignores permission bits; the immutable attribute holds for it.
     if (!setImmutable(shop().Path("Relatorios"), true))
-        VX_SKIP_OR_FAIL("the file system has no immutable attribute");
+        return RequireOrSkip("the file system has no immutable attribute");
     immutable_.push_back(shop().Path("Relatorios"));
     RunResult r = run(vsftpdPort(), {{"UPDATER_ANSWERS", "ignore"}});
     EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -717,7 +634,7 @@ TEST_F(FaultMatrix, ReadOnlyShopFolder) {
     makeProgramArchive();
     makeSchemaArchive();
     if (!setImmutable(shop().Dir(), true))
-        VX_SKIP_OR_FAIL("the file system has no immutable attribute");
+        return RequireOrSkip("the file system has no immutable attribute");
     immutable_.push_back(shop().Dir());
     RunResult r = run(vsftpdPort());
     // Nothing can be renamed or created: both downloads fail, nothing is

@@ -228,6 +228,63 @@ void Vsftpd::Stop() {
     }
 }
 
+ThrottledServer::ThrottledServer(const std::string& root, int bytesPerSecond) {
+    dir_ = root + "/../pyftpd";
+    fs::create_directories(dir_);
+    WriteFile(dir_ + "/server.py", "import sys\n"
+                                   "from pyftpdlib.authorizers import DummyAuthorizer\n"
+                                   "from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler\n"
+                                   "from pyftpdlib.servers import FTPServer\n"
+                                   "a = DummyAuthorizer()\n"
+                                   "a.add_anonymous(sys.argv[1])\n"
+                                   "ThrottledDTPHandler.write_limit = int(sys.argv[2])\n"
+                                   "FTPHandler.authorizer = a\n"
+                                   "FTPHandler.dtp_handler = ThrottledDTPHandler\n"
+                                   "s = FTPServer(('127.0.0.1', 0), FTPHandler)\n"
+                                   "open(sys.argv[3], 'w').write(str(s.address[1]))\n"
+                                   "s.serve_forever()\n");
+    std::string portFile = dir_ + "/port";
+    if (::access("/usr/bin/python3", X_OK) != 0) {
+        why_ = "no /usr/bin/python3";
+        return;
+    }
+    std::string py = "/usr/bin/python3", script = dir_ + "/server.py", rate = std::to_string(bytesPerSecond);
+    char* argv[] = {py.data(),   script.data(),   const_cast<char*>(root.c_str()),
+                    rate.data(), portFile.data(), nullptr};
+    pid_ = fork();
+    if (pid_ == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(py.c_str(), argv);
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && port_ == 0; ++i) {
+        std::string p = ReadFile(portFile);
+        if (!p.empty())
+            port_ = std::stoi(p);
+        else
+            usleep(10000);
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            why_ = "pyftpdlib did not start (python3-pyftpdlib installed?)";
+            return;
+        }
+    }
+    if (port_ == 0)
+        why_ = "pyftpdlib did not come up";
+}
+
+void ThrottledServer::Kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
 Shop::Shop(const std::string& parent) {
     static int n = 0;
     base_ = (parent.empty() ? fs::temp_directory_path() : fs::path(parent)) /

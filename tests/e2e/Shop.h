@@ -66,6 +66,26 @@ private:
     std::unique_ptr<QProcess> proc_;
 };
 
+// pyftpdlib on loopback with its sending throttled, in a process of its
+// own, so that a test can kill the whole server in the middle of a transfer
+// as a crash or a power cut would, or let a run last long enough to be
+// interrupted where it wants. Anonymous login, serving `root`.
+class ThrottledServer {
+public:
+    ThrottledServer(const std::string& root, int bytesPerSecond);
+    ~ThrottledServer() { Kill(); }
+    int Port() const { return port_; }
+    // Why the server is not there when Port() is 0.
+    const std::string& Why() const { return why_; }
+    void Kill();
+    bool Running() const { return pid_ > 0; }
+
+private:
+    std::string dir_, why_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
 // The outcome of one run of the updater.
 struct RunResult {
     int status = -1;

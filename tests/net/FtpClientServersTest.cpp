@@ -10,6 +10,7 @@
 
 #include "net/FtpClient.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/RequireOrSkip.h"
 
 namespace fs = std::filesystem;
 
@@ -80,7 +81,10 @@ protected:
 } // namespace
 
 TEST_P(FtpServerDownload, FilesArriveByteForByteOnOneConnection) {
-    VX_START_FTP_SERVER(server, GetParam().kind);
+    std::string why;
+    auto server = TFtpServer::Start(GetParam().kind, why);
+    if (!server)
+        return RequireOrSkip(std::string(TFtpServer::KindName(GetParam().kind)) + " not available: " + why);
     std::vector<size_t> sizes = {0, 1, 65535, 65536, 65537};
     if (!GetParam().passive)
         sizes.push_back(50u << 20);
@@ -118,7 +122,10 @@ TEST_P(FtpServerDownload, FilesArriveByteForByteOnOneConnection) {
 }
 
 TEST_P(FtpServerDownload, MissingFileGivesTheServers550AndTheSessionGoesOn) {
-    VX_START_FTP_SERVER(server, GetParam().kind);
+    std::string why;
+    auto server = TFtpServer::Start(GetParam().kind, why);
+    if (!server)
+        return RequireOrSkip(std::string(TFtpServer::KindName(GetParam().kind)) + " not available: " + why);
     server->AddFile("here.bin", binary(3000, 9));
     TFtpClient client;
     connect(client, *server);
@@ -149,7 +156,10 @@ INSTANTIATE_TEST_SUITE_P(Servers, FtpServerDownload,
 class FtpServerLogin : public ::testing::TestWithParam<TFtpServer::TKind> {};
 
 TEST_P(FtpServerLogin, WrongPasswordIsTheServersRefusal) {
-    VX_START_FTP_SERVER(server, GetParam());
+    std::string why;
+    auto server = TFtpServer::Start(GetParam(), why);
+    if (!server)
+        return RequireOrSkip(std::string(TFtpServer::KindName(GetParam())) + " not available: " + why);
     TFtpClient client;
     int failed = 0;
     client.OnConnectionFailed = [&](TObject*) { ++failed; };

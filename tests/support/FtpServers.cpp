@@ -123,11 +123,6 @@ std::string TFtpServer::ScratchRoot() {
     return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
-bool TFtpServer::Required() {
-    const char* v = std::getenv("VX_REQUIRE_SERVERS");
-    return v && std::string(v) == "1";
-}
-
 std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
     std::unique_ptr<TFtpServer> s(new TFtpServer);
     s->name_ = KindName(kind);

@@ -33,9 +33,6 @@ public:
     const std::string& Root() const { return root_; }
     // Writes a file under the root, readable by the server.
     void AddFile(const std::string& name, const std::string& bytes) const;
-    // Whether a server that is missing fails the test rather than skipping
-    // it (VX_REQUIRE_SERVERS=1).
-    static bool Required();
     // Where the servers' folders (and large test files) go: memory when
     // /dev/shm is writable, so that the disk is not what a test waits on;
     // VX_FTP_SCRATCH names another folder.
@@ -52,14 +49,3 @@ private:
     std::string root_;
     pid_t pid_ = -1;
 };
-
-// Starts a server for a test, or skips the test with the reason (fails it
-// when VX_REQUIRE_SERVERS=1).
-#define VX_START_FTP_SERVER(var, kind)                                                                       \
-    std::string var##_why;                                                                                   \
-    auto var = TFtpServer::Start(kind, var##_why);                                                           \
-    if (!var) {                                                                                              \
-        if (TFtpServer::Required())                                                                          \
-            FAIL() << TFtpServer::KindName(kind) << " is required (VX_REQUIRE_SERVERS=1): " << var##_why;    \
-        GTEST_SKIP() << TFtpServer::KindName(kind) << " not available: " << var##_why;                       \
-    }
