@@ -1,6 +1,10 @@
 #include "app/SchemaReconciler.h"
 
+#include <exception>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
@@ -8,6 +12,11 @@
 #include "platform/Dialogs.h"
 
 namespace {
+
+// One row of the schema table: a field and its type text.
+struct TSchemaField {
+    std::string campo, tipo;
+};
 
 std::string fieldType(const std::string& tipo, bool mssql) {
     if (!mssql)
@@ -31,7 +40,6 @@ TSchemaReconciler::~TSchemaReconciler() = default;
 void TSchemaReconciler::ConferirTabelas() {
     TStringList tabelas;
     database_.GetTableNames(tabelas, false);
-    TStringList campos;
 
     const std::string dbName = database_.DatabaseName();
     auto comando = std::make_unique<TQuery>(owner_);
@@ -48,25 +56,60 @@ void TSchemaReconciler::ConferirTabelas() {
     nomes->Open();
 
     const bool mssql = ConfigTipo() == "MSSQL";
+
+    // The shop's tables by compare key, each key at the first place it has
+    // in the list: a schema table's search is one look-up instead of a scan
+    // of the list, and the gauge still moves by the names a scan would have
+    // passed over before the match (all of them when there is none).
+    std::unordered_map<std::string, int> listed;
+    listed.reserve(static_cast<size_t>(tabelas.Count()));
+    for (int i = 0; i < tabelas.Count(); ++i) {
+        const std::string& n = tabelas[i];
+        // The server lists its tables with the owner in front ("dbo.").
+        const std::string key = UpperCase(!mssql ? n : n.size() > 4 ? n.substr(4) : std::string());
+        listed.emplace(key, i);
+    }
+
+    // The rows of the schema table, read in one pass and grouped by table
+    // in stored order, as a query per table would return them. A row
+    // without a table name belongs to no table.
+    linhas->SQL().Clear();
+    linhas->SQL().Add("SELECT * FROM Talvir WHERE Tabela IS NOT NULL");
+    linhas->Open();
+    std::unordered_map<std::string, std::vector<TSchemaField>> rowsOf;
+    // A schema table lacking one of the columns fails where that column's
+    // value is first needed, not before.
+    std::exception_ptr noCampo, noTipo;
+    auto value = [&](const char* column, std::exception_ptr& missing) -> std::string {
+        if (missing)
+            return {};
+        try {
+            return linhas->FieldByName(column);
+        } catch (const EDBEngineError&) {
+            missing = std::current_exception();
+            return {};
+        }
+    };
+    for (; !linhas->Eof(); linhas->Next())
+        rowsOf[linhas->FieldByName("Tabela")].push_back({value("Campo", noCampo), value("Tipo", noTipo)});
+    linhas->Close();
+    auto need = [](const std::exception_ptr& missing) {
+        if (missing)
+            std::rethrow_exception(missing);
+    };
+    const std::vector<TSchemaField> none;
+
     while (!nomes->Eof()) {
         const std::string t = nomes->FieldByName("Tabela");
-        bool found = false;
         gauge_.SetMaxValue(tabelas.Count());
-        for (const std::string& n : tabelas) {
-            // The server lists its tables with the owner in front ("dbo.").
-            const std::string_view key = !mssql         ? std::string_view(n)
-                                         : n.size() > 4 ? std::string_view(n).substr(4)
-                                                        : std::string_view();
-            if (SameText(key, t)) {
-                found = true;
-                break;
-            }
-            gauge_.AddProgress(1);
-        }
+        const auto hit = listed.find(UpperCase(t));
+        const bool found = hit != listed.end();
+        const int passed = found ? hit->second : tabelas.Count();
+        if (passed > 0)
+            gauge_.AddProgress(passed);
 
-        linhas->SQL().Clear();
-        linhas->SQL().Add("SELECT * FROM Talvir WHERE Tabela = " + SqlQuoteLiteral(t));
-        linhas->Open();
+        const auto group = rowsOf.find(t);
+        const std::vector<TSchemaField>& rows = group == rowsOf.end() ? none : group->second;
 
         if (!found) {
             comando->SQL().Clear();
@@ -74,8 +117,13 @@ void TSchemaReconciler::ConferirTabelas() {
                 comando->SQL().Add("CREATE TABLE ComissaoVendedores (Vendedor Varchar(2), Desconto Float, "
                                    "PRIMARY KEY(Vendedor, Desconto))");
             } else {
-                const std::string c = linhas->FieldByName("Campo");
-                const std::string y = fieldType(linhas->FieldByName("Tipo"), mssql);
+                // Without rows the first row's fields read as empty texts.
+                if (!rows.empty()) {
+                    need(noCampo);
+                    need(noTipo);
+                }
+                const std::string c = rows.empty() ? std::string() : rows.front().campo;
+                const std::string y = fieldType(rows.empty() ? std::string() : rows.front().tipo, mssql);
                 comando->SQL().Add("CREATE TABLE " + t + " (");
                 comando->SQL().Add(c + " " + y + ", PRIMARY KEY(" + c + "))");
             }
@@ -91,32 +139,26 @@ void TSchemaReconciler::ConferirTabelas() {
 
         tableReader_->SetTableName(t);
         tableReader_->Open();
-        campos.Clear();
+        // The table's fields by upper-cased name, read once.
+        std::unordered_set<std::string> campos;
         for (int i = 0; i < tableReader_->FieldCount(); ++i)
-            campos.Add(tableReader_->FieldName(i));
+            campos.insert(UpperCase(tableReader_->FieldName(i)));
         tableReader_->Close();
 
-        while (!linhas->Eof()) {
-            const std::string campo = linhas->FieldByName("Campo");
-            bool present = false;
-            for (const std::string& f : campos) {
-                if (SameText(f, campo)) {
-                    present = true;
-                    break;
-                }
-            }
-            if (!present) {
+        for (const TSchemaField& row : rows) {
+            need(noCampo);
+            if (campos.count(UpperCase(row.campo)))
+                continue;
+            need(noTipo);
+            comando->SQL().Clear();
+            comando->SQL().Add("ALTER TABLE " + t);
+            comando->SQL().Add(" ADD " + row.campo + " " + fieldType(row.tipo, mssql));
+            comando->ExecSQL();
+            if (t == "Cad_Clientes" && row.campo == "MalaDireta") {
                 comando->SQL().Clear();
-                comando->SQL().Add("ALTER TABLE " + t);
-                comando->SQL().Add(" ADD " + campo + " " + fieldType(linhas->FieldByName("Tipo"), mssql));
+                comando->SQL().Add("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
                 comando->ExecSQL();
-                if (t == "Cad_Clientes" && campo == "MalaDireta") {
-                    comando->SQL().Clear();
-                    comando->SQL().Add("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
-                    comando->ExecSQL();
-                }
             }
-            linhas->Next();
         }
         nomes->Next();
     }

@@ -17,6 +17,72 @@ using namespace ftpconst;
 
 namespace {
 
+bool kernelCopy = true;
+
+// A pipe that holds one received block between the socket and the file.
+class TBlockPipe {
+public:
+    TBlockPipe() = default;
+    ~TBlockPipe() { Close(); }
+    TBlockPipe(const TBlockPipe&) = delete;
+    TBlockPipe& operator=(const TBlockPipe&) = delete;
+
+    // Without a pipe (out of descriptors) the bytes are copied instead.
+    void Open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        read_ = fds[0];
+        write_ = fds[1];
+        // Received bytes may sit in pieces smaller than a page, one piece
+        // per slot of the pipe: with slots to spare one splice takes what
+        // one receive would have taken. A smaller pipe only makes smaller
+        // blocks.
+        ::fcntl(write_, F_SETPIPE_SZ, 4 * TAsyncSocket::WorkBufferSize);
+    }
+    void Close() {
+        if (read_ >= 0)
+            ::close(read_);
+        if (write_ >= 0)
+            ::close(write_);
+        read_ = write_ = -1;
+    }
+    int Write() const { return write_; }
+
+    // Moves count bytes of the pipe into the file; what the pipe holds
+    // beyond them (bytes past a bound) ends the transfer and goes with the
+    // pipe. A file the kernel cannot write from a pipe gets them through
+    // buffer, and the pipe is given up for the rest of the transfer.
+    void Drain(THandleStream& file, int count, char* buffer, int size) {
+        while (count > 0) {
+            const ssize_t n =
+                ::splice(read_, nullptr, file.Handle(), nullptr, static_cast<size_t>(count), SPLICE_F_MOVE);
+            if (n > 0) {
+                count -= static_cast<int>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                while (count > 0) {
+                    const ssize_t got = ::read(read_, buffer, static_cast<size_t>(std::min(count, size)));
+                    if (got <= 0)
+                        throw EWriteError();
+                    file.WriteBuffer(buffer, got);
+                    count -= static_cast<int>(got);
+                }
+                Close();
+                return;
+            }
+            throw EWriteError();
+        }
+    }
+
+private:
+    int read_ = -1;
+    int write_ = -1;
+};
+
 // The notifications every connection socket is registered for: read,
 // out-of-band, accept, connect and close.
 constexpr long kConnectionEvents = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
@@ -205,10 +271,11 @@ void TAsyncSocket::await() {
     wait_.what = TWaitFor::Nothing;
 }
 
-TAsyncSocket::TRecv TAsyncSocket::receive(char* buffer, int length, bool peek, int& got) {
+TAsyncSocket::TRecv TAsyncSocket::receive(char* buffer, int length, bool peek, int& got, int pipeWrite) {
     for (;;) {
         expect(TWaitFor::Data);
-        const int n = ws::Recv(socket_, buffer, length, peek);
+        const int n = pipeWrite < 0 ? ws::Recv(socket_, buffer, length, peek)
+                                    : ws::SpliceToPipe(socket_, pipeWrite, length);
         if (n > 0) {
             wait_.what = TWaitFor::Nothing;
             got = n;
@@ -219,6 +286,10 @@ TAsyncSocket::TRecv TAsyncSocket::receive(char* buffer, int length, bool peek, i
             return TRecv::End;
         }
         lastErrorNo_ = ws::LastError();
+        if (pipeWrite >= 0 && lastErrorNo_ == ws::ErrnoToWSA(EOPNOTSUPP)) {
+            wait_.what = TWaitFor::Nothing;
+            return TRecv::NoKernelCopy;
+        }
         if (lastErrorNo_ == WSAENOTCONN) {
             wait_.what = TWaitFor::Nothing;
             return TRecv::NotConnected;
@@ -399,6 +470,7 @@ std::string TAsyncSocket::ReadLn() {
         // after what has been taken already.
         switch (receive(work_.data() + received, room, true, n)) {
         case TRecv::End:
+        case TRecv::NoKernelCopy: // only receives into a pipe end so
             return std::string();
         case TRecv::NotConnected:
             // The peer's close may have been handled (and the socket
@@ -454,6 +526,7 @@ std::string TAsyncSocket::Read(int count) {
         const int want = count - static_cast<int>(got.size());
         switch (receive(work_.data(), want, false, n)) {
         case TRecv::End:
+        case TRecv::NoKernelCopy: // only receives into a pipe end so
         case TRecv::NotConnected:
             return std::string();
         case TRecv::Canceled:
@@ -479,6 +552,10 @@ void TAsyncSocket::ClearInput() {
     ws::Recv(socket_, scratch.data(), WorkBufferSize, false);
 }
 
+void TAsyncSocket::SetKernelCopy(bool allowed) {
+    kernelCopy = allowed;
+}
+
 void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
     StatusMessage(8, SCaptureFile);
     bytesRecvd_ = 0;
@@ -492,6 +569,11 @@ void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
         if (fd < 0)
             throw EFCreateError(Format(SFCreateError, fileName));
         THandleStream file(fd, path);
+        // The block's bytes wait in the pipe until they are written; none of
+        // them passes through this process where the kernel can move them.
+        TBlockPipe pipe;
+        if (kernelCopy)
+            pipe.Open();
         int64_t total = 0;
         while (!canceled_) {
             // One byte more than may still come, so that a byte beyond the
@@ -500,16 +582,23 @@ void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
             const int want =
                 static_cast<int>(std::min<int64_t>(WorkBufferSize, left < INT64_MAX ? left + 1 : left));
             int n = 0;
-            const TRecv r = receive(work_.data(), want, false, n);
+            const TRecv r = receive(work_.data(), want, false, n, pipe.Write());
+            if (r == TRecv::NoKernelCopy) {
+                pipe.Close();
+                continue;
+            }
             if (r != TRecv::Data)
                 break;
+            const int keep = static_cast<int>(std::min<int64_t>(n, left));
+            if (pipe.Write() >= 0)
+                pipe.Drain(file, keep, work_.data(), WorkBufferSize);
+            else
+                file.WriteBuffer(work_.data(), keep);
             if (n > left) {
-                file.WriteBuffer(work_.data(), left);
                 bytesRecvd_ =
                     static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(left));
                 throw EDataOverrun(Format(SDataBeyondLimit, maxBytes));
             }
-            file.WriteBuffer(work_.data(), n);
             total += n;
             bytesRecvd_ = static_cast<int32_t>(static_cast<uint32_t>(bytesRecvd_) + static_cast<uint32_t>(n));
             if (OnPacketRecvd)

@@ -104,8 +104,14 @@ public:
     // Receives until the peer closes into a new file, at most maxBytes of
     // it: a byte beyond fails the receive with EDataOverrun, with the file
     // holding maxBytes. A symbolic link where the file goes is not followed.
+    // The bytes go from the socket through a pipe into the file inside the
+    // kernel where it can move them so, and through the work buffer where
+    // it cannot; the blocks, counts and events are the same either way.
     void CaptureFile(const std::string& fileName, int64_t maxBytes = kNoLimit);
     static constexpr int64_t kNoLimit = INT64_MAX;
+    // False makes every CaptureFile of the process copy through the work
+    // buffer (to compare the two ways, and to exercise the copying one).
+    static void SetKernelCopy(bool allowed);
     // Listens on localAddr (network order; 0: every local address) at Port.
     void Listen(bool useAcceptMessage, uint32_t localAddr = 0);
     // Accept takes a connection only from this address (network order; 0:
@@ -173,11 +179,13 @@ private:
     bool matches(unsigned msg, uint16_t event) const;
 
     // How one receive ended.
-    enum class TRecv : uint8_t { Data, End, NotConnected, Canceled };
+    enum class TRecv : uint8_t { Data, End, NotConnected, Canceled, NoKernelCopy };
     // The one receive of the component: takes (or peeks at) what is there,
     // up to length bytes; when nothing is there yet it waits for data and
-    // tries again. got is the count of a TRecv::Data.
-    TRecv receive(char* buffer, int length, bool peek, int& got);
+    // tries again. got is the count of a TRecv::Data. With a pipe given the
+    // bytes go into the pipe instead of the buffer; NoKernelCopy says the
+    // kernel cannot do that for this socket, and nothing was taken.
+    TRecv receive(char* buffer, int length, bool peek, int& got, int pipeWrite = -1);
 
     std::string host_;
     int32_t port_ = 0;

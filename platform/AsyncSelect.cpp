@@ -381,6 +381,28 @@ int Recv(TSocket s, char* buffer, int length, bool peek) {
     return static_cast<int>(r);
 }
 
+int SpliceToPipe(TSocket s, int pipeWrite, int length) {
+    const ssize_t r = ::splice(s, nullptr, pipeWrite, nullptr, static_cast<size_t>(length),
+                               SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    const int e = errno;
+    if (r < 0 && (e == EINVAL || e == ENOSYS || e == EOPNOTSUPP))
+        return fail(EOPNOTSUPP);
+    // While bytes keep coming the caller takes the next ones at once: the
+    // read notification is re-armed only once the socket is found empty (or
+    // at its end), right before the caller would wait for it. That spares a
+    // notification per block of a long stream.
+    if (r <= 0)
+        if (TWatch* w = find(s)) {
+            if (w->readPosted) {
+                w->readPosted = false;
+                w->update();
+            }
+        }
+    if (r < 0)
+        return fail(e);
+    return static_cast<int>(r);
+}
+
 int Send(TSocket s, const char* buffer, int length) {
     ssize_t r = ::send(s, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
     if (r >= 0)

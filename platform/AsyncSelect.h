@@ -59,6 +59,13 @@ int Listen(TSocket s, int backlog);
 TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port);
 // Receiving (also peeking) re-enables FD_READ, as the socket library does.
 int Recv(TSocket s, char* buffer, int length, bool peek);
+// Moves up to length received bytes from s into the pipe pipeWrite inside
+// the kernel, with the same results as Recv. Unlike Recv it re-enables
+// FD_READ only when it finds nothing to take (or the end of the stream):
+// the caller is to call it again until then, instead of waiting for FD_READ.
+// Where the kernel cannot move the bytes so, fails with WSAEOPNOTSUPP and
+// takes nothing: the caller receives by Recv instead.
+int SpliceToPipe(TSocket s, int pipeWrite, int length);
 // A send that would block arms one FD_WRITE for when there is room again.
 int Send(TSocket s, const char* buffer, int length);
 int CloseSocket(TSocket s);

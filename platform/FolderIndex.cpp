@@ -16,7 +16,16 @@ namespace {
 
 // The same equivalence as the case-insensitive comparison of ResolvePath.
 std::string folded(const std::string& utf8) {
-    return QString::fromStdString(utf8).toCaseFolded().toStdString();
+    // Plain ASCII, as most names are, folds to its lower case; going
+    // through QString for it costs more than the rest of a lookup.
+    std::string out = utf8;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return QString::fromStdString(utf8).toCaseFolded().toStdString();
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
 }
 
 void splitWin(const std::string& winPath, std::string& folder, std::string& leaf) {
@@ -57,17 +66,24 @@ TFolderIndex::Listing& TFolderIndex::listingFor(const std::string& winFolder, st
     return listing;
 }
 
-TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
-    std::string winFolder, leaf, linuxFolder;
+TFolderIndex::Listing& TFolderIndex::lookup(const std::string& winPath, std::string& linuxFolder,
+                                            std::string& name) {
+    std::string winFolder, leaf;
     splitWin(winPath, winFolder, leaf);
     Listing& listing = listingFor(winFolder, linuxFolder);
-    std::string name = AnsiToUtf8(leaf);
-    Entry e;
+    name = AnsiToUtf8(leaf);
     if (!listing.names.count(name)) {
         auto it = listing.folded.find(folded(name));
         if (it != listing.folded.end() && !it->second.empty())
             name = it->second.front();
     }
+    return listing;
+}
+
+TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
+    std::string linuxFolder, name;
+    Listing& listing = lookup(winPath, linuxFolder, name);
+    Entry e;
     e.linuxPath = joinLinux(linuxFolder, name);
     struct stat st;
     if (listing.names.count(name) && lstat(e.linuxPath.c_str(), &st) == 0) {
@@ -133,12 +149,9 @@ void TFolderIndex::Added(const std::string& winPath) {
 }
 
 void TFolderIndex::Removed(const std::string& winPath) {
-    Entry e = Find(winPath);
-    std::string winFolder, leaf, linuxFolder;
-    splitWin(winPath, winFolder, leaf);
-    Listing& listing = listingFor(winFolder, linuxFolder);
-    size_t slash = e.linuxPath.find_last_of('/');
-    std::string name = slash == std::string::npos ? e.linuxPath : e.linuxPath.substr(slash + 1);
+    // Only the index changes: the file itself is not looked at.
+    std::string linuxFolder, name;
+    Listing& listing = lookup(winPath, linuxFolder, name);
     if (!listing.names.erase(name))
         return;
     // Other names of the same letters stay findable.

@@ -47,6 +47,8 @@ private:
         std::unordered_map<std::string, std::vector<std::string>> folded;
     };
     Listing& listingFor(const std::string& winFolder, std::string& linuxFolder);
+    // The listing a Windows path falls in and the name it has there.
+    Listing& lookup(const std::string& winPath, std::string& linuxFolder, std::string& name);
     std::unordered_map<std::string, std::string> folders_; // Windows folder -> Linux folder
     std::map<std::string, Listing> listings_;              // Linux folder -> names
 };

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -259,6 +260,8 @@ private:
     std::unordered_set<std::string> foldersMade_;
     std::unordered_set<std::string> targetsWritten_;
     std::unordered_set<std::string> foldersChecked_;
+    // Each target folder's real path, resolved once per pass.
+    std::unordered_map<std::string, std::string> realFolders_;
     std::vector<std::string> protectedNames_;
     unsigned umask_ = 022;
     std::string workingFolder_;

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
-TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending)
-    : workerCount_(workers == 0 ? 1 : workers), maxPending_(maxPending == 0 ? 1 : maxPending) {}
+TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending, size_t batch)
+    : workerCount_(workers == 0 ? 1 : workers), maxPending_(maxPending == 0 ? 1 : maxPending),
+      batch_(std::clamp<size_t>(batch, 1, maxPending_)) {}
 
 TZACommitQueue::~TZACommitQueue() {
     Drain();
@@ -22,12 +24,15 @@ TZACommitQueue::~TZACommitQueue() {
 
 void TZACommitQueue::Submit(Job job) {
     std::unique_lock<std::mutex> lock(mutex_);
-    // Threads are started as files arrive: a pass of one file needs one.
-    if (workers_.size() < workerCount_ && workers_.size() < queue_.size() + busy_ + 1)
-        workers_.emplace_back([this] { work(); });
     done_.wait(lock, [&] { return queue_.size() + busy_ < maxPending_; });
     queue_.push_back(std::move(job));
-    wake_.notify_one();
+    if (queue_.size() < batch_)
+        return; // a batch is gathered first
+    // Threads are started as batches arrive: a short pass needs one.
+    if (idle_ > 0)
+        wake_.notify_one();
+    else if (workers_.size() < workerCount_)
+        workers_.emplace_back([this] { work(); });
 }
 
 std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
@@ -35,7 +40,14 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
     std::vector<Job> failed;
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (!queue_.empty()) {
+            draining_ = true;
+            if (workers_.empty())
+                workers_.emplace_back([this] { work(); });
+            wake_.notify_all();
+        }
         done_.wait(lock, [&] { return queue_.empty() && busy_ == 0; });
+        draining_ = false;
         folders.swap(folders_);
         failed.swap(failed_);
     }
@@ -67,21 +79,38 @@ bool TZACommitQueue::commit(const Job& job) {
 }
 
 void TZACommitQueue::work() {
+    std::vector<Job> batch;
+    std::vector<bool> ok;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        ++idle_;
+        wake_.wait(lock,
+                   [&] { return stopping_ || queue_.size() >= batch_ || (draining_ && !queue_.empty()); });
+        --idle_;
         if (queue_.empty())
             return; // stopping
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        ++busy_;
+        const size_t n = std::min(queue_.size(), batch_);
+        batch.clear();
+        for (size_t i = 0; i < n; ++i) {
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+        }
+        busy_ += n;
         lock.unlock();
-        const bool ok = commit(job);
+        // Writing back all of the batch is started before the first flush
+        // waits, so that one journal commit can carry several files.
+        for (const Job& job : batch)
+            ::sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        ok.assign(n, false);
+        for (size_t i = 0; i < n; ++i)
+            ok[i] = commit(batch[i]);
         lock.lock();
-        --busy_;
-        folders_.insert(job.folder);
-        if (!ok)
-            failed_.push_back(std::move(job));
+        busy_ -= n;
+        for (size_t i = 0; i < n; ++i) {
+            folders_.insert(batch[i].folder);
+            if (!ok[i])
+                failed_.push_back(std::move(batch[i]));
+        }
         done_.notify_all();
     }
 }

@@ -3,7 +3,9 @@
 // neither a kill nor a power loss leaves a part of it under the entry's
 // name. A flush waits for the file system's journal; many of them in
 // flight at once share its commits, where one after the other each would
-// pay for a commit of its own.
+// pay for a commit of its own. Files are handed to the threads in
+// batches: one wake-up per file would cost more than flushing and renaming
+// a small file does.
 #pragma once
 
 #include <condition_variable>
@@ -26,7 +28,7 @@ public:
         int32_t index = -1;      // the directory item, for reporting a failure
     };
 
-    explicit TZACommitQueue(size_t workers = 16, size_t maxPending = 64);
+    explicit TZACommitQueue(size_t workers = 16, size_t maxPending = 64, size_t batch = 4);
     // Waits for what was submitted.
     ~TZACommitQueue();
     TZACommitQueue(const TZACommitQueue&) = delete;
@@ -43,11 +45,13 @@ private:
     void work();
     static bool commit(const Job& job);
 
-    const size_t workerCount_, maxPending_;
+    const size_t workerCount_, maxPending_, batch_;
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     std::deque<Job> queue_;
     size_t busy_ = 0;
+    size_t idle_ = 0;       // threads waiting for work
+    bool draining_ = false; // a short batch is taken too
     bool stopping_ = false;
     std::vector<Job> failed_;
     std::set<std::string> folders_;

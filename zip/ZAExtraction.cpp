@@ -169,6 +169,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     foldersMade_.clear();
     targetsWritten_.clear();
     foldersChecked_.clear();
+    realFolders_.clear();
     workingFolder_ = workingFolder();
     umask_ = processUmask();
     struct PassEnd {
@@ -180,6 +181,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             a.foldersMade_.clear();
             a.targetsWritten_.clear();
             a.foldersChecked_.clear();
+            a.realFolders_.clear();
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -328,9 +330,16 @@ bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& na
         std::free(r);
         return true;
     };
-    std::string base;
-    if (!real(ResolvePath(dir), base))
-        return false; // the folder itself does not exist yet: nothing to follow
+    // The folder itself is resolved once: the pass only makes folders and
+    // files below it, so what it leads to cannot change under the pass.
+    auto known = realFolders_.find(dir);
+    if (known == realFolders_.end()) {
+        std::string resolved;
+        if (!real(ResolvePath(dir), resolved))
+            return false; // the folder itself does not exist yet: nothing to follow
+        known = realFolders_.emplace(dir, std::move(resolved)).first;
+    }
+    const std::string& base = known->second;
     const std::string inside = base == "/" ? base : base + "/";
     // Each step below the folder, the file itself last. A step that is a
     // link must stay inside the folder; a dangling one counts as outside.
@@ -471,10 +480,9 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         remove();
         throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
     }
+    job.from = file->LinuxPath();
     file.reset();
-    const TFolderIndex::Entry temporary = folderIndex_->Find(outPath);
     const TFolderIndex::Entry old = folderIndex_->Find(target);
-    job.from = temporary.linuxPath;
     job.to = folderIndex_->PathAsWritten(target);
     if (old.exists && old.linuxPath != job.to)
         job.oldSpelling = old.linuxPath;

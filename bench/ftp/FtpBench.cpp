@@ -1,7 +1,11 @@
 // Downloads one large file from vsftpd on loopback in active mode with the
 // project's client, with curl and (when installed) with lftp, alternately,
-// and prints each one's time and CPU seconds and the ratios.
-//   ftp_bench [megabytes=256] [rounds=3]
+// and prints each one's time and CPU seconds, the ratios of both and the
+// peak memory of each.
+//   ftp_bench [megabytes=256] [rounds=3] [--copy]
+// --copy makes the project's client copy every byte through its buffer
+// instead of letting the kernel move them into the file.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +29,14 @@ namespace {
 struct TSample {
     double seconds = 0;
     double cpu = 0;
+    long peakKiB = 0;
 };
+
+long peakOf(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_maxrss;
+}
 
 double cpuOf(int who) {
     rusage u{};
@@ -38,7 +49,15 @@ double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-TSample runTool(const std::vector<std::string>& argv) {
+// A child's peak memory cannot be read from the rusage of a spawned child
+// (it starts inside this process's memory); GNU time, where installed,
+// reports the tool's own.
+TSample runTool(std::vector<std::string> argv) {
+    const std::string peakFile =
+        fs::temp_directory_path() / ("vx-ftp-bench-peak." + std::to_string(getpid()));
+    const bool timed = access("/usr/bin/time", X_OK) == 0;
+    if (timed)
+        argv.insert(argv.begin(), {"/usr/bin/time", "-f", "%M", "-o", peakFile});
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -48,13 +67,18 @@ TSample runTool(const std::vector<std::string>& argv) {
     const double t0 = now();
     pid_t pid = -1;
     if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return {-1, -1};
+        return {-1, -1, 0};
     int status = 0;
     waitpid(pid, &status, 0);
     s.seconds = now() - t0;
     s.cpu = cpuOf(RUSAGE_CHILDREN) - cpu0;
+    if (timed) {
+        std::ifstream f(peakFile);
+        f >> s.peakKiB;
+        fs::remove(peakFile);
+    }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {-1, -1};
+        return {-1, -1, 0};
     return s;
 }
 
@@ -72,6 +96,7 @@ TSample runClient(const TFtpServer& server, const std::string& out) {
     c.Disconnect();
     s.seconds = now() - t0;
     s.cpu = cpuOf(RUSAGE_SELF) - cpu0;
+    s.peakKiB = peakOf(RUSAGE_SELF);
     return s;
 }
 
@@ -84,8 +109,15 @@ bool onPath(const char* tool) {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    const long mb = argc > 1 ? std::atol(argv[1]) : 256;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--copy")
+            TAsyncSocket::SetKernelCopy(false);
+        else
+            args.push_back(argv[i]);
+    }
+    const long mb = args.size() > 0 ? std::atol(args[0].c_str()) : 256;
+    const int rounds = args.size() > 1 ? std::max(1, std::atoi(args[1].c_str())) : 3;
     TApplication app(argc, argv);
     std::string why;
     // VX_BENCH_SERVER picks another server (pure-ftpd, pyftpdlib).
@@ -120,11 +152,18 @@ int main(int argc, char** argv) {
     const bool lftp = onPath("lftp");
     std::printf("%ld MiB from %s on loopback, active mode, %d rounds, into %s\n", mb, server->Name().c_str(),
                 rounds, out.c_str());
-    TSample best[3] = {{1e9, 0}, {1e9, 0}, {1e9, 0}};
+    TSample best[3] = {{1e9, 0, 0}, {1e9, 0, 0}, {1e9, 0, 0}};
+    bool wrong = false;
     const char* names[3] = {"TFtpClient", "curl", "lftp"};
+    std::vector<double> wall[3], cpu[3];
     for (int r = 0; r < rounds; ++r) {
         TSample s[3];
         s[0] = runClient(*server, out);
+        // Each download is checked before the next one overwrites it.
+        if (fs::file_size(out) != static_cast<uintmax_t>(mb) << 20) {
+            std::printf("  TFtpClient: size mismatch: %ju\n", static_cast<uintmax_t>(fs::file_size(out)));
+            wrong = true;
+        }
         s[1] = runTool({"curl", "-sS", "--disable-eprt", "--ftp-port", "-", "-u", account, "-o", out, url});
         if (lftp)
             s[2] = runTool({"lftp", "-c",
@@ -135,18 +174,37 @@ int main(int argc, char** argv) {
             std::printf("round %d  %-10s %7.3f s  %7.3f CPU s\n", r + 1, names[k], s[k].seconds, s[k].cpu);
             if (s[k].seconds >= 0 && s[k].seconds < best[k].seconds)
                 best[k] = s[k];
+            if (s[k].seconds >= 0) {
+                wall[k].push_back(s[k].seconds);
+                cpu[k].push_back(s[k].cpu);
+            }
         }
-        if (fs::file_size(out) != static_cast<uintmax_t>(mb) << 20)
-            std::printf("  size mismatch: %ju\n", static_cast<uintmax_t>(fs::file_size(out)));
     }
     std::printf("best: TFtpClient %.3f s (%.3f CPU s), curl %.3f s (%.3f CPU s)", best[0].seconds,
                 best[0].cpu, best[1].seconds, best[1].cpu);
     if (lftp)
         std::printf(", lftp %.3f s (%.3f CPU s)", best[2].seconds, best[2].cpu);
-    std::printf("\nratio TFtpClient/curl %.2f", best[0].seconds / best[1].seconds);
+    std::printf("\nratio TFtpClient/curl: wall %.2f, CPU %.2f", best[0].seconds / best[1].seconds,
+                best[0].cpu / best[1].cpu);
     if (lftp)
-        std::printf(", TFtpClient/lftp %.2f", best[0].seconds / best[2].seconds);
+        std::printf("; TFtpClient/lftp: wall %.2f, CPU %.2f", best[0].seconds / best[2].seconds,
+                    best[0].cpu / best[2].cpu);
+    // Medians, which a busy machine disturbs less than the best round.
+    auto median = [](std::vector<double> v) {
+        if (v.empty())
+            return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("\nmedians: TFtpClient %.3f s (%.3f CPU s), curl %.3f s (%.3f CPU s)", median(wall[0]),
+                median(cpu[0]), median(wall[1]), median(cpu[1]));
+    std::printf("\nratio of medians TFtpClient/curl: wall %.2f, CPU %.2f", median(wall[0]) / median(wall[1]),
+                median(cpu[0]) / median(cpu[1]));
+    std::printf("\npeak memory: TFtpClient (whole bench process) %.1f MiB, curl %.1f MiB",
+                best[0].peakKiB / 1024.0, best[1].peakKiB / 1024.0);
+    if (lftp)
+        std::printf(", lftp %.1f MiB", best[2].peakKiB / 1024.0);
     std::printf("\n");
     fs::remove(out);
-    return 0;
+    return wrong ? 1 : 0;
 }

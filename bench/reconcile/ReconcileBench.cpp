@@ -1,18 +1,22 @@
-// Cost of the schema reconciliation on local tables: a schema table of 300
-// tables and 3,000 fields against a shop folder that has half of the tables
-// (each complete), so that 150 CREATE TABLE and 1,350 ALTER TABLE statements
-// are needed. Each round times, on a fresh copy of the shop folder:
+// Cost of the schema reconciliation on local tables: a schema table of N
+// tables (default 300) of 10 fields each against a shop folder that has
+// every second table (complete), so that N/2 CREATE TABLE and 9N/2 ALTER
+// TABLE statements are needed. The shop's tables are Paradox tables, as a
+// shop has them. Each round times, on a fresh copy of the shop folder:
 //   updater  ConferirTabelas of the window's reconciler, opened on the folder as a run does
 //   engine   the same statements, one TQuery.ExecSQL each, on the same folder
-//   sqlite   the same statements through SQLite itself, opening each table's
-//            file for its statement (a table is a file of its own)
-// and prints the medians and the ratios, which show the updater's own
-// overhead (schema reading, table listing, field lookups) over the work of
-// the statements.
+//   sqlite   the same statements through SQLite itself, on a copy of the shop
+//            made of SQLite files, opening each table's file for its
+//            statement (a table is a file of its own)
+// and prints the medians, the ratios and the peak memory, which show the
+// updater's own overhead (schema reading, table listing, field lookups)
+// over the work of the statements.
 // Usage: reconcile_bench [--rounds N] [--dir FOLDER] [--tables N] [--only WAY]
 //        (FOLDER default: $TMPDIR or /tmp; try /dev/shm to leave the disk out;
-//        --only updater|engine|sqlite runs one way, for a profiler)
+//        --only updater|engine|sqlite runs one way, for a profiler;
+//        --tables 10000 is the size of a large shop's schema)
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,17 +96,37 @@ void writeSchemaTable(const std::string& file, const std::vector<Row>& rows) {
     sqlite3_close(db);
 }
 
-// The shop has every second table of the schema, complete.
-void writeShop(const std::string& folder, const std::vector<Row>& rows) {
+std::string createStatement(const std::vector<Row>& rows, size_t i) {
+    std::string sql = "CREATE TABLE " + rows[i].tabela + " (";
+    for (int f = 0; f < kFieldsPerTable; ++f)
+        sql += rows[i + f].campo + " " + rows[i + f].tipo + ", ";
+    return sql + "PRIMARY KEY(" + rows[i].campo + "))";
+}
+
+// The shop has every second table of the schema, complete: as SQLite files
+// for the direct way, as Paradox tables written by the engine for the others.
+void writeShop(const std::string& folder, const std::vector<Row>& rows, bool paradox) {
     fs::create_directories(folder);
+    TDatabase db;
+    if (paradox) {
+        db.SetDatabaseName("Modelo");
+        db.SetDriverName("STANDARD");
+        db.SetLoginPrompt(false);
+        db.Params().Add("PATH=" + folder);
+        db.Open();
+    }
+    TQuery q;
+    q.SetDatabaseName("Modelo");
     for (size_t i = 0; i < rows.size(); i += kFieldsPerTable) {
         if ((i / kFieldsPerTable) % 2 == 1)
             continue;
-        std::string sql = "CREATE TABLE " + rows[i].tabela + " (";
-        for (int f = 0; f < kFieldsPerTable; ++f)
-            sql += rows[i + f].campo + " " + rows[i + f].tipo + ", ";
-        sql += "PRIMARY KEY(" + rows[i].campo + "))";
-        execFile(folder + "/" + rows[i].tabela + ".db", sql);
+        if (!paradox) {
+            execFile(folder + "/" + rows[i].tabela + ".db", createStatement(rows, i));
+            continue;
+        }
+        q.SQL().Clear();
+        q.SQL().Add(createStatement(rows, i));
+        q.ExecSQL();
     }
 }
 
@@ -157,21 +181,32 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Tables and fields of a folder, to check that each way left the same result.
+// Fields of all tables of a folder, read through the engine, to check that
+// each way left the same result.
 size_t fieldCount(const std::string& folder) {
+    TDatabase db;
+    db.SetDatabaseName("Contagem");
+    db.SetDriverName("STANDARD");
+    db.SetLoginPrompt(false);
+    db.Params().Add("PATH=" + folder);
+    TStringList names;
+    db.GetTableNames(names, false);
     size_t n = 0;
-    for (const auto& e : fs::directory_iterator(folder)) {
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(e.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM pragma_table_info((SELECT name FROM sqlite_master))", -1,
-                           &st, nullptr);
-        if (st && sqlite3_step(st) == SQLITE_ROW)
-            n += static_cast<size_t>(sqlite3_column_int64(st, 0));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
+    TTable t;
+    t.SetDatabaseName("Contagem");
+    for (const auto& name : names) {
+        t.SetTableName(name);
+        t.Open();
+        n += static_cast<size_t>(t.FieldCount());
+        t.Close();
     }
     return n;
+}
+
+long peakKiB() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
 }
 
 } // namespace
@@ -202,11 +237,13 @@ int main(int argc, char** argv) {
     SetDialogs(MakeUnattendedDialogs(""));
 
     const std::string root = base + "/reconcile_bench." + std::to_string(getpid());
-    const std::string work = root + "/work", shop = root + "/shop", templ = root + "/template";
+    const std::string work = root + "/work", shop = root + "/shop", templ = root + "/template",
+                      templSqlite = root + "/template-sqlite";
     fs::create_directories(work);
     const auto rows = schemaRows(tables);
     writeSchemaTable(work + "/Talvir.db", rows);
-    writeShop(templ, rows);
+    writeShop(templ, rows, true);
+    writeShop(templSqlite, rows, false);
     const auto statements = neededStatements(rows);
     fs::current_path(work);
     {
@@ -214,8 +251,9 @@ int main(int argc, char** argv) {
         std::fprintf(ini, "[BDados]\r\nTipo=Standard\r\nCaminho=%s\r\n", shop.c_str());
         std::fclose(ini);
     }
-    std::printf("schema: %zu tables, %zu fields; shop has %d tables; %zu statements needed; folder %s\n",
-                static_cast<size_t>(tables), rows.size(), (tables + 1) / 2, statements.size(), root.c_str());
+    std::printf(
+        "schema: %zu tables, %zu fields; shop has %d Paradox tables; %zu statements needed; folder %s\n",
+        static_cast<size_t>(tables), rows.size(), (tables + 1) / 2, statements.size(), root.c_str());
 
     auto runs = [&](const char* way) { return only.empty() || only == way; };
     // Every way must leave every schema field in the shop.
@@ -256,7 +294,7 @@ int main(int argc, char** argv) {
             verify("engine");
         }
         if (runs("sqlite")) {
-            copyFolder(templ, shop);
+            copyFolder(templSqlite, shop);
             tSqlite.push_back(seconds([&] {
                 for (const auto& s : statements)
                     execFile(shop + "/" + s.table + ".db", joined(s.lines));
@@ -274,6 +312,7 @@ int main(int argc, char** argv) {
     if (only.empty())
         std::printf("ratio updater/TQuery %.2f, updater/SQLite %.2f, TQuery/SQLite %.2f\n", u / e, u / s,
                     e / s);
+    std::printf("peak memory %.1f MiB\n", peakKiB() / 1024.0);
     fs::current_path(base);
     fs::remove_all(root);
     return 0;

@@ -259,6 +259,34 @@ TEST_F(SchemaReconcilerTest, GaugeCountsComparisonsWithoutReset) {
     EXPECT_EQ(shop->gauge.Progress(), 3);
 }
 
+// The gauge shows, table by table, the names a search of the list in its
+// order passes over before the match: the progress at the start of each
+// schema table is recorded.
+TEST_F(SchemaReconcilerTest, GaugeStepsAreTheNamesPassedOverTableByTable) {
+    for (const char* t : {"Alpha", "Beta", "Delta", "Epsilon", "Gamma"})
+        ExecIn(dados, std::string("CREATE TABLE ") + t + " (Id Integer, PRIMARY KEY(Id))");
+    struct TRecordingGauge : TScaleGauge {
+        std::vector<int32_t> seen;
+        void SetMaxValue(int32_t v) override {
+            seen.push_back(Progress());
+            TScaleGauge::SetMaxValue(v);
+        }
+    } gauge;
+    auto database = OpenShopDatabase();
+    TSchemaReconciler reconciler(nullptr, *database, gauge);
+    gauge.SetProgress(0);
+    // In the schema's group order: "BETA" after one name, "Delta" after two,
+    // "Epsilon" after three (held at 5), "Zulu" after all five.
+    schema({{"Delta", "Id", "Integer"},
+            {"BETA", "Id", "Integer"},
+            {"Epsilon", "Id", "Integer"},
+            {"Zulu", "Id", "Integer"}});
+    reconciler.ConferirTabelas();
+    EXPECT_EQ(gauge.seen, (std::vector<int32_t>{0, 1, 3, 5}));
+    EXPECT_EQ(gauge.Progress(), 5);
+    EXPECT_EQ(FieldsOf(dados, "Zulu"), Names{"Id"});
+}
+
 TEST_F(SchemaReconcilerTest, QuoteInATableNameIsDoubledInTheRowsQuery) {
     auto shop = create();
     schema({{"O'Brien", "Id", "Integer"}});

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -454,10 +455,16 @@ TEST(AsyncSocketWaits, CancelEndsABlockedSend) {
 
 // ---------------------------------------------------------------- files
 
-class AsyncSocketCapture : public ::testing::TestWithParam<size_t> {};
+// Each size is received both ways: moved into the file by the kernel, and
+// copied through the work buffer.
+class AsyncSocketCapture : public ::testing::TestWithParam<std::tuple<size_t, bool>> {
+protected:
+    void SetUp() override { TAsyncSocket::SetKernelCopy(std::get<1>(GetParam())); }
+    void TearDown() override { TAsyncSocket::SetKernelCopy(true); }
+};
 
 TEST_P(AsyncSocketCapture, ReceivesEverythingUntilThePeerCloses) {
-    const std::string bytes = pattern(GetParam());
+    const std::string bytes = pattern(std::get<0>(GetParam()));
     TFtpPeer peer;
     peer.Send(bytes).Close();
     peer.Start();
@@ -481,7 +488,32 @@ TEST_P(AsyncSocketCapture, ReceivesEverythingUntilThePeerCloses) {
     EXPECT_TRUE(readFile(dir.path / "out.bin") == bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, AsyncSocketCapture, ::testing::Values(0, 65536, 10 * 1024 * 1024));
+// A byte beyond the bound fails the receive at once, whether it came in a
+// block of its own or at the end of one that brought the last allowed
+// bytes; the file holds exactly the bound.
+TEST_P(AsyncSocketCapture, BytesBeyondTheBoundFailWithTheFileCutThere) {
+    const size_t size = std::get<0>(GetParam());
+    const std::string bytes = pattern(size + 1000);
+    for (const size_t bound : {size, size + 999}) {
+        TFtpPeer peer;
+        peer.Send(bytes).Hold();
+        peer.Start();
+        TempDir dir;
+        TAsyncSocket s;
+        int32_t seen = 0;
+        s.OnPacketRecvd = [&](TObject*) { seen = s.BytesRecvd(); };
+        connectTo(s, peer);
+        EXPECT_THROW(s.CaptureFile((dir.path / "out.bin").string(), static_cast<int64_t>(bound)),
+                     EDataOverrun);
+        EXPECT_EQ(s.BytesRecvd(), static_cast<int32_t>(bound));
+        EXPECT_LE(seen, static_cast<int32_t>(bound));
+        EXPECT_TRUE(readFile(dir.path / "out.bin") == bytes.substr(0, bound));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AsyncSocketCapture,
+                         ::testing::Combine(::testing::Values(0, 65536, 10 * 1024 * 1024),
+                                            ::testing::Bool()));
 
 TEST(AsyncSocketFiles, CancelFromThePacketEventStopsTheReceive) {
     TFtpPeer peer;

@@ -70,3 +70,19 @@ TEST(FolderIndex, MakeFolderReusesSpellingsAndRefusesAFileInTheWay) {
         ASSERT_TRUE(index.MakeFolder("Dados\\P" + std::to_string(i) + "\\"));
     EXPECT_TRUE(index.Find("dados\\p49").isDirectory);
 }
+
+TEST(FolderIndex, LettersBeyondAsciiMatchWithoutRegardToCase) {
+    TTempFolder dir(true);
+    std::ofstream("Ação.txt") << "a"; // UTF-8 on disk
+    std::ofstream("Zeta.TXT") << "b";
+    TFolderIndex index;
+    // Windows names come in CP1252: "AÇÃO.TXT", "ação.txt".
+    EXPECT_TRUE(index.Find("A\xC7\xC3O.TXT").exists);
+    EXPECT_EQ(fs::path(index.Find("a\xE7\xE3o.txt").linuxPath).filename(), "Ação.txt");
+    EXPECT_TRUE(index.Find("zeta.txt").exists);
+    // Letters that only look alike are other names.
+    EXPECT_FALSE(index.Find("Acao.txt").exists);
+    EXPECT_EQ(index.CreateNewFile("A\xC7\xC3O.txt"), nullptr);
+    index.Removed("A\xC7\xC3O.TXT");
+    EXPECT_FALSE(index.Find("a\xE7\xE3o.txt").exists);
+}
