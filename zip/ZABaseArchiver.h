@@ -265,4 +265,8 @@ private:
     std::vector<std::string> protectedNames_;
     unsigned umask_ = 022;
     std::string workingFolder_;
+    // Read once per pass: the archive's size, and this process's id for the
+    // temporaries' names.
+    int64_t passArchiveSize_ = -1;
+    long pid_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <sys/stat.h>
@@ -172,6 +173,11 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     realFolders_.clear();
     workingFolder_ = workingFolder();
     umask_ = processUmask();
+    pid_ = static_cast<long>(getpid());
+    passArchiveSize_ = archiveStream_ ? archiveStream_->Size() : -1;
+    // Files' times are local times: the zone is read once for the pass, not
+    // once per file.
+    tzset();
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
@@ -182,6 +188,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             a.targetsWritten_.clear();
             a.foldersChecked_.clear();
             a.realFolders_.clear();
+            a.passArchiveSize_ = -1;
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -385,7 +392,7 @@ std::string TZABaseArchiver::temporaryBeside(const std::string& target) {
     static std::atomic<unsigned long> counter{0};
     std::string folder = ExtractFilePath(target);
     for (;;) {
-        std::string candidate = folder + ExtractionTemporaryName(static_cast<long>(getpid()), ++counter);
+        std::string candidate = folder + ExtractionTemporaryName(pid_, ++counter);
         if (!folderIndex_->Find(candidate).exists)
             return candidate;
     }
@@ -468,19 +475,16 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         bool unixMode =
             (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
         uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~static_cast<uint32_t>(S_IWOTH);
-        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode && allowed != 0 ? allowed : 0);
+        FileSetNewAttrHandle(file->Handle(), static_cast<mode_t>(0666 & ~umask_), attr & ~faDirectory,
+                             unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
     // The data reaches the disk before the name does (otherwise a power
     // loss could leave the new name on an empty file); the commit queue
     // flushes and renames while the next entries are decoded.
     TZACommitQueue::Job job;
-    job.fd = ::dup(file->Handle());
-    if (job.fd < 0) {
-        remove();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
-    }
     job.from = file->LinuxPath();
+    job.fd = file->Release();
     file.reset();
     const TFolderIndex::Entry old = folderIndex_->Find(target);
     job.to = folderIndex_->PathAsWritten(target);
@@ -547,9 +551,9 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
     // directory, are refused before anything of them is written.
     if (item.Overlapping)
         throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
-    archiveStream_->Seek(static_cast<int64_t>(item.RealHeaderOffset()), soBeginning);
-
     TZADecodeContext context;
+    context.ArchiveSize = passArchiveSize_;
+    context.WholeBuffer = true;
     context.Password = &password_;
     context.KeepExcessOutput = extractCorruptedFiles_;
     context.AreaEnd = item.AreaEnd;
@@ -566,7 +570,7 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
     };
     skipEntry_ = false;
     TZAEntryDecoder decoder(context, *archiveStream_, output, item);
-    switch (decoder.Decode()) {
+    switch (decoder.Decode(static_cast<int64_t>(item.RealHeaderOffset()))) {
     case TZADecodeResult::Ok:
         return;
     case TZADecodeResult::Skipped:
