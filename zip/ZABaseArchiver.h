@@ -92,6 +92,7 @@ using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& F
 
 class TFolderIndex;
 class TZACommitQueue;
+class TZADecodeAhead;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -257,6 +258,9 @@ private:
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
     std::unique_ptr<TZACommitQueue> commits_;
+    // Entries decoded on a second thread while the pass writes them.
+    std::unique_ptr<TZADecodeAhead> decodeAhead_;
+    void startDecodingAhead(TZAProcessOperation op);
     std::unordered_set<std::string> foldersMade_;
     std::unordered_set<std::string> targetsWritten_;
     std::unordered_set<std::string> foldersChecked_;

@@ -108,13 +108,12 @@ TZADecodeResult TZAEntryDecoder::readLocalHeader() {
         const int64_t want = std::min<int64_t>(
             archiveSize_ - at, static_cast<int64_t>(LocalHeaderSize + item_.NameLength + item_.ExtraLength +
                                                     64 + compressedSize_));
-        prefetch_ =
-            std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(want, 1)));
+        prefetch_ = buffers().Input.Get(static_cast<size_t>(std::max<int64_t>(want, 1)));
         prefetchAt_ = at;
-        prefetchLength_ = std::max<int64_t>(archive_.ReadAt(at, prefetch_.get(), want), 0);
+        prefetchLength_ = std::max<int64_t>(archive_.ReadAt(at, prefetch_, want), 0);
         if (prefetchLength_ < static_cast<int64_t>(LocalHeaderSize))
             return TZADecodeResult::BadLocalHeader;
-        h = TZALocalHeader::Parse(prefetch_.get());
+        h = TZALocalHeader::Parse(prefetch_);
     } else if (!TZALocalHeader::ReadAt(archive_, at, h)) {
         return TZADecodeResult::BadLocalHeader;
     }
@@ -184,33 +183,33 @@ bool TZAEntryDecoder::decodeWhole(TZADecodeResult& result) {
         return false;
     const int64_t need = static_cast<int64_t>(compressedSize_);
     const uint8_t* input = nullptr;
-    std::unique_ptr<uint8_t[]> own;
-    if (pos_ >= prefetchAt_ && pos_ + need <= prefetchAt_ + prefetchLength_) {
-        input = prefetch_.get() + (pos_ - prefetchAt_);
+    if (prefetch_ && pos_ >= prefetchAt_ && pos_ + need <= prefetchAt_ + prefetchLength_) {
+        input = prefetch_ + (pos_ - prefetchAt_);
     } else {
-        own = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(need, 1)));
-        if (archive_.ReadAt(pos_, own.get(), need) != need)
+        // The header is read; its buffer takes the data.
+        prefetch_ = nullptr;
+        uint8_t* own = buffers().Input.Get(static_cast<size_t>(need));
+        if (archive_.ReadAt(pos_, own, need) != need)
             return false;
-        input = own.get();
+        input = own;
     }
     const uint8_t* output = input;
-    std::unique_ptr<uint8_t[]> decoded;
     if (item_.Method == MethodDeflate) {
         libdeflate_decompressor* d = wholeDecompressor();
         if (!d)
             return false;
-        decoded = std::make_unique_for_overwrite<uint8_t[]>(
-            static_cast<size_t>(std::max<uint64_t>(expectedSize_, 1)));
+        const auto n = static_cast<size_t>(expectedSize_);
+        uint8_t* decoded = context_.WholeOutput ? context_.WholeOutput->Reserve(n) : buffers().Output.Get(n);
         size_t in = 0, out = 0;
         // Bytes after the end of the deflate data are ignored, as zlib's
         // path does; anything short of exactly the declared output goes the
         // streaming way for its exact result.
-        if (libdeflate_deflate_decompress_ex(d, input, static_cast<size_t>(compressedSize_), decoded.get(),
+        if (libdeflate_deflate_decompress_ex(d, input, static_cast<size_t>(compressedSize_), decoded,
                                              static_cast<size_t>(expectedSize_), &in,
                                              &out) != LIBDEFLATE_SUCCESS ||
             out != expectedSize_)
             return false;
-        output = decoded.get();
+        output = decoded;
     }
     // The progress the streaming path would report, chunk by chunk.
     const uint64_t available = availableMemory();
@@ -225,13 +224,17 @@ bool TZAEntryDecoder::decodeWhole(TZADecodeResult& result) {
     }
     written_ = 0;
     crc_ = static_cast<uint32_t>(libdeflate_crc32(0, output, static_cast<size_t>(expectedSize_)));
-    if (expectedSize_ > 0 &&
-        output_.Write(output, static_cast<int64_t>(expectedSize_)) != static_cast<int64_t>(expectedSize_)) {
+    const bool taken =
+        item_.Method == MethodDeflate && context_.WholeOutput
+            ? context_.WholeOutput->Commit(static_cast<size_t>(expectedSize_))
+            : expectedSize_ == 0 || output_.Write(output, static_cast<int64_t>(expectedSize_)) ==
+                                        static_cast<int64_t>(expectedSize_);
+    if (!taken) {
         result = TZADecodeResult::WriteFailed;
         return true;
     }
     written_ = expectedSize_;
-    prefetch_.reset();
+    prefetch_ = nullptr;
     result = TZADecodeResult::Ok;
     return true;
 }

@@ -7,6 +7,7 @@
 // piece of at most 256 KiB fills.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -36,6 +37,35 @@ enum class TZADecodeResult {
     DecoderInitFailed, // zlib could not be started
 };
 
+// A buffer kept from one entry to the next: fresh large blocks cost a page
+// fault for every page each time.
+struct TZAScratch {
+    std::unique_ptr<uint8_t[]> Data;
+    size_t Size = 0;
+    uint8_t* Get(size_t n) {
+        if (n > Size || !Data) {
+            Data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
+            Size = std::max<size_t>(n, 1);
+        }
+        return Data.get();
+    }
+};
+struct TZADecodeBuffers {
+    TZAScratch Input, Output;
+};
+
+// Where a decoder puts the whole output of an entry decoded in one piece
+// when the caller can take it as it is, without a copy.
+class TZAWholeOutput {
+public:
+    virtual ~TZAWholeOutput() = default;
+    // Room for n bytes, valid until the next call.
+    virtual uint8_t* Reserve(size_t n) = 0;
+    // The n bytes reserved are the output; false when they cannot be taken
+    // (a short write).
+    virtual bool Commit(size_t n) = 0;
+};
+
 // What the decoder needs of its caller, and nothing more.
 struct TZADecodeContext {
     // Called before each chunk with the compressed bytes consumed and the
@@ -60,10 +90,15 @@ struct TZADecodeContext {
     // before its output is written. Whatever fails that way is decoded
     // again by the streaming path, so results and output are the same.
     bool WholeBuffer = false;
+    // Buffers for that, kept by the caller across entries; null: the
+    // decoder's own.
+    TZADecodeBuffers* Buffers = nullptr;
+    // Takes a deflated entry's whole output in place of the output stream.
+    TZAWholeOutput* WholeOutput = nullptr;
 };
 
 // Data and output of an entry decoded in one piece stay within this.
-constexpr uint64_t WholeLimit = 16u << 20;
+constexpr uint64_t WholeLimit = 8u << 20;
 
 class TZAEntryDecoder {
 public:
@@ -116,7 +151,9 @@ private:
     int64_t pos_ = 0; // where the next read from the archive starts
     int64_t archiveSize_ = 0;
     // The entry's header and data when read in one piece, from prefetchAt_.
-    std::unique_ptr<uint8_t[]> prefetch_;
+    uint8_t* prefetch_ = nullptr;
+    TZADecodeBuffers ownBuffers_;
+    TZADecodeBuffers& buffers() { return context_.Buffers ? *context_.Buffers : ownBuffers_; }
     int64_t prefetchAt_ = 0;
     int64_t prefetchLength_ = 0;
     TZACryptKeys keys_;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "zip/ZABaseArchiver.h"
 #include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
+#include "zip/ZADecodeAhead.h"
 #include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAMasks.h"
@@ -181,6 +183,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
+            a.decodeAhead_.reset();
             // Waits for the files handed over (on every way out).
             a.commits_.reset();
             a.folderIndex_.reset();
@@ -199,6 +202,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     for (int32_t i = 0; i < items.Count(); ++i)
         if (items.Item(i).Selected)
             ++filesToProcess_;
+    startDecodingAhead(op);
     bool withProgress = op == poExtract || op == poTest;
     TZAAction action = fxaIgnore;
     bool cancel = false;
@@ -232,6 +236,34 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     }
     if ((cancelRequested_ || action == fxaAbort) && updateDepth_ > 0)
         updateDepth_ = 0;
+}
+
+void TZABaseArchiver::startDecodingAhead(TZAProcessOperation op) {
+    // Only plain entries of a single-file archive are decoded ahead; an
+    // encrypted one may need the password box, which belongs on the pass's
+    // thread, and the others are refused or written without decoding.
+    if (op != poExtract || spanningMode_ != smNone || !archiveStream_ || passArchiveSize_ < 0)
+        return;
+    std::vector<TZADecodeAhead::Job> jobs;
+    const TZADirArray& items = directory_->Items;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        const TDirItem& item = items.Item(i);
+        if (!item.Selected || (item.Flags & FlagEncrypted) != 0 ||
+            (item.Method != MethodStored && item.Method != MethodDeflate) || item.Overlapping ||
+            item.NameCut || (item.ExternalAttributes & AttrDirectory) != 0 ||
+            (!item.Name.empty() && item.Name.back() == '/'))
+            continue;
+        TZADecodeAhead::Job job;
+        job.index = i;
+        job.item = item;
+        job.item.Name.clear();
+        job.item.Comment.clear();
+        job.item.ExtraFields.clear();
+        jobs.push_back(std::move(job));
+    }
+    if (!jobs.empty())
+        decodeAhead_ = std::make_unique<TZADecodeAhead>(*archiveStream_, passArchiveSize_,
+                                                        extractCorruptedFiles_, std::move(jobs));
 }
 
 void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAAction& action) {
@@ -569,8 +601,14 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
         return !skip;
     };
     skipEntry_ = false;
-    TZAEntryDecoder decoder(context, *archiveStream_, output, item);
-    switch (decoder.Decode(static_cast<int64_t>(item.RealHeaderOffset()))) {
+    std::optional<TZADecodeResult> result;
+    if (decodeAhead_)
+        result = decodeAhead_->Take(index, output, context.Progress);
+    if (!result) {
+        TZAEntryDecoder decoder(context, *archiveStream_, output, item);
+        result = decoder.Decode(static_cast<int64_t>(item.RealHeaderOffset()));
+    }
+    switch (*result) {
     case TZADecodeResult::Ok:
         return;
     case TZADecodeResult::Skipped:
