@@ -134,6 +134,11 @@ public:
     // unsafe name. The run protects its backup of the program this way.
     const std::vector<std::string>& ProtectedNames() const { return protectedNames_; }
     void SetProtectedNames(std::vector<std::string> v) { protectedNames_ = std::move(v); }
+    // Entries are decoded on a second thread while the pass writes them (the
+    // default); off, each is decoded on the pass's thread as it is written.
+    // Events, boxes and files are the same either way.
+    bool DecodeAhead() const { return decodeAheadOn_; }
+    void SetDecodeAhead(bool v) { decodeAheadOn_ = v; }
     bool InMemory() const { return inMemory_; }
     void SetInMemory(bool v);
 
@@ -272,5 +277,6 @@ private:
     // Read once per pass: the archive's size, and this process's id for the
     // temporaries' names.
     int64_t passArchiveSize_ = -1;
+    bool decodeAheadOn_ = true;
     long pid_ = 0;
 };

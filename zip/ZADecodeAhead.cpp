@@ -221,7 +221,8 @@ TZADecodeAhead::Piece TZADecodeAhead::piece(size_t n, const std::function<void()
                 return p;
             }
         }
-        if (poolBytes_ + n <= poolLimit_) {
+        // One buffer larger than the pool goes when it is the only one.
+        if (poolBytes_ + n <= poolLimit_ || poolBytes_ == 0) {
             poolBytes_ += n;
             peakBytes_ = std::max(peakBytes_, poolBytes_);
             lock.unlock();

@@ -242,7 +242,8 @@ void TZABaseArchiver::startDecodingAhead(TZAProcessOperation op) {
     // Only plain entries of a single-file archive are decoded ahead; an
     // encrypted one may need the password box, which belongs on the pass's
     // thread, and the others are refused or written without decoding.
-    if (op != poExtract || spanningMode_ != smNone || !archiveStream_ || passArchiveSize_ < 0)
+    if (!decodeAheadOn_ || op != poExtract || spanningMode_ != smNone || !archiveStream_ ||
+        passArchiveSize_ < 0)
         return;
     std::vector<TZADecodeAhead::Job> jobs;
     const TZADirArray& items = directory_->Items;
