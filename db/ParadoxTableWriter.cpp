@@ -671,13 +671,21 @@ std::string ParadoxCompanionFile(const std::string& dataPath, const std::string&
     const size_t slash = dataPath.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : dataPath.substr(0, slash);
     const std::string name = dataPath.substr(slash == std::string::npos ? 0 : slash + 1);
-    const size_t dot = name.rfind('.');
-    const std::string stem = name.substr(0, dot), dataExt = dot == std::string::npos ? "" : name.substr(dot);
+    const std::string stem = name.substr(0, name.rfind('.'));
     for (const auto& e : ListDirectory(folder)) {
         const size_t d = e.rfind('.');
         if (d != std::string::npos && SameText(e.substr(0, d), stem) && SameText(e.substr(d), ext))
             return folder + "/" + e;
     }
+    return NewParadoxCompanionFile(dataPath, ext);
+}
+
+std::string NewParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
+    const size_t slash = dataPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : dataPath.substr(0, slash);
+    const std::string name = dataPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind('.');
+    const std::string stem = name.substr(0, dot), dataExt = dot == std::string::npos ? "" : name.substr(dot);
     // A new companion is spelt in the letter case of the data file's extension.
     const bool lower = !dataExt.empty() && dataExt == LowerCase(dataExt);
     return folder + "/" + stem + (lower ? LowerCase(ext) : UpperCase(ext));
