@@ -21,6 +21,8 @@ namespace {
 
 constexpr char kSqliteMagic[] = "SQLite format 3";
 
+} // namespace
+
 // An SQLite connection, closed by its destructor.
 class TSqlite {
 public:
@@ -51,6 +53,8 @@ private:
     TParadoxChanges changes_;
     sqlite3* db_ = nullptr;
 };
+
+namespace {
 
 std::optional<std::string> columnText(sqlite3_stmt* st, int i) {
     switch (sqlite3_column_type(st, i)) {
@@ -529,18 +533,43 @@ void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table,
 void TStandardDriver::alterParadox(TFolderIndex& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
     TParadoxTable table(file, keys());
-    // SQLite reads the statement against a table of the same fields; what it
-    // adds at the end becomes the new fields.
-    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    std::string ddl;
+    std::vector<std::string> oldNames;
     for (const auto& f : table.Fields())
-        ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f.name));
-    const std::string stem = stemOf(file);
-    // Named as the statement names it: the file may spell it in another case.
-    scratch.exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
-    runStatement(scratch, utf8);
+        oldNames.push_back(f.name);
+    // SQLite reads the statement against a table of the same fields; what it
+    // adds at the end becomes the new fields. The scratch table the last
+    // ALTER left serves again while it has the table's name and fields, as
+    // it has when a table's fields are added one statement after another:
+    // making it anew is most of the cost of such a statement.
+    if (!scratch_ || scratchTable_ != tableName || scratchFields_ != oldNames) {
+        scratch_.reset();
+        scratchTable_.clear();
+        scratch_ = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        std::string ddl;
+        for (const auto& f : oldNames)
+            ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f));
+        // Named as the statement names it: the file may spell it in another case.
+        scratch_->exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
+        scratchTable_ = tableName;
+        scratchFields_ = oldNames;
+    }
     std::string name;
-    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    std::vector<TColumn> columns;
+    try {
+        runStatement(*scratch_, utf8);
+        columns = scratchColumns(*scratch_, name);
+    } catch (...) {
+        scratch_.reset(); // what the statement left of it is unknown
+        throw;
+    }
+    // What the statement made of the table; should the change be refused or
+    // fail below, the table's fields differ from these and the next ALTER
+    // starts afresh.
+    scratchTable_ = name;
+    scratchFields_.clear();
+    for (const auto& c : columns)
+        scratchFields_.push_back(c.name);
+    const std::string stem = stemOf(file);
     const auto& old = table.Fields();
     bool onlyAdded = name == tableName && columns.size() >= old.size();
     for (size_t i = 0; onlyAdded && i < old.size(); ++i)

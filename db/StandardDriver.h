@@ -18,6 +18,7 @@
 #include "db/FolderIndex.h"
 
 struct sqlite3;
+class TSqlite;
 
 class TStandardDriver : public TDriverConnection {
 public:
@@ -75,4 +76,9 @@ private:
     std::unordered_set<std::string> unknown_;       // .db files whose facts are not known
     std::set<std::string> paradox_, sqlite_, models_;
     std::vector<uint32_t> factsKeys_; // the keys the facts were learnt with
+    // The scratch SQLite database ALTER statements are read against, with
+    // the table it holds (name as the statement wrote it, and field names).
+    std::unique_ptr<TSqlite> scratch_;
+    std::string scratchTable_;
+    std::vector<std::string> scratchFields_;
 };
