@@ -100,6 +100,7 @@ void TFolderIndex::reload() {
     // both in the listing or not and in the notifications, and applying the
     // notifications to the listing in order gives the folder as it ends.
     watch();
+    reread_ = true;
     entries_.clear();
     changed_.clear();
     allChanged_ = true;
@@ -121,6 +122,7 @@ void TFolderIndex::reload() {
 }
 
 void TFolderIndex::Refresh() {
+    reread_ = false;
     if (!loaded_ || notify_ < 0) {
         reload();
         return;

@@ -35,6 +35,8 @@ public:
     const std::string& Folder() const { return folder_; }
     // Whether the path led to a folder at the last Refresh.
     bool Exists() const { return exists_; }
+    // True when the last Refresh read the folder anew.
+    bool Reread() const { return reread_; }
     // True while change notifications keep the index current.
     bool Live() const { return notify_ >= 0; }
 
@@ -72,6 +74,7 @@ private:
     ino_t ino_ = 0;
     bool loaded_ = false;
     bool exists_ = false;
+    bool reread_ = false;
     std::unordered_map<std::string, std::vector<std::string>> entries_; // folded -> names on disk
     std::unordered_set<std::string> changed_;
     bool allChanged_ = true;

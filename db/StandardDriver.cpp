@@ -1,12 +1,13 @@
 #include "db/StandardDriver.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 
 #include "db/ParadoxCipher.h"
@@ -237,10 +238,19 @@ void TStandardDriver::checkName(const std::string& table) const {
 }
 
 TFolderIndex& TStandardDriver::index() const {
+    // The folder's name is resolved again only when the index had to read
+    // the folder anew (it went away, was replaced, or gives no
+    // notifications): a folder that stays where it is keeps its name.
+    if (index_) {
+        index_->Refresh();
+        if (index_->Exists() && !index_->Reread())
+            return *index_;
+    }
     const std::string f = folder();
-    if (!index_ || index_->Folder() != f)
+    if (!index_ || index_->Folder() != f) {
         index_ = std::make_unique<TFolderIndex>(f);
-    index_->Refresh();
+        index_->Refresh();
+    }
     return *index_;
 }
 
@@ -345,12 +355,20 @@ void TStandardDriver::learnUnknown(const TFolderIndex& idx) {
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
-    std::ifstream f(linuxPath, std::ios::binary);
-    if (!f)
+    const int fd = ::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return TFileKind::Missing;
     uint8_t head[0x58] = {};
-    f.read(reinterpret_cast<char*>(head), sizeof head);
-    const auto n = static_cast<size_t>(f.gcount());
+    size_t n = 0;
+    while (n < sizeof head) {
+        const ssize_t r = ::read(fd, head + n, sizeof head - n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        n += size_t(r);
+    }
+    ::close(fd);
     if (n == 0)
         return TFileKind::SQLite; // an empty file is an empty SQLite database
     if (n >= sizeof kSqliteMagic && std::equal(kSqliteMagic, kSqliteMagic + sizeof kSqliteMagic, head))
