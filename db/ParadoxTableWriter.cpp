@@ -614,6 +614,7 @@ void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
     RecoverParadoxTable(folder, stem);
     std::string plan;
     std::vector<std::string> written;
+    const std::string marker = markerPath(folder, stem);
     try {
         for (const auto& f : files) {
             const std::string work = f.path + kWorkSuffix;
@@ -622,7 +623,6 @@ void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
             plan += baseName(work) + "\t" + baseName(f.path) + "\n";
         }
         // The marker is the commit: once it is in place the new files win.
-        const std::string marker = markerPath(folder, stem);
         written.push_back(marker + kWorkSuffix);
         writeWhole(marker + kWorkSuffix, reinterpret_cast<const uint8_t*>(plan.data()), plan.size());
         if (::rename((marker + kWorkSuffix).c_str(), marker.c_str()) != 0)
@@ -633,7 +633,16 @@ void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
             ::unlink(w.c_str());
         throw;
     }
-    RecoverParadoxTable(folder, stem);
+    // The files are put in place as the marker says, from the plan in hand
+    // rather than read back; a rename that fails leaves the marker for the
+    // next look at the table to finish.
+    bool complete = true;
+    for (const auto& f : files)
+        if (::rename((f.path + kWorkSuffix).c_str(), (folder + "/" + baseName(f.path)).c_str()) != 0)
+            complete = false;
+    syncFolder(folder);
+    if (complete)
+        ::unlink(marker.c_str());
 }
 
 void RecoverParadoxTable(const std::string& folder, const std::string& stem) {
@@ -661,23 +670,32 @@ void RecoverParadoxTable(const std::string& folder, const std::string& stem) {
             complete = false;
     }
     syncFolder(folder);
-    if (complete) {
+    // The marker's removal need not reach the disk before going on: a marker
+    // that comes back after a power cut names work files that are gone, and
+    // the next look at the table removes it again.
+    if (complete)
         ::unlink(marker.c_str());
-        syncFolder(folder);
-    }
 }
 
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
     const size_t slash = dataPath.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : dataPath.substr(0, slash);
     const std::string name = dataPath.substr(slash == std::string::npos ? 0 : slash + 1);
-    const size_t dot = name.rfind('.');
-    const std::string stem = name.substr(0, dot), dataExt = dot == std::string::npos ? "" : name.substr(dot);
+    const std::string stem = name.substr(0, name.rfind('.'));
     for (const auto& e : ListDirectory(folder)) {
         const size_t d = e.rfind('.');
         if (d != std::string::npos && SameText(e.substr(0, d), stem) && SameText(e.substr(d), ext))
             return folder + "/" + e;
     }
+    return NewParadoxCompanionFile(dataPath, ext);
+}
+
+std::string NewParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
+    const size_t slash = dataPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : dataPath.substr(0, slash);
+    const std::string name = dataPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind('.');
+    const std::string stem = name.substr(0, dot), dataExt = dot == std::string::npos ? "" : name.substr(dot);
     // A new companion is spelt in the letter case of the data file's extension.
     const bool lower = !dataExt.empty() && dataExt == LowerCase(dataExt);
     return folder + "/" + stem + (lower ? LowerCase(ext) : UpperCase(ext));

@@ -70,3 +70,5 @@ bool IsParadoxWorkFile(const std::string& name);
 // The file beside a table with that extension (".PX", ".MB"), found without
 // regard to case; a name for a new one when there is none.
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext);
+// The name ParadoxCompanionFile gives a companion the folder does not have.
+std::string NewParadoxCompanionFile(const std::string& dataPath, const std::string& ext);

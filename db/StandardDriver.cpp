@@ -1,12 +1,13 @@
 #include "db/StandardDriver.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 
 #include "db/ParadoxCipher.h"
@@ -20,6 +21,8 @@
 namespace {
 
 constexpr char kSqliteMagic[] = "SQLite format 3";
+
+} // namespace
 
 // An SQLite connection, closed by its destructor.
 class TSqlite {
@@ -51,6 +54,8 @@ private:
     TParadoxChanges changes_;
     sqlite3* db_ = nullptr;
 };
+
+namespace {
 
 std::optional<std::string> columnText(sqlite3_stmt* st, int i) {
     switch (sqlite3_column_type(st, i)) {
@@ -165,6 +170,11 @@ bool hasDbExtension(const std::string& name) {
     return SameText(ExtractFileExt(name), ".db");
 }
 
+// A name a table's file may have: something before the extension.
+bool isTableFileName(const std::string& name) {
+    return name.size() > 3 && hasDbExtension(name);
+}
+
 struct TColumn {
     std::string name, type; // CP1252
     int pk = 0;             // position in the primary key, 0 = none
@@ -215,6 +225,8 @@ TStandardDriver::TStandardDriver(const TConnectionSettings& settings)
         throw EDBEngineError("The SQLite engine cannot start");
 }
 
+TStandardDriver::~TStandardDriver() = default;
+
 std::string TStandardDriver::folder() const {
     return ResolvePath(folder_.empty() ? std::string(".") : folder_);
 }
@@ -225,25 +237,138 @@ void TStandardDriver::checkName(const std::string& table) const {
         throw EDBEngineError(Format("Invalid table name: %s", table));
 }
 
+TFolderIndex& TStandardDriver::index() const {
+    // The folder's name is resolved again only when the index had to read
+    // the folder anew (it went away, was replaced, or gives no
+    // notifications): a folder that stays where it is keeps its name.
+    if (index_) {
+        index_->Refresh();
+        if (index_->Exists() && !index_->Reread())
+            return *index_;
+    }
+    const std::string f = folder();
+    if (!index_ || index_->Folder() != f) {
+        index_ = std::make_unique<TFolderIndex>(f);
+        index_->Refresh();
+    }
+    return *index_;
+}
+
+std::string TStandardDriver::pathIn(const TFolderIndex& idx, const std::string& nameUtf8) const {
+    const std::string& f = idx.Folder();
+    if (f == ".")
+        return nameUtf8;
+    return f == "/" ? "/" + nameUtf8 : f + "/" + nameUtf8;
+}
+
+std::string TStandardDriver::companionFile(const TFolderIndex& idx, const std::string& dataPath,
+                                           const std::string& ext) const {
+    const std::string name = dataPath.substr(dataPath.rfind('/') + 1);
+    if (const auto found = idx.Find(name.substr(0, name.rfind('.')) + ext))
+        return pathIn(idx, *found);
+    return NewParadoxCompanionFile(dataPath, ext);
+}
+
 std::string TStandardDriver::TableFile(const std::string& table) const {
+    return tableFile(index(), table);
+}
+
+std::string TStandardDriver::tableFile(TFolderIndex& idx, const std::string& table) const {
     checkName(table);
-    const std::string file = hasDbExtension(table) ? table : table + ".db";
-    const std::string base = folder_.empty() ? std::string(".") : folder_;
-    // One resolution: a name that is not spelled as on disk costs a read of
-    // the whole folder.
-    const std::string path = ResolvePath(IncludeTrailingBackslash(base) + file);
-    RecoverParadoxTable(folderOf(path), stemOf(path)); // a change a kill interrupted
+    const std::string file = AnsiToUtf8(hasDbExtension(table) ? table : table + ".db");
+    // A change a kill interrupted is completed, or forgotten, before the
+    // table is looked at; it may be the change that made the table.
+    const std::string stem = file.substr(0, file.size() - 3);
+    const std::string marker = UpperCase(stem) + ".VXCOMMIT";
+    if (idx.Find(marker) || idx.Find(marker + ".vxnew")) {
+        RecoverParadoxTable(idx.Folder(), stem);
+        idx.Refresh();
+    }
+    const std::optional<std::string> found = idx.Find(file);
+    if (!found)
+        return {};
+    const std::string path = pathIn(idx, *found);
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
 }
 
+void TStandardDriver::takeChanges(TFolderIndex& idx) {
+    std::vector<uint32_t> k = keys();
+    TFolderIndex::TChanges changes = idx.TakeChanges();
+    if (changes.all || k != factsKeys_) {
+        // A password added since may open tables that did not open before.
+        facts_.clear();
+        paradox_.clear();
+        sqlite_.clear();
+        models_.clear();
+        unknown_.clear();
+        factsKeys_ = std::move(k);
+        for (const auto& n : idx.Names())
+            if (isTableFileName(n))
+                unknown_.insert(n);
+        return;
+    }
+    for (const auto& n : changes.names) {
+        facts_.erase(n);
+        paradox_.erase(n);
+        sqlite_.erase(n);
+        models_.erase(n);
+        unknown_.erase(n);
+        if (isTableFileName(n) && idx.Find(n) == n)
+            unknown_.insert(n);
+    }
+}
+
+const TStandardDriver::TFacts& TStandardDriver::factsOf(const TFolderIndex& idx,
+                                                        const std::string& nameUtf8) {
+    if (const auto it = facts_.find(nameUtf8); it != facts_.end())
+        return it->second;
+    TFacts f;
+    const std::string path = pathIn(idx, nameUtf8);
+    f.kind = KindOf(path);
+    if (f.kind == TFileKind::Paradox) {
+        try {
+            TParadoxTable t(path, factsKeys_);
+            if (t.Version() >= 5) {
+                f.model = true;
+                f.codePage = t.CodePage();
+                f.sortOrderId = t.SortOrderId();
+                f.sortOrder = t.SortOrder();
+            }
+        } catch (const EDBEngineError&) {
+            // a damaged table, or one no password opens, gives no model
+        }
+        paradox_.insert(nameUtf8);
+    } else if (f.kind == TFileKind::SQLite) {
+        sqlite_.insert(nameUtf8);
+    }
+    if (f.model)
+        models_.insert(nameUtf8);
+    unknown_.erase(nameUtf8);
+    return facts_.emplace(nameUtf8, std::move(f)).first->second;
+}
+
+void TStandardDriver::learnUnknown(const TFolderIndex& idx) {
+    const std::vector<std::string> names(unknown_.begin(), unknown_.end());
+    for (const auto& n : names)
+        factsOf(idx, n);
+}
+
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
-    std::ifstream f(linuxPath, std::ios::binary);
-    if (!f)
+    const int fd = ::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return TFileKind::Missing;
     uint8_t head[0x58] = {};
-    f.read(reinterpret_cast<char*>(head), sizeof head);
-    const auto n = static_cast<size_t>(f.gcount());
+    size_t n = 0;
+    while (n < sizeof head) {
+        const ssize_t r = ::read(fd, head + n, sizeof head - n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        n += size_t(r);
+    }
+    ::close(fd);
     if (n == 0)
         return TFileKind::SQLite; // an empty file is an empty SQLite database
     if (n >= sizeof kSqliteMagic && std::equal(kSqliteMagic, kSqliteMagic + sizeof kSqliteMagic, head))
@@ -254,7 +379,8 @@ TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath)
 }
 
 std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
-    if (!folder_.empty() && !DirectoryExists(folder_))
+    TFolderIndex& idx = index();
+    if (!folder_.empty() && !idx.Exists())
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     const TSqlStatementInfo info = ScanSql(sql);
     // Statements that reach beyond the folder's tables or change the
@@ -273,7 +399,7 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
     auto lookup = [&](const std::string& table) -> const TFound& {
         auto it = found.find(UpperCase(table));
         if (it == found.end()) {
-            std::string file = TableFile(table);
+            std::string file = tableFile(idx, table);
             const TFileKind kind = file.empty() ? TFileKind::Missing : KindOf(file);
             it = found.emplace(UpperCase(table), TFound{std::move(file), kind}).first;
         }
@@ -287,14 +413,14 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             if (createTable)
                 throw EDBEngineError(Format("table %s already exists", info.target));
             if (info.verb == "ALTER" && info.object == "TABLE") {
-                alterParadox(info.target, t.file, utf8);
+                alterParadox(idx, info.target, t.file, utf8);
                 return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
             }
             if (info.verb != "UPDATE" && info.verb != "INSERT" && info.verb != "DELETE")
                 throw EDBEngineError(Format("Table %s is a Paradox table (%s) and cannot be changed so",
                                             info.target, Utf8ToAnsi(t.file)));
-        } else if (createTable && t.kind == TFileKind::Missing && newTablesAreParadox()) {
-            createParadox(info.target, utf8);
+        } else if (createTable && t.kind == TFileKind::Missing && newTablesAreParadox(idx)) {
+            createParadox(idx, info.target, utf8);
             return std::make_unique<TMemoryResultSet>(std::vector<std::string>{});
         }
     }
@@ -305,7 +431,7 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
         std::string file = lookup(info.target).file;
         if (file.empty()) {
             const std::string name = hasDbExtension(info.target) ? info.target : info.target + ".db";
-            file = ResolvePath(IncludeTrailingBackslash(folder_.empty() ? std::string(".") : folder_) + name);
+            file = pathIn(idx, AnsiToUtf8(name));
             newFile = file;
         }
         db = std::make_unique<TSqlite>(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, keys());
@@ -361,23 +487,17 @@ std::vector<uint32_t> TStandardDriver::keys() const {
     return out;
 }
 
-bool TStandardDriver::newTablesAreParadox() const {
+bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
     // Folders made by earlier versions of this engine hold SQLite tables
-    // only; their new tables stay SQLite.
-    const std::string base = folder_.empty() ? std::string(".") : folder_;
-    bool sqlite = false;
-    for (const auto& name : ListDirectory(base)) {
-        if (!hasDbExtension(name) || name.size() <= 3)
-            continue;
-        const auto kind = KindOf(ResolvePath(IncludeTrailingBackslash(base) + name));
-        if (kind == TFileKind::Paradox)
-            return true;
-        sqlite = sqlite || kind == TFileKind::SQLite;
-    }
-    return !sqlite;
+    // only; their new tables stay SQLite. One Paradox table known decides;
+    // the files not yet looked at are read only when none is known.
+    takeChanges(idx);
+    if (paradox_.empty())
+        learnUnknown(idx);
+    return !paradox_.empty() || sqlite_.empty();
 }
 
-void TStandardDriver::createParadox(const std::string& table, const std::string& utf8) {
+void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8) {
     // SQLite reads the statement; its columns become the table's fields.
     TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     runStatement(scratch, utf8);
@@ -401,52 +521,73 @@ void TStandardDriver::createParadox(const std::string& table, const std::string&
         layout.blockSize = layout.RecordSize() > 4096 - 6 ? 8192 : 4096;
     if (layout.RecordSize() > int(layout.blockSize) - 6)
         throw EDBEngineError(Format("The record of table %s is too long", table));
-    // The folder's own tables give the sort order and code page.
-    const std::string base = folder_.empty() ? std::string(".") : folder_;
-    for (const auto& n : ListDirectory(base)) {
-        const std::string path = ResolvePath(IncludeTrailingBackslash(base) + n);
-        if (!hasDbExtension(n) || KindOf(path) != TFileKind::Paradox)
-            continue;
-        try {
-            TParadoxTable other(path, keys());
-            if (other.Version() < 5)
-                continue;
-            layout.codePage = other.CodePage();
-            layout.sortOrderId = other.SortOrderId();
-            layout.sortOrder = other.SortOrder();
-            break;
-        } catch (const EDBEngineError&) {
-        }
+    // The folder's own tables of level 5 and above give the sort order and
+    // code page (the first by name, when they differ). What is known of the
+    // tables is kept while they do not change, so only the tables changed
+    // since the last CREATE are read again.
+    takeChanges(idx);
+    if (models_.empty())
+        learnUnknown(idx);
+    if (!models_.empty()) {
+        const TFacts& model = facts_.at(*models_.begin());
+        layout.codePage = model.codePage;
+        layout.sortOrderId = model.sortOrderId;
+        layout.sortOrder = model.sortOrder;
     }
     const std::string fileName = hasDbExtension(table) ? table : table + ".db";
-    const std::string path = ResolvePath(IncludeTrailingBackslash(base) + fileName);
+    const std::string path = pathIn(idx, idx.Find(AnsiToUtf8(fileName)).value_or(AnsiToUtf8(fileName)));
     layout.fileName = fileName;
     std::vector<TParadoxNewFile> files{{path, BuildParadoxData(layout, {})}};
     if (layout.keyFields)
-        files.push_back({ParadoxCompanionFile(path, ".PX"), BuildParadoxIndex(layout, {})});
+        files.push_back({companionFile(idx, path, ".PX"), BuildParadoxIndex(layout, {})});
     for (const auto& f : layout.fields)
         if (isBlob(f.type)) {
-            files.push_back({ParadoxCompanionFile(path, ".MB"), BuildEmptyMemoFile(0)});
+            files.push_back({companionFile(idx, path, ".MB"), BuildEmptyMemoFile(0)});
             break;
         }
     ReplaceParadoxFiles(folderOf(path), stemOf(path), files);
 }
 
-void TStandardDriver::alterParadox(const std::string& tableName, const std::string& file,
+void TStandardDriver::alterParadox(TFolderIndex& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
     TParadoxTable table(file, keys());
-    // SQLite reads the statement against a table of the same fields; what it
-    // adds at the end becomes the new fields.
-    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    std::string ddl;
+    std::vector<std::string> oldNames;
     for (const auto& f : table.Fields())
-        ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f.name));
-    const std::string stem = stemOf(file);
-    // Named as the statement names it: the file may spell it in another case.
-    scratch.exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
-    runStatement(scratch, utf8);
+        oldNames.push_back(f.name);
+    // SQLite reads the statement against a table of the same fields; what it
+    // adds at the end becomes the new fields. The scratch table the last
+    // ALTER left serves again while it has the table's name and fields, as
+    // it has when a table's fields are added one statement after another:
+    // making it anew is most of the cost of such a statement.
+    if (!scratch_ || scratchTable_ != tableName || scratchFields_ != oldNames) {
+        scratch_.reset();
+        scratchTable_.clear();
+        scratch_ = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        std::string ddl;
+        for (const auto& f : oldNames)
+            ddl += (ddl.empty() ? "" : ", ") + SqlQuoteIdent(AnsiToUtf8(f));
+        // Named as the statement names it: the file may spell it in another case.
+        scratch_->exec("CREATE TABLE " + SqlQuoteIdent(AnsiToUtf8(tableName)) + " (" + ddl + ")");
+        scratchTable_ = tableName;
+        scratchFields_ = oldNames;
+    }
     std::string name;
-    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    std::vector<TColumn> columns;
+    try {
+        runStatement(*scratch_, utf8);
+        columns = scratchColumns(*scratch_, name);
+    } catch (...) {
+        scratch_.reset(); // what the statement left of it is unknown
+        throw;
+    }
+    // What the statement made of the table; should the change be refused or
+    // fail below, the table's fields differ from these and the next ALTER
+    // starts afresh.
+    scratchTable_ = name;
+    scratchFields_.clear();
+    for (const auto& c : columns)
+        scratchFields_.push_back(c.name);
+    const std::string stem = stemOf(file);
     const auto& old = table.Fields();
     bool onlyAdded = name == tableName && columns.size() >= old.size();
     for (size_t i = 0; onlyAdded && i < old.size(); ++i)
@@ -474,9 +615,9 @@ void TStandardDriver::alterParadox(const std::string& tableName, const std::stri
     (void)oldSize;
     std::vector<TParadoxNewFile> files{{file, BuildParadoxData(layout, records)}};
     if (layout.keyFields)
-        files.push_back({ParadoxCompanionFile(file, ".PX"), BuildParadoxIndex(layout, records)});
+        files.push_back({companionFile(idx, file, ".PX"), BuildParadoxIndex(layout, records)});
     if (memo && !table.HasMemoFile())
-        files.push_back({ParadoxCompanionFile(file, ".MB"), BuildEmptyMemoFile(layout.key)});
+        files.push_back({companionFile(idx, file, ".MB"), BuildEmptyMemoFile(layout.key)});
     ReplaceParadoxFiles(folderOf(file), stem, files);
 }
 
@@ -489,30 +630,34 @@ void TStandardDriver::ExecSQL(const std::string& sql) {
 }
 
 std::vector<std::string> TStandardDriver::TableNames(bool) {
-    const std::string base = folder_.empty() ? std::string(".") : folder_;
-    if (!DirectoryExists(base))
+    TFolderIndex& idx = index();
+    if (!idx.Exists())
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     std::vector<std::string> out;
-    const std::vector<std::string> names = ListDirectory(base);
     // Changes a kill cut short: completed where their marker was written,
     // forgotten where it was not.
     bool leftovers = false;
-    for (const auto& name : names)
+    for (const auto& name : idx.Names())
         if (IsParadoxWorkFile(name)) {
             leftovers = true;
             if (SameText(ExtractFileExt(name), ".VXCOMMIT"))
-                RecoverParadoxTable(ResolvePath(base), name.substr(0, name.size() - 9));
+                RecoverParadoxTable(idx.Folder(), name.substr(0, name.size() - 9));
         }
-    if (leftovers)
-        for (const auto& name : ListDirectory(base))
+    if (leftovers) {
+        idx.Refresh();
+        for (const auto& name : idx.Names())
             if (IsParadoxWorkFile(name) && SameText(ExtractFileExt(name), ".vxnew"))
-                ::unlink(ResolvePath(IncludeTrailingBackslash(base) + name).c_str());
-    for (const auto& name : names) {
-        if (!hasDbExtension(name) || name.size() <= 3)
+                ::unlink(pathIn(idx, name).c_str());
+        idx.Refresh();
+    }
+    // The kinds learnt here serve the CREATE statements that follow.
+    takeChanges(idx);
+    for (const auto& name : idx.Names()) {
+        if (!isTableFileName(name))
             continue;
-        const auto kind = KindOf(ResolvePath(IncludeTrailingBackslash(base) + name));
+        const TFileKind kind = factsOf(idx, name).kind;
         if (kind == TFileKind::SQLite || kind == TFileKind::Paradox)
-            out.push_back(name.substr(0, name.size() - 3));
+            out.push_back(Utf8ToAnsi(name.substr(0, name.size() - 3)));
     }
     std::sort(out.begin(), out.end(),
               [](const std::string& a, const std::string& b) { return UpperCase(a) < UpperCase(b); });

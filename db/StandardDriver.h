@@ -7,15 +7,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/Engine.h"
+#include "db/FolderIndex.h"
 
 struct sqlite3;
+class TSqlite;
 
 class TStandardDriver : public TDriverConnection {
 public:
+    ~TStandardDriver() override;
     // PATH names the folder (a Windows path); empty means the working
     // folder. A folder that does not exist raises EDBEngineError.
     explicit TStandardDriver(const TConnectionSettings& settings);
@@ -31,13 +38,47 @@ public:
     std::string TableFile(const std::string& table) const;
 
 private:
+    // What the folder-wide choices need to know of one .db file: its kind
+    // and, for a Paradox table the session can open, its level, code page
+    // and sort order. Known until the file changes.
+    struct TFacts {
+        TFileKind kind = TFileKind::Missing;
+        bool model = false; // a Paradox table of level 5 or above that opens
+        int codePage = 0;
+        int sortOrderId = 0;
+        std::string sortOrder;
+    };
+
     std::unique_ptr<TMemoryResultSet> run(const std::string& sql);
-    bool newTablesAreParadox() const;
-    void createParadox(const std::string& table, const std::string& utf8);
-    void alterParadox(const std::string& table, const std::string& file, const std::string& utf8);
+    bool newTablesAreParadox(TFolderIndex& idx);
+    void createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8);
+    void alterParadox(TFolderIndex& idx, const std::string& table, const std::string& file,
+                      const std::string& utf8);
     std::string folder() const; // Linux path of the folder
     void checkName(const std::string& table) const;
     std::vector<uint32_t> keys() const; // of the encrypted tables the passwords open
-    std::string folder_;                // as given
+    // The folder's index, brought up to date; made anew when the folder's
+    // path now resolves elsewhere.
+    TFolderIndex& index() const;
+    std::string tableFile(TFolderIndex& idx, const std::string& table) const;
+    std::string pathIn(const TFolderIndex& idx, const std::string& nameUtf8) const;
+    std::string companionFile(const TFolderIndex& idx, const std::string& dataPath,
+                              const std::string& ext) const;
+    // Forgets the facts of the files changed since the last call.
+    void takeChanges(TFolderIndex& idx);
+    const TFacts& factsOf(const TFolderIndex& idx, const std::string& nameUtf8);
+    void learnUnknown(const TFolderIndex& idx);
+
+    std::string folder_; // as given
     const std::vector<std::string>* passwords_;
+    mutable std::unique_ptr<TFolderIndex> index_;
+    std::unordered_map<std::string, TFacts> facts_; // by name on disk
+    std::unordered_set<std::string> unknown_;       // .db files whose facts are not known
+    std::set<std::string> paradox_, sqlite_, models_;
+    std::vector<uint32_t> factsKeys_; // the keys the facts were learnt with
+    // The scratch SQLite database ALTER statements are read against, with
+    // the table it holds (name as the statement wrote it, and field names).
+    std::unique_ptr<TSqlite> scratch_;
+    std::string scratchTable_;
+    std::vector<std::string> scratchFields_;
 };

@@ -9,9 +9,11 @@
 #include <sstream>
 
 #include "db/DBTables.h"
+#include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 #include "tests/db/EngineProbe.h"
+#include "tests/support/TestDialogs.h"
 
 namespace fs = std::filesystem;
 
@@ -212,4 +214,32 @@ void TScriptedArchive::ExtractByMask(const std::string& mask, uint32_t attr, con
 void TScriptedArchive::CloseArchive() {
     log_.push_back("CloseArchive");
     open_ = false;
+}
+
+TShopFixture::TShopFixture() {
+    TestDialogs().Reset();
+    Application()->SetCursor(crDefault);
+    dados = aside.Path() + "/dados";
+    std::filesystem::create_directories(dados);
+    staging = aside.Path();
+    MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
+                              {"Cad_Clientes", "Nome", "Varchar(40)"},
+                              {"Cad_Clientes", "MalaDireta", "Char(1)"}});
+    WriteIni("Vendarix");
+    work.Write("Vendarix.exe", "old program");
+}
+
+void TShopFixture::WriteIni(const std::string& sistema, bool withSistema) {
+    std::string ini = "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n";
+    if (withSistema)
+        ini += "SistemaVendarix=" + sistema + "\r\n";
+    work.Write("Brevanto.ini", ini);
+}
+
+std::vector<std::string> TShopFixture::Lines(const TCallLog& log, const std::string& prefix) {
+    std::vector<std::string> r;
+    for (const auto& l : log)
+        if (l.rfind(prefix, 0) == 0)
+            r.push_back(l);
+    return r;
 }

@@ -122,3 +122,32 @@ private:
     std::string content_;
     bool open_ = false;
 };
+
+// Where the run fetches its two archives from.
+inline const std::string kProgramRemote = "/Pagina/Download/Vendarix.zip";
+inline const std::string kSchemaRemote = "/Pagina/Download/TabelasTalvir.zip";
+
+// One call to start the program, with the program's content at that moment.
+struct TStartedProgram {
+    std::string cmd;
+    int show;
+    std::string program;
+};
+
+// A shop as the run and the window tests both start from: a private working
+// folder holding the old program and a settings file that points at local
+// tables kept aside, and a schema table that adds a customer table.
+class TShopFixture {
+public:
+    TShopFixture();
+    void WriteIni(const std::string& sistema, bool withSistema = true);
+    // The lines of log that start with prefix.
+    static std::vector<std::string> Lines(const TCallLog& log, const std::string& prefix);
+
+    TTempFolder aside; // the shop's tables and the schema table's source
+    std::string dados, staging;
+    TWorkFolder work;
+    TCallLog log;
+    std::vector<TStartedProgram> started;
+    int terminations = 0;
+};

@@ -24,37 +24,8 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-const std::string kProgramRemote = "/Pagina/Download/Vendarix.zip";
-const std::string kSchemaRemote = "/Pagina/Download/TabelasTalvir.zip";
-
-struct Started {
-    std::string cmd;
-    int show;
-    std::string program; // Vendarix.exe's content at that moment
-};
-
-class WindowTest : public ::testing::Test {
+class WindowTest : public ::testing::Test, public TShopFixture {
 protected:
-    void SetUp() override {
-        TestDialogs().Reset();
-        Application()->SetCursor(crDefault);
-        dados = aside.Path() + "/dados";
-        std::filesystem::create_directories(dados);
-        staging = aside.Path();
-        MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
-                                  {"Cad_Clientes", "Nome", "Varchar(40)"},
-                                  {"Cad_Clientes", "MalaDireta", "Char(1)"}});
-        writeIni("Vendarix");
-        work.Write("Vendarix.exe", "old program");
-    }
-
-    void writeIni(const std::string& sistema, bool withSistema = true) {
-        std::string ini = "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n";
-        if (withSistema)
-            ini += "SistemaVendarix=" + sistema + "\r\n";
-        work.Write("Brevanto.ini", ini);
-    }
-
     std::unique_ptr<TFAtualizarVersaoVendarix> makeForm(bool endWhenRunEnds = false) {
         TUpdaterSetup s;
         auto f = std::make_unique<TScriptedFtp>(log);
@@ -86,21 +57,7 @@ protected:
         ASSERT_TRUE(ended);
     }
 
-    static Names count(const TCallLog& log, const std::string& prefix) {
-        Names r;
-        for (const auto& l : log)
-            if (l.rfind(prefix, 0) == 0)
-                r.push_back(l);
-        return r;
-    }
-
-    TTempFolder aside; // the shop's tables and the schema table's source
-    std::string dados, staging;
-    TWorkFolder work;
-    TCallLog log;
     TScriptedFtp* ftp = nullptr;
-    std::vector<Started> started;
-    int terminations = 0;
 };
 
 TEST_F(WindowTest, TheTimerRunsTheUpdateOnceAndTheFinishedRunEndsTheUpdater) {
@@ -110,7 +67,7 @@ TEST_F(WindowTest, TheTimerRunsTheUpdateOnceAndTheFinishedRunEndsTheUpdater) {
 
     EXPECT_EQ(form->RunState(), TRunState::Finished);
     EXPECT_FALSE(form->Timer1->Enabled());
-    EXPECT_EQ(count(log, "Connect").size(), 1u);
+    EXPECT_EQ(Lines(log, "Connect").size(), 1u);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].program, "new program");
     EXPECT_EQ(terminations, 1);

@@ -19,28 +19,9 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-const std::string kProgramRemote = "/Pagina/Download/Vendarix.zip";
-const std::string kSchemaRemote = "/Pagina/Download/TabelasTalvir.zip";
-
-struct Started {
-    std::string cmd;
-    int show;
-    std::string program; // Vendarix.exe's content at that moment
-};
-
-class UpdateRunTest : public ::testing::Test {
+class UpdateRunTest : public ::testing::Test, public TShopFixture {
 protected:
     void SetUp() override {
-        TestDialogs().Reset();
-        Application()->SetCursor(crDefault);
-        dados = aside.Path() + "/dados";
-        std::filesystem::create_directories(dados);
-        staging = aside.Path();
-        MakeSchemaTable(staging, {{"Cad_Clientes", "Codigo", "Integer"},
-                                  {"Cad_Clientes", "Nome", "Varchar(40)"},
-                                  {"Cad_Clientes", "MalaDireta", "Char(1)"}});
-        writeIni("Vendarix");
-        work.Write("Vendarix.exe", "old program");
         database = OpenShopDatabase();
         ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
         ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
@@ -55,40 +36,19 @@ protected:
         ftp.SetOnPacketRecvd([this](TObject* sender) { run->FTPTalvirPacketRecvd(sender); });
     }
 
-    void writeIni(const std::string& sistema, bool withSistema = true) {
-        std::string ini = "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n";
-        if (withSistema)
-            ini += "SistemaVendarix=" + sistema + "\r\n";
-        work.Write("Brevanto.ini", ini);
-    }
-
     // As the timer's dispatcher runs it: an error that escapes is shown by
     // the default exception handler.
     void execute() {
         Application()->Dispatch([this] { run->Execute(); });
     }
 
-    static Names count(const TCallLog& log, const std::string& prefix) {
-        Names r;
-        for (const auto& l : log)
-            if (l.rfind(prefix, 0) == 0)
-                r.push_back(l);
-        return r;
-    }
-
-    TTempFolder aside; // the shop's tables and the schema table's source
-    std::string dados, staging;
-    TWorkFolder work;
-    TCallLog log;
     TScriptedFtp ftp{log};
     TScriptedArchive archive{log};
     TScaleGauge gauge;
     std::unique_ptr<TDatabase> database;
     std::unique_ptr<TSchemaReconciler> reconciler;
     std::unique_ptr<TUpdateRun> run;
-    std::vector<Started> started;
     unsigned startResult = 33;
-    int terminations = 0;
 };
 
 const Names kExtractBoth = {
@@ -152,7 +112,7 @@ TEST_F(UpdateRunTest, UnreachableServerStopsWithOneMessageAndTouchesNothing) {
 
 TEST_F(UpdateRunTest, MissingProgramArchiveRestoresTheBackupAtOnceAndStartsTheOldProgram) {
     // Without SistemaVendarix the default name is asked for, and named in the message.
-    writeIni("", false);
+    WriteIni("", false);
     bool programBackBeforeSchema = false;
     ftp.OnDownload = [&](const std::string& remote) {
         if (remote == kSchemaRemote)
@@ -164,7 +124,7 @@ TEST_F(UpdateRunTest, MissingProgramArchiveRestoresTheBackupAtOnceAndStartsTheOl
     EXPECT_EQ(log[1], "Download /Pagina/Download/" + invalido + ".zip .\\Vendarix.zip");
     EXPECT_EQ(TestDialogs().Texts(), Names{Txt("Problemas ao descarregar arquivo \"") + invalido + ".zip\""});
     EXPECT_TRUE(programBackBeforeSchema);
-    EXPECT_EQ(count(log, "Disconnect").size(), 2u);
+    EXPECT_EQ(Lines(log, "Disconnect").size(), 2u);
     // Nothing of the failed download is opened; the schema archive is.
     EXPECT_EQ(archiveCalls(log), Names(kExtractBoth.begin() + 4, kExtractBoth.end()));
     EXPECT_EQ(run->State(), TRunState::Finished);
@@ -210,7 +170,7 @@ TEST_F(UpdateRunTest, BothDownloadsFailing) {
 
     EXPECT_EQ(TestDialogs().Texts(), (Names{Txt("Problemas ao descarregar arquivo \"Vendarix.zip\""),
                                             Txt("Problemas ao descarregar arquivo \"TabelasTalvir.zip\"")}));
-    EXPECT_EQ(count(log, "Disconnect").size(), 3u);
+    EXPECT_EQ(Lines(log, "Disconnect").size(), 3u);
     // The second rename found no backup; the old program is in place and
     // starts, with nothing extracted.
     EXPECT_EQ(archiveCalls(log), Names{});
@@ -270,7 +230,7 @@ TEST_F(UpdateRunTest, BrokenRunWithoutAProgramPutsTheBackupBack) {
 }
 
 TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
-    writeIni("Loja");
+    WriteIni("Loja");
     work.Write("Loja.zip", "stale");
     ftp.Files["/Pagina/Download/Loja.zip"] = ftp.Files[kProgramRemote];
     execute();
@@ -281,7 +241,7 @@ TEST_F(UpdateRunTest, StaleArchiveOfTheSystemIsDeletedOnlyInsideTheFolder) {
     TestDialogs().Reset();
     log.clear();
     std::ofstream(aside.Path() + "/fora.zip") << "keep";
-    writeIni("..\\" + std::filesystem::path(aside.Path()).filename().string() + "\\fora");
+    WriteIni("..\\" + std::filesystem::path(aside.Path()).filename().string() + "\\fora");
     execute();
     EXPECT_TRUE(std::filesystem::exists(aside.Path() + "/fora.zip"));
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "db/DBTables.h"
+#include "db/ParadoxTable.h"
 #include "db/SqlScanner.h"
 #include "tests/db/EngineProbe.h"
 #include "tests/support/ParadoxWriter.h"
@@ -91,6 +92,59 @@ TEST_F(StandardDriver, TablesAreFoundWithoutRegardToCase) {
     exec({"ALTER TABLE produtos", " ADD Preco Money"});
     EXPECT_EQ(fields("Produtos"), (Strings{"Codigo", "Preco"}));
     EXPECT_FALSE(fs::exists(shop / "produtos.db"));
+}
+
+TEST_F(StandardDriver, TablesMadeChangedOrRemovedBetweenStatementsAreSeen) {
+    exec({"CREATE TABLE A (", "X Float, PRIMARY KEY(X))"});
+    // Made by another program, in other letter case.
+    TParadoxWriter w;
+    w.fields = {{"Nome", 10}};
+    w.Write(shop / "ESTOQUE.DB");
+    EXPECT_EQ(ExecFailure("Confeccao", {"CREATE TABLE Estoque (", "Y Float, PRIMARY KEY(Y))"}),
+              "table Estoque already exists");
+    exec({"ALTER TABLE estoque", " ADD Preco Money"});
+    EXPECT_EQ(fields("Estoque"), (Strings{"Nome", "Preco"}));
+    EXPECT_FALSE(fs::exists(shop / "Estoque.db"));
+    EXPECT_EQ(tables(), (Strings{"A", "ESTOQUE"}));
+
+    // Removed by another program: gone for the engine too, and made again.
+    fs::remove(shop / "ESTOQUE.DB");
+    EXPECT_THROW(fields("Estoque"), EDBEngineError);
+    exec({"CREATE TABLE Estoque (", "Y Float, PRIMARY KEY(Y))"});
+    EXPECT_EQ(fields("ESTOQUE"), (Strings{"Y"}));
+
+    // Fields are added to the table as it is now, not as the last ALTER left it.
+    exec({"ALTER TABLE A", " ADD B Float"});
+    fs::remove(shop / "A.db");
+    fs::remove(shop / "A.px");
+    w.fields = {{"X", 10}, {"Outro", 10}};
+    w.Write(shop / "A.db");
+    exec({"ALTER TABLE A", " ADD C Float"});
+    EXPECT_EQ(fields("A"), (Strings{"X", "Outro", "C"}));
+    EXPECT_EQ(ExecFailure("Confeccao", {"ALTER TABLE A", " ADD C Float"}), "duplicate column name: C");
+    exec({"ALTER TABLE a", " ADD D Float"}); // the name as another statement writes it
+    EXPECT_EQ(fields("A"), (Strings{"X", "Outro", "C", "D"}));
+}
+
+TEST_F(StandardDriver, NewTablesTakeTheCodePageOfTheFolderAsItIsNow) {
+    // Tables of level 5 record their code page; an Autoinc key makes one.
+    auto create = [&](const std::string& t) {
+        exec({"CREATE TABLE " + t + " (", "X Autoinc, PRIMARY KEY(X))"});
+    };
+    auto codePage = [&](const std::string& file) { return TParadoxTable(shop / file).CodePage(); };
+    create("A");
+    EXPECT_EQ(codePage("A.db"), 1252);
+    fs::remove(shop / "A.db");
+    fs::remove(shop / "A.px");
+    // A table in another code page appears, and goes.
+    fs::copy_file(std::string(VX_FIXTURES_DIR) + "/paradox/db/GENERAL.DB", shop / "General.db");
+    create("B");
+    EXPECT_EQ(codePage("B.db"), 936);
+    fs::remove(shop / "General.db");
+    fs::remove(shop / "B.db");
+    fs::remove(shop / "B.px");
+    create("C");
+    EXPECT_EQ(codePage("C.db"), 1252);
 }
 
 TEST_F(StandardDriver, ErrorsCarrySqliteTextAndAFailedCreateLeavesNoFile) {

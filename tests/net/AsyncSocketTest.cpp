@@ -17,6 +17,7 @@
 #include "platform/Timer.h"
 #include "tests/support/FtpPeer.h"
 #include "tests/support/FtpServers.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -63,12 +64,8 @@ double cpuSeconds() {
 
 class TempDir {
 public:
-    TempDir() {
-        char t[] = "/tmp/vx-net-XXXXXX";
-        path = ::mkdtemp(t);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
+    TTempFolder folder;
+    fs::path path{folder.Path()};
 };
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "net/FtpClient.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/RequireOrSkip.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -61,11 +62,6 @@ std::string modeName(const ::testing::TestParamInfo<Mode>& info) {
 
 class FtpServerDownload : public ::testing::TestWithParam<Mode> {
 protected:
-    void SetUp() override {
-        std::string t = TFtpServer::ScratchRoot() + "/vx-ftp-local-XXXXXX";
-        dir = ::mkdtemp(t.data());
-    }
-    void TearDown() override { fs::remove_all(dir); }
     void connect(TFtpClient& c, const TFtpServer& s) {
         c.SetHost("127.0.0.1");
         c.SetPort(s.Port());
@@ -75,7 +71,8 @@ protected:
         c.SetTimeOut(20000);
         c.Connect();
     }
-    fs::path dir;
+    TTempFolder folder{TFtpServer::ScratchRoot()};
+    fs::path dir{folder.Path()};
 };
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "net/FtpClient.h"
 #include "platform/Application.h"
 #include "tests/support/FtpPeer.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
@@ -38,14 +39,11 @@ std::string binary(size_t n) {
 class FtpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char t[] = "/tmp/vx-ftp-client-XXXXXX";
-        dir = ::mkdtemp(t);
         client.SetHost("127.0.0.1");
         client.SetPort(peer.Port());
         client.SetUserID("u");
         client.SetPassword("p");
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     // Greeting and the ordinary login.
     TFtpPeer& login() {
@@ -68,7 +66,8 @@ protected:
 
     TFtpPeer peer;
     TFtpClient client;
-    fs::path dir;
+    TTempFolder folder;
+    fs::path dir{folder.Path()};
 };
 
 template <class E, class F> std::string messageOf(F f) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <random>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -124,6 +125,16 @@ std::string TFtpServer::ScratchRoot() {
 }
 
 std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
+    // Another test's server may take the port first; a fresh port then.
+    for (int attempt = 0;; ++attempt) {
+        bool lostPort = false;
+        auto s = startOnce(kind, why, lostPort);
+        if (s || !lostPort || attempt == 4)
+            return s;
+    }
+}
+
+std::unique_ptr<TFtpServer> TFtpServer::startOnce(TKind kind, std::string& why, bool& lostPort) {
     std::unique_ptr<TFtpServer> s(new TFtpServer);
     s->name_ = KindName(kind);
     std::string tmplText = ScratchRoot() + "/vx-ftp-XXXXXX";
@@ -243,21 +254,31 @@ std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
         why = "could not start " + s->name_;
         return nullptr;
     }
-    if (!s->waitReady(why))
+    if (!s->waitReady(why, lostPort))
         return nullptr;
     return s;
 }
 
-bool TFtpServer::waitReady(std::string& why) {
+bool TFtpServer::waitReady(std::string& why, bool& lostPort) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-        if (canConnect(port_))
-            return true;
+    auto exited = [&] {
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            why = name_ + " exited at start: " + readText(dir_ + "/server.log");
+        if (::waitpid(pid_, &status, WNOHANG) != pid_)
             return false;
+        pid_ = -1;
+        why = name_ + " exited at start: " + readText(dir_ + "/server.log");
+        lostPort = true;
+        return true;
+    };
+    while (std::chrono::steady_clock::now() < until) {
+        if (exited())
+            return false;
+        if (canConnect(port_)) {
+            // Whoever answered, the server must still be running: one that
+            // could not bind the port ends at once, and what answered was
+            // someone else's.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return !exited();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -289,13 +310,30 @@ void TFtpServer::AddFile(const std::string& name, const std::string& bytes) cons
 }
 
 unsigned short FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    // Ports below the range the kernel hands to outgoing connections.
+    unsigned low = 32768;
+    if (std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range"); range)
+        range >> low;
+    const unsigned first = low > 12000 ? low - 10000 : 1024;
+    const unsigned count = low > first ? low - first : 1;
+    static std::mt19937 pick(std::random_device{}());
+    auto tryBind = [](unsigned short port) -> unsigned short {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        unsigned short got = 0;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            socklen_t len = sizeof a;
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+            got = ntohs(a.sin_port);
+        }
+        ::close(fd);
+        return got;
+    };
+    for (int i = 0; i < 200; ++i)
+        if (unsigned short p = tryBind(static_cast<unsigned short>(first + pick() % count)))
+            return p;
+    return tryBind(0);
 }

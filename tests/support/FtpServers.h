@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
-// A loopback port that nobody listens on (bound, read back and let go).
+// A loopback port that nobody listens on. It is drawn at random from below
+// the kernel's range for outgoing connections, so that no client of a test
+// running beside this one takes it between now and the server's bind.
 unsigned short FreeLoopbackPort();
 
 class TFtpServer {
@@ -40,7 +42,8 @@ public:
 
 private:
     TFtpServer() = default;
-    bool waitReady(std::string& why);
+    static std::unique_ptr<TFtpServer> startOnce(TKind kind, std::string& why, bool& lostPort);
+    bool waitReady(std::string& why, bool& lostPort);
     std::string name_;
     unsigned short port_ = 0;
     std::string user_;

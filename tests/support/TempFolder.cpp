@@ -7,8 +7,10 @@
 #include <stdexcept>
 #include <vector>
 
-TTempFolder::TTempFolder(bool enter) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vx-test-XXXXXX").string();
+TTempFolder::TTempFolder(bool enter) : TTempFolder(std::filesystem::temp_directory_path().string(), enter) {}
+
+TTempFolder::TTempFolder(const std::string& parent, bool enter) {
+    std::string tmpl = parent + "/vx-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data()))

@@ -7,6 +7,8 @@
 class TTempFolder {
 public:
     explicit TTempFolder(bool enter = false);
+    // Under another parent than /tmp (a memory file system, say).
+    explicit TTempFolder(const std::string& parent, bool enter = false);
     ~TTempFolder();
     TTempFolder(const TTempFolder&) = delete;
     TTempFolder& operator=(const TTempFolder&) = delete;
