@@ -271,6 +271,8 @@ private:
     std::unordered_set<std::string> foldersChecked_;
     // Each target folder's real path, resolved once per pass.
     std::unordered_map<std::string, std::string> realFolders_;
+    // Whether files in each Linux folder are flushed before their rename.
+    std::unordered_map<std::string, bool> flushFolders_;
     std::vector<std::string> protectedNames_;
     unsigned umask_ = 022;
     std::string workingFolder_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,7 +64,7 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
 }
 
 bool TZACommitQueue::commit(const Job& job) {
-    const bool flushed = ::fsync(job.fd) == 0;
+    const bool flushed = !job.flush || ::fsync(job.fd) == 0;
     ::close(job.fd);
     if (!flushed || std::rename(job.from.c_str(), job.to.c_str()) != 0) {
         ::unlink(job.from.c_str());
@@ -100,7 +101,8 @@ void TZACommitQueue::work() {
         // Writing back all of the batch is started before the first flush
         // waits, so that one journal commit can carry several files.
         for (const Job& job : batch)
-            ::sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            if (job.flush)
+                ::sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         ok.assign(n, false);
         for (size_t i = 0; i < n; ++i)
             ok[i] = commit(batch[i]);
@@ -113,4 +115,13 @@ void TZACommitQueue::work() {
         }
         done_.notify_all();
     }
+}
+
+bool TZACommitQueue::FolderNeedsFlush(const std::string& folder) {
+    constexpr long TmpfsMagic = 0x01021994, RamfsMagic = static_cast<long>(0x858458f6);
+    struct statfs fs;
+    if (::statfs(folder.c_str(), &fs) != 0)
+        return true;
+    const long type = static_cast<long>(fs.f_type);
+    return type != TmpfsMagic && type != RamfsMagic;
 }

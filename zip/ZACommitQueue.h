@@ -26,6 +26,9 @@ public:
         std::string oldSpelling; // an existing target under other letters, removed after
         std::string folder;      // the folder of both, flushed once the renames are done
         int32_t index = -1;      // the directory item, for reporting a failure
+        // Flushed before the rename; not where the file system is in memory
+        // (tmpfs), which a power loss empties anyway.
+        bool flush = true;
     };
 
     explicit TZACommitQueue(size_t workers = 16, size_t maxPending = 64, size_t batch = 4);
@@ -40,6 +43,12 @@ public:
     // the folders that received files, and gives the jobs that failed
     // (their temporaries are removed; the targets are as they were).
     std::vector<Job> Drain();
+    // Puts one file in place now, on the calling thread: for a job without
+    // a flush, which has nothing to wait for. False as a failed job.
+    static bool CommitNow(const Job& job) { return commit(job); }
+    // Whether files in this Linux folder need a flush to outlive a power
+    // loss (false on a file system kept in memory).
+    static bool FolderNeedsFlush(const std::string& folder);
 
 private:
     void work();

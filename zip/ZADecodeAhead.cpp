@@ -22,7 +22,7 @@ public:
                 Message m;
                 m.job = job_;
                 m.kind = Kind::Data;
-                m.data = newPiece(want < SpareMinimum ? want : PieceSize);
+                m.data = newPiece(std::min(want, PieceSize));
                 if (!m.data.bytes)
                     return done; // stopped
                 outbox_.push_back(std::move(m));
@@ -98,8 +98,9 @@ public:
 private:
     bool flush() {
         current_ = nullptr;
+        const bool large = bytes_ >= PieceSize / 16;
         bytes_ = 0;
-        return owner_.publish(outbox_);
+        return owner_.publish(outbox_, large);
     }
 
     Piece newPiece(size_t n) {
@@ -174,7 +175,7 @@ void TZADecodeAhead::run() {
     ready_.notify_one();
 }
 
-bool TZADecodeAhead::publish(std::vector<Message>& outbox) {
+bool TZADecodeAhead::publish(std::vector<Message>& outbox, bool urgent) {
     if (outbox.empty())
         return !stop_;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -182,14 +183,19 @@ bool TZADecodeAhead::publish(std::vector<Message>& outbox) {
     room_.wait(lock, [&] { return stop_ || queue_.size() < MaxMessages; });
     if (stop_) {
         for (Message& m : outbox)
-            poolBytes_ -= m.data.capacity;
+            if (m.data.bytes) {
+                poolBytes_ -= m.data.capacity;
+                --pieces_;
+            }
         outbox.clear();
         return false;
     }
     for (Message& m : outbox)
         queue_.push_back(std::move(m));
     outbox.clear();
-    if (waiting_)
+    // A wake costs more than decoding a small entry: the pass waiting for
+    // output is woken for a batch of small entries, or for a large piece.
+    if (waiting_ && (urgent || queue_.size() >= WakeBatch))
         ready_.notify_one();
     return true;
 }
@@ -199,47 +205,54 @@ void TZADecodeAhead::drop(Piece& p) {
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     poolBytes_ -= p.capacity;
+    --pieces_;
     p = {};
 }
 
+size_t TZADecodeAhead::classOf(size_t n) {
+    size_t k = 0;
+    while ((SmallestPiece << k) < n && k + 1 < Classes)
+        ++k;
+    return k;
+}
+
 TZADecodeAhead::Piece TZADecodeAhead::piece(size_t n, const std::function<void()>& flush) {
-    n = std::max<size_t>(n, 1);
+    const size_t k = classOf(n);
+    // Buffers come in powers of two, so that a written one serves again.
+    const size_t capacity = std::max(SmallestPiece << k, n);
     std::unique_lock<std::mutex> lock(mutex_);
     bool flushed = false;
     for (;;) {
         if (stop_)
             return {};
-        if (n >= SpareMinimum) {
-            auto best = spares_.end();
-            for (auto it = spares_.begin(); it != spares_.end(); ++it)
-                if (it->capacity >= n && (best == spares_.end() || it->capacity < best->capacity))
-                    best = it;
-            if (best != spares_.end()) {
-                Piece p = std::move(*best);
-                spares_.erase(best);
-                p.size = 0;
-                return p;
-            }
+        if (!spares_[k].empty() && spares_[k].back().capacity >= n) {
+            Piece p = std::move(spares_[k].back());
+            spares_[k].pop_back();
+            p.size = 0;
+            return p;
         }
         // One buffer larger than the pool goes when it is the only one.
-        if (poolBytes_ + n <= poolLimit_ || poolBytes_ == 0) {
-            poolBytes_ += n;
+        if ((poolBytes_ + capacity <= poolLimit_ && pieces_ < MaxPieces) || poolBytes_ == 0) {
+            poolBytes_ += capacity;
+            ++pieces_;
             peakBytes_ = std::max(peakBytes_, poolBytes_);
             lock.unlock();
             Piece p;
-            p.capacity = n;
-            p.bytes = std::make_unique_for_overwrite<uint8_t[]>(n);
+            p.capacity = capacity;
+            p.bytes = std::make_unique_for_overwrite<uint8_t[]>(capacity);
             return p;
         }
-        if (!spares_.empty()) {
-            // The spares that do not fit make room for one that does.
-            auto largest =
-                std::max_element(spares_.begin(), spares_.end(),
-                                 [](const Piece& a, const Piece& b) { return a.capacity < b.capacity; });
-            poolBytes_ -= largest->capacity;
-            spares_.erase(largest);
+        // Spares of other sizes make room for one of this size.
+        bool freed = false;
+        for (size_t c = Classes; c-- > 0 && !freed;)
+            if (!spares_[c].empty()) {
+                poolBytes_ -= spares_[c].back().capacity;
+                --pieces_;
+                spares_[c].pop_back();
+                freed = true;
+            }
+        if (freed)
             continue;
-        }
         if (!flushed) {
             lock.unlock();
             flush();
@@ -247,16 +260,18 @@ TZADecodeAhead::Piece TZADecodeAhead::piece(size_t n, const std::function<void()
             lock.lock();
             continue;
         }
+        // The pass may be waiting for what was handed over without a wake.
+        if (waiting_)
+            ready_.notify_one();
         room_.wait(lock);
     }
 }
 
 void TZADecodeAhead::returnLocked() {
-    poolBytes_ -= returnedBytes_;
-    returnedBytes_ = 0;
     for (Piece& p : returned_)
-        spares_.push_back(std::move(p));
+        spares_[classOf(p.capacity)].push_back(std::move(p));
     returned_.clear();
+    returnedBytes_ = 0;
     room_.notify_one();
 }
 
@@ -282,14 +297,14 @@ bool TZADecodeAhead::next(Message*& message) {
 
 void TZADecodeAhead::pop() {
     Message& m = taken_.front();
-    if (m.data.capacity >= SpareMinimum)
-        returned_.push_back(std::move(m.data));
-    else
+    if (m.data.bytes) {
         returnedBytes_ += m.data.capacity;
+        returned_.push_back(std::move(m.data));
+    }
     taken_.pop_front();
     // Room is given back as output is written, not only once all that was
     // taken is gone, so that decoding goes on meanwhile.
-    if (returned_.size() >= 2 || returnedBytes_ >= PieceSize)
+    if (returnedBytes_ >= PieceSize || returned_.size() >= 64)
         giveBack();
 }
 

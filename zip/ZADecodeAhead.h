@@ -11,6 +11,7 @@
 // in pieces as it is decoded.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <condition_variable>
@@ -81,7 +82,8 @@ private:
 
     void run();
     // The decoding thread hands its messages over.
-    bool publish(std::vector<Message>& outbox);
+    // Wakes the pass when urgent or when a batch is waiting.
+    bool publish(std::vector<Message>& outbox, bool urgent);
     // A buffer of at least n bytes: a written piece's when one fits, since
     // fresh large blocks cost a page fault for every page. Waits while the
     // pool is full, after handing over what the thread holds (flush).
@@ -95,7 +97,12 @@ private:
     void returnLocked();
     // Gives a buffer's room back (one that did not become a message).
     void drop(Piece& p);
-    static constexpr size_t SpareMinimum = 64u << 10;
+    static constexpr size_t SmallestPiece = 4u << 10;
+    static constexpr size_t Classes = 16; // 4 KiB to 128 MiB
+    static size_t classOf(size_t n);
+    static constexpr size_t WakeBatch = 48;
+    // Many small entries ahead gain nothing over a few hundred.
+    static constexpr size_t MaxPieces = 512;
     static constexpr size_t MaxMessages = 1u << 16;
 
     TStream& archive_;
@@ -110,11 +117,12 @@ private:
     std::deque<Message> queue_;
     size_t poolBytes_ = 0; // capacity of every output buffer: waiting, taken, spare, being filled
     size_t peakBytes_ = 0;
+    size_t pieces_ = 0;     // buffers in the pool
     bool finished_ = false; // the thread has published its last message
     bool waiting_ = false;  // the pass's thread waits for a message
     std::atomic<bool> stop_{false};
-    std::atomic<size_t> abandoned_{SIZE_MAX}; // the job the pass stopped taking
-    std::vector<Piece> spares_;               // written pieces' buffers
+    std::atomic<size_t> abandoned_{SIZE_MAX};        // the job the pass stopped taking
+    std::array<std::vector<Piece>, Classes> spares_; // written pieces' buffers, by size
 
     // The decoding thread's side only.
     TZADecodeBuffers buffers_;
@@ -122,7 +130,7 @@ private:
     // The pass's side only.
     std::deque<Message> taken_;
     std::vector<Piece> returned_;
-    size_t returnedBytes_ = 0; // capacity of the small buffers written and freed, to give back
+    size_t returnedBytes_ = 0; // capacity of returned_
     size_t nextTake_ = 0;      // jobs before this were taken or passed over
 
     std::thread thread_;

@@ -191,6 +191,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             a.targetsWritten_.clear();
             a.foldersChecked_.clear();
             a.realFolders_.clear();
+            a.flushFolders_.clear();
             a.passArchiveSize_ = -1;
         }
     } passEnd{*this};
@@ -254,13 +255,33 @@ void TZABaseArchiver::startDecodingAhead(TZAProcessOperation op) {
             item.NameCut || (item.ExternalAttributes & AttrDirectory) != 0 ||
             (!item.Name.empty() && item.Name.back() == '/'))
             continue;
-        TZADecodeAhead::Job job;
+        // The fields the decoder reads; names and extra fields stay behind.
+        TZADecodeAhead::Job& job = jobs.emplace_back();
         job.index = i;
-        job.item = item;
-        job.item.Name.clear();
-        job.item.Comment.clear();
-        job.item.ExtraFields.clear();
-        jobs.push_back(std::move(job));
+        TDirItem& c = job.item;
+        c.Signature = item.Signature;
+        c.VersionMadeBy = item.VersionMadeBy;
+        c.VersionNeeded = item.VersionNeeded;
+        c.Flags = item.Flags;
+        c.Method = item.Method;
+        c.ModTime = item.ModTime;
+        c.ModDate = item.ModDate;
+        c.Crc32 = item.Crc32;
+        c.CompressedSize = item.CompressedSize;
+        c.UncompressedSize = item.UncompressedSize;
+        c.NameLength = item.NameLength;
+        c.ExtraLength = item.ExtraLength;
+        c.CommentLength = item.CommentLength;
+        c.DiskStart = item.DiskStart;
+        c.InternalAttributes = item.InternalAttributes;
+        c.ExternalAttributes = item.ExternalAttributes;
+        c.HeaderOffset = item.HeaderOffset;
+        c.HasZip64Info = item.HasZip64Info;
+        c.UncompressedSize64 = item.UncompressedSize64;
+        c.CompressedSize64 = item.CompressedSize64;
+        c.HeaderOffset64 = item.HeaderOffset64;
+        c.DiskStart64 = item.DiskStart64;
+        c.AreaEnd = item.AreaEnd;
     }
     if (!jobs.empty())
         decodeAhead_ = std::make_unique<TZADecodeAhead>(*archiveStream_, passArchiveSize_,
@@ -526,11 +547,23 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     const size_t slash = job.to.find_last_of('/');
     job.folder = slash == std::string::npos ? "." : job.to.substr(0, slash + 1);
     job.index = index;
+    auto flushKnown = flushFolders_.find(job.folder);
+    if (flushKnown == flushFolders_.end())
+        flushKnown = flushFolders_.emplace(job.folder, TZACommitQueue::FolderNeedsFlush(job.folder)).first;
+    job.flush = flushKnown->second;
     folderIndex_->Removed(outPath);
     if (!job.oldSpelling.empty())
         folderIndex_->Removed(target);
     folderIndex_->Added(target);
-    commits_->Submit(std::move(job));
+    if (job.flush) {
+        commits_->Submit(std::move(job));
+        return;
+    }
+    // Without a flush to wait for, the rename is cheaper than handing it over.
+    if (!TZACommitQueue::CommitNow(job)) {
+        folderIndex_->Clear();
+        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
+    }
 }
 
 void TZABaseArchiver::finishCommits(TZAProcessOperation op, TZAAction& action) {
