@@ -272,7 +272,7 @@ TZADecodeResult TZAEntryDecoder::chunkLoop() {
         outBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(outBufferSize_);
     }
     consumed_ = written_ = 0;
-    crc_ = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
+    crc_ = 0;
 
     while (consumed_ < compressedSize_) {
         if (!reportProgress(total))
@@ -306,7 +306,9 @@ TZADecodeResult TZAEntryDecoder::emit(const uint8_t* data, size_t count) {
         if (!context_.KeepExcessOutput)
             return TZADecodeResult::SizeMismatch;
     }
-    crc_ = static_cast<uint32_t>(crc32(crc_, data, static_cast<uInt>(count)));
+    // libdeflate's CRC-32 uses the carry-less multiply where the processor has
+    // it: several times faster than zlib's, the same value.
+    crc_ = libdeflate_crc32(crc_, data, count);
     if (output_.Write(data, static_cast<int64_t>(count)) != static_cast<int64_t>(count))
         return TZADecodeResult::WriteFailed;
     written_ += count;
@@ -394,7 +396,7 @@ TZADecodeResult TZAEntryDecoder::blockFormat() {
         return TZADecodeResult::Truncated;
     consumed_ = BlockHeaderSize;
     written_ = 0;
-    crc_ = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
+    crc_ = 0;
     uint32_t blockOutput = ReadU32LE(header);
     uint64_t totalOutput =
         item_.UncompressedSize != Marker32 ? ReadU32LE(header + 8) : item_.UncompressedSize64;

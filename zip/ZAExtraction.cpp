@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -100,6 +101,38 @@ std::string withoutDotSteps(const std::string& path) {
     }
     return out;
 }
+
+// The output of one entry into its temporary. Where the file is flushed
+// before its rename, writing back to the disk is started every few
+// megabytes as the file grows, so that a large file's flush does not wait
+// for all of it at the end.
+class TWriteBehindStream : public TStream {
+public:
+    TWriteBehindStream(THandleStream& file, bool writeBehind) : file_(file), writeBehind_(writeBehind) {}
+    int64_t Read(void* buffer, int64_t count) override { return file_.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override {
+        const int64_t n = file_.Write(buffer, count);
+        written_ += std::max<int64_t>(n, 0);
+        if (writeBehind_ && written_ - started_ >= Step) {
+            ::sync_file_range(file_.Handle(), started_, written_ - started_, SYNC_FILE_RANGE_WRITE);
+            started_ = written_;
+        }
+        return n;
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        const int64_t p = file_.Seek(offset, origin);
+        if (p >= 0)
+            written_ = started_ = p;
+        return p;
+    }
+    void SetSize(int64_t size) override { file_.SetSize(size); }
+
+private:
+    static constexpr int64_t Step = 8 << 20;
+    THandleStream& file_;
+    const bool writeBehind_;
+    int64_t written_ = 0, started_ = 0;
+};
 
 int32_t dosDateTime(const TDirItem& item) {
     return static_cast<int32_t>((static_cast<uint32_t>(item.ModDate) << 16) | item.ModTime);
@@ -508,8 +541,15 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         folderIndex_->Removed(outPath);
     };
     const TDirItem& item = directory_->Items.Item(index);
+    const std::string& tempPath = file->LinuxPath();
+    const std::string folder = tempPath.substr(0, tempPath.find_last_of('/') + 1);
+    auto flushKnown = flushFolders_.find(folder);
+    if (flushKnown == flushFolders_.end())
+        flushKnown = flushFolders_.emplace(folder, TZACommitQueue::FolderNeedsFlush(folder)).first;
+    const bool flush = flushKnown->second;
     try {
-        ExtractEntryToStream(index, *file);
+        TWriteBehindStream out(*file, flush);
+        ExtractEntryToStream(index, out);
     } catch (...) {
         remove();
         throw;
@@ -547,10 +587,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     const size_t slash = job.to.find_last_of('/');
     job.folder = slash == std::string::npos ? "." : job.to.substr(0, slash + 1);
     job.index = index;
-    auto flushKnown = flushFolders_.find(job.folder);
-    if (flushKnown == flushFolders_.end())
-        flushKnown = flushFolders_.emplace(job.folder, TZACommitQueue::FolderNeedsFlush(job.folder)).first;
-    job.flush = flushKnown->second;
+    job.flush = flush;
     folderIndex_->Removed(outPath);
     if (!job.oldSpelling.empty())
         folderIndex_->Removed(target);
