@@ -182,26 +182,32 @@ struct TColumn {
 
 // The columns of the one table of a scratch database, as SQLite parsed them.
 std::vector<TColumn> scratchColumns(TSqlite& db, std::string& tableName) {
+    // One query for the table and its columns: the rows of each table come
+    // together, in column order.
     sqlite3_stmt* st = nullptr;
-    auto prepare = [&](const std::string& sql) {
-        if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-            db.raise();
+    if (sqlite3_prepare_v2(db.get(),
+                           "SELECT m.name, p.name, p.type, p.pk FROM main.sqlite_master AS m, "
+                           "pragma_table_info(m.name, 'main') AS p WHERE m.type = 'table'",
+                           -1, &st, nullptr) != SQLITE_OK)
+        db.raise();
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    auto text = [&](int i) {
+        const unsigned char* t = sqlite3_column_text(st, i);
+        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
     };
-    prepare("SELECT name FROM main.sqlite_master WHERE type = 'table'");
-    std::vector<std::string> names;
-    while (sqlite3_step(st) == SQLITE_ROW)
-        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    if (names.size() != 1)
-        throw EDBEngineError("The statement must leave exactly one table");
-    tableName = Utf8ToAnsi(names[0]);
-    prepare("SELECT name, type, pk FROM pragma_table_info(" + SqlQuoteLiteral(names[0]) + ", 'main')");
+    std::string table;
+    bool oneTable = true;
     std::vector<TColumn> out;
-    while (sqlite3_step(st) == SQLITE_ROW)
-        out.push_back({Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
-                       Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))),
-                       sqlite3_column_int(st, 2)});
-    sqlite3_finalize(st);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::string t = text(0);
+        if (out.empty())
+            table = t;
+        oneTable = oneTable && t == table;
+        out.push_back({Utf8ToAnsi(text(1)), Utf8ToAnsi(text(2)), sqlite3_column_int(st, 3)});
+    }
+    if (out.empty() || !oneTable)
+        throw EDBEngineError("The statement must leave exactly one table");
+    tableName = Utf8ToAnsi(table);
     return out;
 }
 
@@ -498,11 +504,24 @@ bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
 }
 
 void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8) {
-    // SQLite reads the statement; its columns become the table's fields.
-    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    runStatement(scratch, utf8);
+    // SQLite reads the statement in a scratch database of its own; its
+    // columns become the table's fields. The scratch database keeps the new
+    // table for the ALTER statements that usually follow.
+    scratch_.reset();
+    scratch_ = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     std::string name;
-    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    std::vector<TColumn> columns;
+    try {
+        runStatement(*scratch_, utf8);
+        columns = scratchColumns(*scratch_, name);
+    } catch (...) {
+        scratch_.reset();
+        throw;
+    }
+    scratchTable_ = name;
+    scratchFields_.clear();
+    for (const auto& c : columns)
+        scratchFields_.push_back(c.name);
     TParadoxLayout layout;
     for (const auto& c : columns) {
         layout.fields.push_back(ParadoxFieldFromSql(c.name, c.type));
