@@ -5,6 +5,8 @@
 // to the extended attribute user.DOSATTRIB where the file system allows it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -15,3 +17,7 @@ bool FileSetDateHandle(int fd, int32_t dosDateTime);
 // unixMode: permission bits of an entry made on Unix, applied in place of
 // the ones the attributes give; 0 keeps those.
 bool FileSetAttrHandle(int fd, uint32_t attr, uint32_t unixMode = 0);
+// The same for a file just created with the permission bits createdMode
+// (its mode after the umask): nothing is read back from the file, and only
+// what differs is written.
+bool FileSetNewAttrHandle(int fd, mode_t createdMode, uint32_t attr, uint32_t unixMode = 0);

@@ -249,7 +249,18 @@ int64_t DosDateTimeToUnix(int32_t dosDateTime) {
     if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 ||
         tm.tm_sec > 59)
         return -1;
-    return static_cast<int64_t>(mktime(&tm));
+    // mktime would read the zone's file again for every call (a stat per
+    // extracted file); localtime_r reads it once. The fields are first read
+    // as UTC, then moved by the zone's offset at that moment, taken a second
+    // time where the first guess fell on the other side of a change.
+    const time_t asUtc = timegm(&tm);
+    auto offsetAt = [](time_t t) -> long {
+        struct tm local;
+        return localtime_r(&t, &local) ? local.tm_gmtoff : 0;
+    };
+    time_t t = asUtc - offsetAt(asUtc);
+    t = asUtc - offsetAt(t);
+    return static_cast<int64_t>(t);
 }
 
 int32_t UnixToDosDateTime(int64_t unixTime) {

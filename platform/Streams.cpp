@@ -17,6 +17,12 @@ int64_t TStream::Size() {
     return size;
 }
 
+int64_t TStream::ReadAt(int64_t position, void* buffer, int64_t count) {
+    if (position < 0 || Seek(position, soBeginning) != position)
+        return 0;
+    return Read(buffer, count);
+}
+
 void TStream::ReadBuffer(void* buffer, int64_t count) {
     if (count != 0 && Read(buffer, count) != count)
         throw EReadError();
@@ -107,6 +113,30 @@ int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
+int64_t THandleStream::ReadAt(int64_t position, void* buffer, int64_t count) {
+    if (position < 0)
+        return 0;
+    auto* p = static_cast<uint8_t*>(buffer);
+    int64_t done = 0;
+    while (done < count) {
+        ssize_t n =
+            ::pread(fd_, p + done, static_cast<size_t>(count - done), static_cast<off_t>(position + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t THandleStream::Size() {
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+        return static_cast<int64_t>(st.st_size);
+    return TStream::Size();
+}
+
 void THandleStream::SetSize(int64_t size) {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
         throw EWriteError();
@@ -124,6 +154,14 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
     if (n > 0)
         std::memcpy(buffer, data_.data() + pos_, static_cast<size_t>(n));
     pos_ += n;
+    return n;
+}
+
+int64_t TMemoryStream::ReadAt(int64_t position, void* buffer, int64_t count) {
+    int64_t avail = static_cast<int64_t>(data_.size()) - position;
+    int64_t n = position < 0 ? 0 : std::max<int64_t>(0, std::min(avail, count));
+    if (n > 0)
+        std::memcpy(buffer, data_.data() + position, static_cast<size_t>(n));
     return n;
 }
 

@@ -30,6 +30,10 @@ public:
     virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
     virtual int64_t Size();
     virtual void SetSize(int64_t size) = 0;
+    // Reads at an absolute position. Streams over a file read there without
+    // moving the stream's position (so threads may read side by side); the
+    // others seek first, and are left after what was read.
+    virtual int64_t ReadAt(int64_t position, void* buffer, int64_t count);
     int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(int64_t p) { Seek(p, soBeginning); }
     // Raise EReadError / EWriteError on a short count.
@@ -47,10 +51,18 @@ public:
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t ReadAt(int64_t position, void* buffer, int64_t count) override;
+    int64_t Size() override;
     void SetSize(int64_t size) override;
     // Writes the file's buffers through to the disk (fsync).
     bool Flush();
     int Handle() const { return fd_; }
+    // Gives up the descriptor: the caller closes it; the stream no longer does.
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     const std::string& LinuxPath() const { return path_; }
 
 protected:
@@ -75,6 +87,7 @@ private:
 class TMemoryStream : public TStream {
 public:
     int64_t Read(void* buffer, int64_t count) override;
+    int64_t ReadAt(int64_t position, void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     void SetSize(int64_t size) override;

@@ -19,6 +19,8 @@ packages=(
   pxlib1 pxlib-dev
   # archive signatures: the library that checks them, the tool that makes them
   libsodium-dev minisign
+  # whole-buffer inflate and CRC-32 for entries that fit in memory
+  libdeflate-dev
 )
 
 missing=()

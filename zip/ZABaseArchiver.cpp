@@ -4,6 +4,7 @@
 #include "platform/FolderIndex.h"
 #include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
+#include "zip/ZADecodeAhead.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"
 

@@ -92,6 +92,7 @@ using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& F
 
 class TFolderIndex;
 class TZACommitQueue;
+class TZADecodeAhead;
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -133,6 +134,11 @@ public:
     // unsafe name. The run protects its backup of the program this way.
     const std::vector<std::string>& ProtectedNames() const { return protectedNames_; }
     void SetProtectedNames(std::vector<std::string> v) { protectedNames_ = std::move(v); }
+    // Entries are decoded on a second thread while the pass writes them (the
+    // default); off, each is decoded on the pass's thread as it is written.
+    // Events, boxes and files are the same either way.
+    bool DecodeAhead() const { return decodeAheadOn_; }
+    void SetDecodeAhead(bool v) { decodeAheadOn_ = v; }
     bool InMemory() const { return inMemory_; }
     void SetInMemory(bool v);
 
@@ -257,6 +263,9 @@ private:
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
     std::unique_ptr<TZACommitQueue> commits_;
+    // Entries decoded on a second thread while the pass writes them.
+    std::unique_ptr<TZADecodeAhead> decodeAhead_;
+    void startDecodingAhead(TZAProcessOperation op);
     std::unordered_set<std::string> foldersMade_;
     std::unordered_set<std::string> targetsWritten_;
     std::unordered_set<std::string> foldersChecked_;
@@ -265,4 +274,9 @@ private:
     std::vector<std::string> protectedNames_;
     unsigned umask_ = 022;
     std::string workingFolder_;
+    // Read once per pass: the archive's size, and this process's id for the
+    // temporaries' names.
+    int64_t passArchiveSize_ = -1;
+    bool decodeAheadOn_ = true;
+    long pid_ = 0;
 };

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include "platform/Process.h"
@@ -42,17 +44,33 @@ namespace {
 constexpr uint8_t ZlibHeader[2] = {0x78, 0x01};
 
 // Reading /proc/meminfo for each of many small entries would cost more
-// than decoding them; the figure is refreshed a few times a second.
+// than decoding them; the figure is refreshed a few times a second. Decoders
+// run on more than one thread, so the cache is shared under a lock.
 uint64_t availableMemory() {
     using Clock = std::chrono::steady_clock;
+    static std::mutex mutex;
     static uint64_t cached = 0;
     static Clock::time_point at{};
+    std::lock_guard<std::mutex> lock(mutex);
     auto now = Clock::now();
     if (cached == 0 || now - at > std::chrono::milliseconds(250)) {
         cached = AvailablePhysicalMemory();
         at = now;
     }
     return cached;
+}
+
+// One whole-buffer decompressor per thread, made on first use.
+libdeflate_decompressor* wholeDecompressor() {
+    struct Holder {
+        libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+        ~Holder() {
+            if (d)
+                libdeflate_free_decompressor(d);
+        }
+    };
+    thread_local Holder holder;
+    return holder.d;
 }
 
 } // namespace
@@ -72,16 +90,40 @@ uint64_t TZAEntryDecoder::OutputEstimate(uint32_t uncompressed, uint32_t compres
     return static_cast<uint64_t>(std::pow(2.0, std::round(std::log2(static_cast<double>(v)))));
 }
 
+bool TZAEntryDecoder::wholeCandidate() const {
+    return context_.WholeBuffer && !encrypted_ &&
+           (item_.Method == MethodStored || item_.Method == MethodDeflate) && compressedSize_ <= WholeLimit &&
+           expectedSize_ <= WholeLimit - compressedSize_;
+}
+
 TZADecodeResult TZAEntryDecoder::readLocalHeader() {
-    const int64_t at = archive_.Position();
+    const int64_t at = pos_;
+    if (at < 0 || at > archiveSize_)
+        return TZADecodeResult::BadLocalHeader;
     TZALocalHeader h;
-    if (!TZALocalHeader::ReadAt(archive_, at, h) || !h.Agrees(item_))
+    if (wholeCandidate()) {
+        // Header, name, extra field and data in one read: the local extra
+        // field is often a little longer than the central one, hence the
+        // margin. What is missing is read later.
+        const int64_t want = std::min<int64_t>(
+            archiveSize_ - at, static_cast<int64_t>(LocalHeaderSize + item_.NameLength + item_.ExtraLength +
+                                                    64 + compressedSize_));
+        prefetch_ = buffers().Input.Get(static_cast<size_t>(std::max<int64_t>(want, 1)));
+        prefetchAt_ = at;
+        prefetchLength_ = std::max<int64_t>(archive_.ReadAt(at, prefetch_, want), 0);
+        if (prefetchLength_ < static_cast<int64_t>(LocalHeaderSize))
+            return TZADecodeResult::BadLocalHeader;
+        h = TZALocalHeader::Parse(prefetch_);
+    } else if (!TZALocalHeader::ReadAt(archive_, at, h)) {
+        return TZADecodeResult::BadLocalHeader;
+    }
+    if (!h.Agrees(item_))
         return TZADecodeResult::BadLocalHeader;
     // The name, the extra field and the data stay inside the entry's own
     // area: an entry reaching into another's data, or into the directory,
     // is a forgery (overlapping entries multiply one piece of data).
     const int64_t dataStart = at + h.DataOffset();
-    const int64_t size = archive_.Size();
+    const int64_t size = archiveSize_;
     if (dataStart > size || dataStart > context_.AreaEnd)
         return TZADecodeResult::BadLocalHeader;
     if (compressedSize_ > static_cast<uint64_t>(context_.AreaEnd - dataStart))
@@ -93,11 +135,17 @@ TZADecodeResult TZAEntryDecoder::readLocalHeader() {
     localFlags_ = h.Flags;
     localTime_ = h.ModTime;
     localCrc_ = h.Crc32;
-    archive_.Seek(dataStart, soBeginning);
+    pos_ = dataStart;
     return TZADecodeResult::Ok;
 }
 
 TZADecodeResult TZAEntryDecoder::Decode() {
+    return Decode(archive_.Position());
+}
+
+TZADecodeResult TZAEntryDecoder::Decode(int64_t headerOffset) {
+    pos_ = headerOffset;
+    archiveSize_ = context_.ArchiveSize >= 0 ? context_.ArchiveSize : archive_.Size();
     encrypted_ = (item_.Flags & FlagEncrypted) != 0;
     compressedSize_ = item_.RealCompressedSize();
     expectedSize_ = item_.RealUncompressedSize();
@@ -112,7 +160,8 @@ TZADecodeResult TZAEntryDecoder::Decode() {
     switch (item_.Method) {
     case MethodStored:
     case MethodDeflate:
-        r = chunkLoop();
+        if (!decodeWhole(r))
+            r = chunkLoop();
         break;
     default:
         r = item_.VersionNeeded > 10 ? blockFormat() : TZADecodeResult::Unsupported;
@@ -123,6 +172,71 @@ TZADecodeResult TZAEntryDecoder::Decode() {
     if (overrun_ || written_ != expectedSize_)
         return TZADecodeResult::SizeMismatch;
     return crc_ == item_.Crc32 ? TZADecodeResult::Ok : TZADecodeResult::CrcMismatch;
+}
+
+bool TZAEntryDecoder::decodeWhole(TZADecodeResult& result) {
+    if (!wholeCandidate())
+        return false;
+    // Stored data of another length than declared fails its size check;
+    // the streaming path gives that result with its own output.
+    if (item_.Method == MethodStored && compressedSize_ != expectedSize_)
+        return false;
+    const int64_t need = static_cast<int64_t>(compressedSize_);
+    const uint8_t* input = nullptr;
+    if (prefetch_ && pos_ >= prefetchAt_ && pos_ + need <= prefetchAt_ + prefetchLength_) {
+        input = prefetch_ + (pos_ - prefetchAt_);
+    } else {
+        // The header is read; its buffer takes the data.
+        prefetch_ = nullptr;
+        uint8_t* own = buffers().Input.Get(static_cast<size_t>(need));
+        if (archive_.ReadAt(pos_, own, need) != need)
+            return false;
+        input = own;
+    }
+    const uint8_t* output = input;
+    if (item_.Method == MethodDeflate) {
+        libdeflate_decompressor* d = wholeDecompressor();
+        if (!d)
+            return false;
+        const auto n = static_cast<size_t>(expectedSize_);
+        uint8_t* decoded = context_.WholeOutput ? context_.WholeOutput->Reserve(n) : buffers().Output.Get(n);
+        size_t in = 0, out = 0;
+        // Bytes after the end of the deflate data are ignored, as zlib's
+        // path does; anything short of exactly the declared output goes the
+        // streaming way for its exact result.
+        if (libdeflate_deflate_decompress_ex(d, input, static_cast<size_t>(compressedSize_), decoded,
+                                             static_cast<size_t>(expectedSize_), &in,
+                                             &out) != LIBDEFLATE_SUCCESS ||
+            out != expectedSize_)
+            return false;
+        output = decoded;
+    }
+    // The progress the streaming path would report, chunk by chunk.
+    const uint64_t available = availableMemory();
+    const double total = static_cast<double>(compressedSize_);
+    for (consumed_ = 0; consumed_ < compressedSize_;) {
+        if (!reportProgress(total)) {
+            result = TZADecodeResult::Cancelled;
+            return true;
+        }
+        consumed_ +=
+            static_cast<uint64_t>(chunkFor(static_cast<int64_t>(compressedSize_ - consumed_), available));
+    }
+    written_ = 0;
+    crc_ = static_cast<uint32_t>(libdeflate_crc32(0, output, static_cast<size_t>(expectedSize_)));
+    const bool taken =
+        item_.Method == MethodDeflate && context_.WholeOutput
+            ? context_.WholeOutput->Commit(static_cast<size_t>(expectedSize_))
+            : expectedSize_ == 0 || output_.Write(output, static_cast<int64_t>(expectedSize_)) ==
+                                        static_cast<int64_t>(expectedSize_);
+    if (!taken) {
+        result = TZADecodeResult::WriteFailed;
+        return true;
+    }
+    written_ = expectedSize_;
+    prefetch_ = nullptr;
+    result = TZADecodeResult::Ok;
+    return true;
 }
 
 bool TZAEntryDecoder::reportProgress(double total) {
@@ -175,14 +289,10 @@ TZADecodeResult TZAEntryDecoder::chunkLoop() {
 
 bool TZAEntryDecoder::readChunk(uint8_t* dest, int64_t count) {
     // A single-file archive has no next volume to continue on.
-    int64_t done = 0;
-    while (done < count) {
-        int64_t got = archive_.Read(dest + done, count - done);
-        if (got <= 0)
-            return false;
-        done += got;
-    }
-    return true;
+    int64_t got = archive_.ReadAt(pos_, dest, count);
+    if (got > 0)
+        pos_ += got;
+    return got == count;
 }
 
 TZADecodeResult TZAEntryDecoder::emit(const uint8_t* data, size_t count) {
@@ -258,19 +368,21 @@ TZADecodeResult TZAEntryDecoder::inflateInput(TZAInflater& inflater, const uint8
 }
 
 TZADecodeResult TZAEntryDecoder::passwordCheck() {
-    int64_t start = archive_.Position();
+    int64_t start = pos_;
     static std::string noPassword;
     std::string& password = context_.Password ? *context_.Password : noPassword;
     for (;;) {
         uint8_t header[EncryptionHeaderSize];
-        if (!ReadAtExactly(archive_, start, header, sizeof header))
+        if (archive_.ReadAt(start, header, sizeof header) != static_cast<int64_t>(sizeof header))
             return TZADecodeResult::Truncated;
         keys_.Init(password);
         keys_.Decrypt(header, sizeof header);
         uint8_t check = (localFlags_ & FlagDataDescriptor) ? static_cast<uint8_t>(localTime_ >> 8)
                                                            : static_cast<uint8_t>(localCrc_ >> 24);
-        if (header[EncryptionHeaderSize - 1] == check)
+        if (header[EncryptionHeaderSize - 1] == check) {
+            pos_ = start + static_cast<int64_t>(EncryptionHeaderSize);
             return TZADecodeResult::Ok;
+        }
         if (!context_.AskPassword || !context_.AskPassword(password))
             return TZADecodeResult::Skipped;
     }
@@ -292,7 +404,7 @@ TZADecodeResult TZAEntryDecoder::blockFormat() {
     // Strong encryption of this format is not supported.
     if (ReadU16LE(header + 22) != 0xFFFF)
         return TZADecodeResult::Unsupported;
-    const double total = static_cast<double>(archive_.Size());
+    const double total = static_cast<double>(archiveSize_);
     readBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(ChunkSize));
     outBufferSize_ = OutputBufferSize;
     outBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(outBufferSize_);
@@ -304,7 +416,7 @@ TZADecodeResult TZAEntryDecoder::blockFormat() {
         if (!readChunk(lengthBytes, 4))
             return TZADecodeResult::Truncated;
         uint32_t length = ReadU32LE(lengthBytes);
-        if (length > static_cast<uint64_t>(archive_.Size() - archive_.Position()))
+        if (length > static_cast<uint64_t>(archiveSize_ - pos_))
             return TZADecodeResult::Truncated;
         bool last = b == blocks - 1;
         if (last && totalOutput < written_)

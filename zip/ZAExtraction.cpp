@@ -4,8 +4,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include "zip/ZABaseArchiver.h"
 #include "zip/ZACommitQueue.h"
 #include "zip/ZAConst.h"
+#include "zip/ZADecodeAhead.h"
 #include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
 #include "zip/ZAMasks.h"
@@ -172,9 +175,15 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     realFolders_.clear();
     workingFolder_ = workingFolder();
     umask_ = processUmask();
+    pid_ = static_cast<long>(getpid());
+    passArchiveSize_ = archiveStream_ ? archiveStream_->Size() : -1;
+    // Files' times are local times: the zone is read once for the pass, not
+    // once per file.
+    tzset();
     struct PassEnd {
         TZABaseArchiver& a;
         ~PassEnd() {
+            a.decodeAhead_.reset();
             // Waits for the files handed over (on every way out).
             a.commits_.reset();
             a.folderIndex_.reset();
@@ -182,6 +191,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             a.targetsWritten_.clear();
             a.foldersChecked_.clear();
             a.realFolders_.clear();
+            a.passArchiveSize_ = -1;
         }
     } passEnd{*this};
     filesDone_ = 0;
@@ -192,6 +202,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     for (int32_t i = 0; i < items.Count(); ++i)
         if (items.Item(i).Selected)
             ++filesToProcess_;
+    startDecodingAhead(op);
     bool withProgress = op == poExtract || op == poTest;
     TZAAction action = fxaIgnore;
     bool cancel = false;
@@ -225,6 +236,35 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     }
     if ((cancelRequested_ || action == fxaAbort) && updateDepth_ > 0)
         updateDepth_ = 0;
+}
+
+void TZABaseArchiver::startDecodingAhead(TZAProcessOperation op) {
+    // Only plain entries of a single-file archive are decoded ahead; an
+    // encrypted one may need the password box, which belongs on the pass's
+    // thread, and the others are refused or written without decoding.
+    if (!decodeAheadOn_ || op != poExtract || spanningMode_ != smNone || !archiveStream_ ||
+        passArchiveSize_ < 0)
+        return;
+    std::vector<TZADecodeAhead::Job> jobs;
+    const TZADirArray& items = directory_->Items;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        const TDirItem& item = items.Item(i);
+        if (!item.Selected || (item.Flags & FlagEncrypted) != 0 ||
+            (item.Method != MethodStored && item.Method != MethodDeflate) || item.Overlapping ||
+            item.NameCut || (item.ExternalAttributes & AttrDirectory) != 0 ||
+            (!item.Name.empty() && item.Name.back() == '/'))
+            continue;
+        TZADecodeAhead::Job job;
+        job.index = i;
+        job.item = item;
+        job.item.Name.clear();
+        job.item.Comment.clear();
+        job.item.ExtraFields.clear();
+        jobs.push_back(std::move(job));
+    }
+    if (!jobs.empty())
+        decodeAhead_ = std::make_unique<TZADecodeAhead>(*archiveStream_, passArchiveSize_,
+                                                        extractCorruptedFiles_, std::move(jobs));
 }
 
 void TZABaseArchiver::processItem(int32_t index, TZAProcessOperation op, TZAAction& action) {
@@ -385,7 +425,7 @@ std::string TZABaseArchiver::temporaryBeside(const std::string& target) {
     static std::atomic<unsigned long> counter{0};
     std::string folder = ExtractFilePath(target);
     for (;;) {
-        std::string candidate = folder + ExtractionTemporaryName(static_cast<long>(getpid()), ++counter);
+        std::string candidate = folder + ExtractionTemporaryName(pid_, ++counter);
         if (!folderIndex_->Find(candidate).exists)
             return candidate;
     }
@@ -468,19 +508,16 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         bool unixMode =
             (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
         uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~static_cast<uint32_t>(S_IWOTH);
-        FileSetAttrHandle(file->Handle(), attr & ~faDirectory, unixMode && allowed != 0 ? allowed : 0);
+        FileSetNewAttrHandle(file->Handle(), static_cast<mode_t>(0666 & ~umask_), attr & ~faDirectory,
+                             unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
     // The data reaches the disk before the name does (otherwise a power
     // loss could leave the new name on an empty file); the commit queue
     // flushes and renames while the next entries are decoded.
     TZACommitQueue::Job job;
-    job.fd = ::dup(file->Handle());
-    if (job.fd < 0) {
-        remove();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
-    }
     job.from = file->LinuxPath();
+    job.fd = file->Release();
     file.reset();
     const TFolderIndex::Entry old = folderIndex_->Find(target);
     job.to = folderIndex_->PathAsWritten(target);
@@ -547,9 +584,9 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
     // directory, are refused before anything of them is written.
     if (item.Overlapping)
         throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
-    archiveStream_->Seek(static_cast<int64_t>(item.RealHeaderOffset()), soBeginning);
-
     TZADecodeContext context;
+    context.ArchiveSize = passArchiveSize_;
+    context.WholeBuffer = true;
     context.Password = &password_;
     context.KeepExcessOutput = extractCorruptedFiles_;
     context.AreaEnd = item.AreaEnd;
@@ -565,8 +602,14 @@ void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
         return !skip;
     };
     skipEntry_ = false;
-    TZAEntryDecoder decoder(context, *archiveStream_, output, item);
-    switch (decoder.Decode()) {
+    std::optional<TZADecodeResult> result;
+    if (decodeAhead_)
+        result = decodeAhead_->Take(index, output, context.Progress);
+    if (!result) {
+        TZAEntryDecoder decoder(context, *archiveStream_, output, item);
+        result = decoder.Decode(static_cast<int64_t>(item.RealHeaderOffset()));
+    }
+    switch (*result) {
     case TZADecodeResult::Ok:
         return;
     case TZADecodeResult::Skipped:

@@ -24,7 +24,7 @@ TZALocalHeader TZALocalHeader::Parse(const uint8_t* p) {
 
 bool TZALocalHeader::ReadAt(TStream& stream, int64_t position, TZALocalHeader& header) {
     uint8_t bytes[LocalHeaderSize];
-    if (!ReadAtExactly(stream, position, bytes, sizeof bytes))
+    if (stream.ReadAt(position, bytes, sizeof bytes) != static_cast<int64_t>(sizeof bytes))
         return false;
     header = Parse(bytes);
     return true;

@@ -23,8 +23,8 @@ struct TZALocalHeader {
 
     // From the fixed 30 bytes at p.
     static TZALocalHeader Parse(const uint8_t* p);
-    // Reads the fixed part at an absolute position; false when the stream
-    // ends first.
+    // Reads the fixed part at an absolute position (without moving a file
+    // stream's position); false when the stream ends first.
     static bool ReadAt(TStream& stream, int64_t position, TZALocalHeader& header);
 
     bool HasSignature() const;
