@@ -48,7 +48,7 @@ public:
     }
 
     // Writes back the Paradox tables the statement changed.
-    void commitParadox() { changes_.Commit(); }
+    void commitParadox(const TParadoxChanges::TCompanionLookup& companion) { changes_.Commit(companion); }
 
 private:
     TParadoxChanges changes_;
@@ -465,7 +465,9 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             }
         }
         auto result = runStatement(*db, utf8);
-        db->commitParadox();
+        db->commitParadox([&](const std::string& dataPath, const std::string& ext) {
+            return companionFile(idx, dataPath, ext);
+        });
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);
