@@ -354,10 +354,13 @@ const TStandardDriver::TFacts& TStandardDriver::factsOf(const TFolderIndex& idx,
     return facts_.emplace(nameUtf8, std::move(f)).first->second;
 }
 
-void TStandardDriver::learnUnknown(const TFolderIndex& idx) {
+void TStandardDriver::learnUnknown(const TFolderIndex& idx, const std::set<std::string>& wanted) {
     const std::vector<std::string> names(unknown_.begin(), unknown_.end());
-    for (const auto& n : names)
+    for (const auto& n : names) {
+        if (!wanted.empty())
+            return;
         factsOf(idx, n);
+    }
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
@@ -501,7 +504,7 @@ bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
     // the files not yet looked at are read only when none is known.
     takeChanges(idx);
     if (paradox_.empty())
-        learnUnknown(idx);
+        learnUnknown(idx, paradox_);
     return !paradox_.empty() || sqlite_.empty();
 }
 
@@ -543,12 +546,13 @@ void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table,
     if (layout.RecordSize() > int(layout.blockSize) - 6)
         throw EDBEngineError(Format("The record of table %s is too long", table));
     // The folder's own tables of level 5 and above give the sort order and
-    // code page (the first by name, when they differ). What is known of the
-    // tables is kept while they do not change, so only the tables changed
-    // since the last CREATE are read again.
+    // code page: the first one found, as a shop's tables agree on them. What
+    // is known of the tables is kept while they do not change, so tables are
+    // read only until one is found, and only those changed since are read
+    // again.
     takeChanges(idx);
     if (models_.empty())
-        learnUnknown(idx);
+        learnUnknown(idx, models_);
     if (!models_.empty()) {
         const TFacts& model = facts_.at(*models_.begin());
         layout.codePage = model.codePage;
