@@ -75,7 +75,7 @@ struct TParadoxChanges::TPending {
             n += table->Fields()[size_t(i)].size;
         return n;
     }
-    void Write();
+    void Write(const TCompanionLookup& companion);
 };
 
 namespace {
@@ -107,7 +107,7 @@ bool keyLess(const TParadoxTable& t, const std::string& a, const std::string& b,
 
 } // namespace
 
-void TParadoxChanges::TPending::Write() {
+void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
     TParadoxLayout layout = TParadoxLayout::Of(*table);
     layout.Arrange();
     layout.autoIncrement = autoIncrement;
@@ -131,7 +131,9 @@ void TParadoxChanges::TPending::Write() {
     std::vector<TParadoxNewFile> files;
     files.push_back({table->Path(), BuildParadoxData(layout, rows)});
     if (table->Keyed())
-        files.push_back({ParadoxCompanionFile(table->Path(), ".PX"), BuildParadoxIndex(layout, rows)});
+        files.push_back(
+            {companion ? companion(table->Path(), ".PX") : ParadoxCompanionFile(table->Path(), ".PX"),
+             BuildParadoxIndex(layout, rows)});
     const std::string& path = table->Path();
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
@@ -140,10 +142,10 @@ void TParadoxChanges::TPending::Write() {
     ReplaceParadoxFiles(folder, stem, files);
 }
 
-void TParadoxChanges::Commit() {
+void TParadoxChanges::Commit(const TCompanionLookup& companion) {
     for (auto& p : pending_)
         if (p->dirty)
-            p->Write();
+            p->Write(companion);
     pending_.clear();
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +20,11 @@ class TParadoxChanges {
 public:
     explicit TParadoxChanges(std::vector<uint32_t> keys) : keys_(std::move(keys)) {}
     const std::vector<uint32_t>& Keys() const { return keys_; }
-    // Writes every changed table back; raises EDBEngineError.
-    void Commit();
+    // Writes every changed table back; raises EDBEngineError. `companion`
+    // names the file beside a table with an extension (".PX"), as
+    // ParadoxCompanionFile does; unset, the folder is read for it.
+    using TCompanionLookup = std::function<std::string(const std::string& dataPath, const std::string& ext)>;
+    void Commit(const TCompanionLookup& companion = {});
 
     struct TPending;
     void Track(std::shared_ptr<TPending> p) { pending_.push_back(std::move(p)); }

@@ -416,20 +416,31 @@ void TParadoxTable::openMemoFile() {
             hasMemo || f.type == 'M' || f.type == 'B' || f.type == 'F' || f.type == 'O' || f.type == 'G';
     if (!hasMemo)
         return;
-    // The memo file sits beside the table, its extension in any case.
+    // The memo file sits beside the table, its extension in any case. The
+    // usual spellings are tried first: a read of the folder costs as much as
+    // the folder is large, and a shop's folder holds thousands of files.
     namespace fs = std::filesystem;
     const fs::path p(path_);
+    auto take = [&](const fs::path& memo) {
+        mbFd_ = ::open(memo.c_str(), O_RDONLY | O_CLOEXEC);
+        if (mbFd_ < 0)
+            return false;
+        mbPath_ = memo.string();
+        struct stat st {};
+        if (::fstat(mbFd_, &st) == 0)
+            mbSize_ = static_cast<uint64_t>(st.st_size);
+        return true;
+    };
+    for (const char* ext : {".mb", ".MB", ".Mb", ".mB"})
+        if (take(fs::path(p).replace_extension(ext)))
+            return;
     const std::string stem = LowerCase(p.stem().string());
     std::error_code ec;
     for (const auto& e :
          fs::directory_iterator(p.parent_path().empty() ? fs::path(".") : p.parent_path(), ec)) {
         if (LowerCase(e.path().stem().string()) == stem &&
             LowerCase(e.path().extension().string()) == ".mb") {
-            mbPath_ = e.path().string();
-            mbFd_ = ::open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
-            struct stat st {};
-            if (mbFd_ >= 0 && ::fstat(mbFd_, &st) == 0)
-                mbSize_ = static_cast<uint64_t>(st.st_size);
+            take(e.path());
             break;
         }
     }

@@ -48,7 +48,7 @@ public:
     }
 
     // Writes back the Paradox tables the statement changed.
-    void commitParadox() { changes_.Commit(); }
+    void commitParadox(const TParadoxChanges::TCompanionLookup& companion) { changes_.Commit(companion); }
 
 private:
     TParadoxChanges changes_;
@@ -182,26 +182,32 @@ struct TColumn {
 
 // The columns of the one table of a scratch database, as SQLite parsed them.
 std::vector<TColumn> scratchColumns(TSqlite& db, std::string& tableName) {
+    // One query for the table and its columns: the rows of each table come
+    // together, in column order.
     sqlite3_stmt* st = nullptr;
-    auto prepare = [&](const std::string& sql) {
-        if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-            db.raise();
+    if (sqlite3_prepare_v2(db.get(),
+                           "SELECT m.name, p.name, p.type, p.pk FROM main.sqlite_master AS m, "
+                           "pragma_table_info(m.name, 'main') AS p WHERE m.type = 'table'",
+                           -1, &st, nullptr) != SQLITE_OK)
+        db.raise();
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+    auto text = [&](int i) {
+        const unsigned char* t = sqlite3_column_text(st, i);
+        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
     };
-    prepare("SELECT name FROM main.sqlite_master WHERE type = 'table'");
-    std::vector<std::string> names;
-    while (sqlite3_step(st) == SQLITE_ROW)
-        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    if (names.size() != 1)
-        throw EDBEngineError("The statement must leave exactly one table");
-    tableName = Utf8ToAnsi(names[0]);
-    prepare("SELECT name, type, pk FROM pragma_table_info(" + SqlQuoteLiteral(names[0]) + ", 'main')");
+    std::string table;
+    bool oneTable = true;
     std::vector<TColumn> out;
-    while (sqlite3_step(st) == SQLITE_ROW)
-        out.push_back({Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
-                       Utf8ToAnsi(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))),
-                       sqlite3_column_int(st, 2)});
-    sqlite3_finalize(st);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::string t = text(0);
+        if (out.empty())
+            table = t;
+        oneTable = oneTable && t == table;
+        out.push_back({Utf8ToAnsi(text(1)), Utf8ToAnsi(text(2)), sqlite3_column_int(st, 3)});
+    }
+    if (out.empty() || !oneTable)
+        throw EDBEngineError("The statement must leave exactly one table");
+    tableName = Utf8ToAnsi(table);
     return out;
 }
 
@@ -348,10 +354,13 @@ const TStandardDriver::TFacts& TStandardDriver::factsOf(const TFolderIndex& idx,
     return facts_.emplace(nameUtf8, std::move(f)).first->second;
 }
 
-void TStandardDriver::learnUnknown(const TFolderIndex& idx) {
+void TStandardDriver::learnUnknown(const TFolderIndex& idx, const std::set<std::string>& wanted) {
     const std::vector<std::string> names(unknown_.begin(), unknown_.end());
-    for (const auto& n : names)
+    for (const auto& n : names) {
+        if (!wanted.empty())
+            return;
         factsOf(idx, n);
+    }
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
@@ -459,7 +468,9 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             }
         }
         auto result = runStatement(*db, utf8);
-        db->commitParadox();
+        db->commitParadox([&](const std::string& dataPath, const std::string& ext) {
+            return companionFile(idx, dataPath, ext);
+        });
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);
@@ -493,16 +504,29 @@ bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
     // the files not yet looked at are read only when none is known.
     takeChanges(idx);
     if (paradox_.empty())
-        learnUnknown(idx);
+        learnUnknown(idx, paradox_);
     return !paradox_.empty() || sqlite_.empty();
 }
 
 void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8) {
-    // SQLite reads the statement; its columns become the table's fields.
-    TSqlite scratch(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    runStatement(scratch, utf8);
+    // SQLite reads the statement in a scratch database of its own; its
+    // columns become the table's fields. The scratch database keeps the new
+    // table for the ALTER statements that usually follow.
+    scratch_.reset();
+    scratch_ = std::make_unique<TSqlite>(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     std::string name;
-    const std::vector<TColumn> columns = scratchColumns(scratch, name);
+    std::vector<TColumn> columns;
+    try {
+        runStatement(*scratch_, utf8);
+        columns = scratchColumns(*scratch_, name);
+    } catch (...) {
+        scratch_.reset();
+        throw;
+    }
+    scratchTable_ = name;
+    scratchFields_.clear();
+    for (const auto& c : columns)
+        scratchFields_.push_back(c.name);
     TParadoxLayout layout;
     for (const auto& c : columns) {
         layout.fields.push_back(ParadoxFieldFromSql(c.name, c.type));
@@ -522,12 +546,13 @@ void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table,
     if (layout.RecordSize() > int(layout.blockSize) - 6)
         throw EDBEngineError(Format("The record of table %s is too long", table));
     // The folder's own tables of level 5 and above give the sort order and
-    // code page (the first by name, when they differ). What is known of the
-    // tables is kept while they do not change, so only the tables changed
-    // since the last CREATE are read again.
+    // code page: the first one found, as a shop's tables agree on them. What
+    // is known of the tables is kept while they do not change, so tables are
+    // read only until one is found, and only those changed since are read
+    // again.
     takeChanges(idx);
     if (models_.empty())
-        learnUnknown(idx);
+        learnUnknown(idx, models_);
     if (!models_.empty()) {
         const TFacts& model = facts_.at(*models_.begin());
         layout.codePage = model.codePage;

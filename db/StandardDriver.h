@@ -67,7 +67,9 @@ private:
     // Forgets the facts of the files changed since the last call.
     void takeChanges(TFolderIndex& idx);
     const TFacts& factsOf(const TFolderIndex& idx, const std::string& nameUtf8);
-    void learnUnknown(const TFolderIndex& idx);
+    // Learns the facts of the files not yet looked at, until `wanted` (one
+    // of the sets below) has a member.
+    void learnUnknown(const TFolderIndex& idx, const std::set<std::string>& wanted);
 
     std::string folder_; // as given
     const std::vector<std::string>* passwords_;

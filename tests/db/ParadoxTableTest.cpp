@@ -145,6 +145,21 @@ TEST_F(ParadoxSample, MemosInTheLeaderAndInTheMemoFile) {
     EXPECT_EQ(r, (Strings{"1|555", "2|12"}));
 }
 
+TEST_F(ParadoxSample, TheMemoFileIsFoundWhateverTheCaseOfItsName) {
+    copy("fields/memo.db", "Notas.db");
+    fs::rename(dir / "Notas.mb", dir / "nOTAS.mB");
+    copy("fields/memo.db", "Avisos.DB");
+    fs::rename(dir / "Avisos.mb", dir / "Avisos.Mb");
+    for (const char* table : {"Notas.db", "Avisos.DB"}) {
+        TParadoxTable t(dir / table);
+        EXPECT_TRUE(t.HasMemoFile()) << table;
+        TParadoxTable::Cursor c(t);
+        c.Rewind();
+        EXPECT_EQ(c.Value(1).s.size(), 555u) << table;
+    }
+    EXPECT_EQ(rows("SELECT Id, length(MEMO) FROM notas"), (Strings{"1|555", "2|12"}));
+}
+
 TEST_F(ParadoxSample, EncryptedTableWithoutItsPasswordIsRefusedByName) {
     copy("encrypt/encryptedmemo.db");
     try {

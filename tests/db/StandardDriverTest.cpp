@@ -92,6 +92,12 @@ TEST_F(StandardDriver, TablesAreFoundWithoutRegardToCase) {
     exec({"ALTER TABLE produtos", " ADD Preco Money"});
     EXPECT_EQ(fields("Produtos"), (Strings{"Codigo", "Preco"}));
     EXPECT_FALSE(fs::exists(shop / "produtos.db"));
+    // The index file, renamed by another program, is the one rewritten.
+    fs::rename(shop / "Produtos.px", shop / "produtos.pX");
+    exec({"INSERT INTO Produtos (Codigo, Preco) VALUES (1, 2.5)"});
+    EXPECT_GT(fs::file_size(shop / "produtos.pX"), 0u);
+    EXPECT_FALSE(fs::exists(shop / "PRODUTOS.PX"));
+    EXPECT_FALSE(fs::exists(shop / "Produtos.px"));
 }
 
 TEST_F(StandardDriver, TablesMadeChangedOrRemovedBetweenStatementsAreSeen) {
