@@ -281,6 +281,7 @@ void TZABaseArchiver::startDecodingAhead(TZAProcessOperation op) {
         return;
     std::vector<TZADecodeAhead::Job> jobs;
     const TZADirArray& items = directory_->Items;
+    jobs.reserve(static_cast<size_t>(filesToProcess_));
     for (int32_t i = 0; i < items.Count(); ++i) {
         const TDirItem& item = items.Item(i);
         if (!item.Selected || (item.Flags & FlagEncrypted) != 0 ||
