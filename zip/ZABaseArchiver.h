@@ -262,7 +262,7 @@ private:
     std::unique_ptr<TZADirManager> directory_;
     // Kept for one pass: names in the target folders, folders made.
     std::unique_ptr<TFolderIndex> folderIndex_;
-    std::unique_ptr<TZACommitQueue> commits_;
+    std::unique_ptr<TZACommitQueue> commits_, renames_;
     // Entries decoded on a second thread while the pass writes them.
     std::unique_ptr<TZADecodeAhead> decodeAhead_;
     void startDecodingAhead(TZAProcessOperation op);

@@ -109,7 +109,8 @@ void TZACommitQueue::work() {
         lock.lock();
         busy_ -= n;
         for (size_t i = 0; i < n; ++i) {
-            folders_.insert(batch[i].folder);
+            if (batch[i].flush)
+                folders_.insert(batch[i].folder);
             if (!ok[i])
                 failed_.push_back(std::move(batch[i]));
         }

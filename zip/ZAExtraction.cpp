@@ -202,6 +202,9 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     std::lock_guard<std::recursive_mutex> lock(ProcessLock());
     folderIndex_ = std::make_unique<TFolderIndex>();
     commits_ = std::make_unique<TZACommitQueue>();
+    // Files that need no flush are only renamed: one thread does that, in
+    // large batches, so that the pass's thread does not.
+    renames_ = std::make_unique<TZACommitQueue>(1, 128, 32);
     foldersMade_.clear();
     targetsWritten_.clear();
     foldersChecked_.clear();
@@ -219,6 +222,7 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
             a.decodeAhead_.reset();
             // Waits for the files handed over (on every way out).
             a.commits_.reset();
+            a.renames_.reset();
             a.folderIndex_.reset();
             a.foldersMade_.clear();
             a.targetsWritten_.clear();
@@ -593,15 +597,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     if (!job.oldSpelling.empty())
         folderIndex_->Removed(target);
     folderIndex_->Added(target);
-    if (job.flush) {
-        commits_->Submit(std::move(job));
-        return;
-    }
-    // Without a flush to wait for, the rename is cheaper than handing it over.
-    if (!TZACommitQueue::CommitNow(job)) {
-        folderIndex_->Clear();
-        throw EZAException::CreateFromCodeFmt(TZAError::CannotCreateFile, this, {PrintableName(target)});
-    }
+    (job.flush ? commits_ : renames_)->Submit(std::move(job));
 }
 
 void TZABaseArchiver::finishCommits(TZAProcessOperation op, TZAAction& action) {
@@ -609,6 +605,8 @@ void TZABaseArchiver::finishCommits(TZAProcessOperation op, TZAAction& action) {
     // retry extracts the entry again.
     for (;;) {
         std::vector<TZACommitQueue::Job> failed = commits_->Drain();
+        for (TZACommitQueue::Job& job : renames_->Drain())
+            failed.push_back(std::move(job));
         if (failed.empty())
             return;
         // The index took the renames for done.

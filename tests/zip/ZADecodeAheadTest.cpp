@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/Files.h"
 #include "zip/ZADecodeAhead.h"
@@ -79,7 +80,7 @@ protected:
             run.events.push_back("password " + name);
             skip = true;
         };
-        const std::string dest = tmp.Path() + (ahead ? "/ahead" : "/inline");
+        const std::string dest = root + (ahead ? "/ahead" : "/inline");
         std::filesystem::create_directories(dest);
         zip.SetBaseDir(dest);
         Open("mix.zip");
@@ -107,7 +108,10 @@ protected:
     void SetUp() override {
         size_t corruptAt = 0;
         Write("mix.zip", MixedArchive(corruptAt));
+        root = tmp.Path();
     }
+
+    std::string root; // where the two runs extract to
 };
 
 TEST_F(ZipDecodeAhead, SameEventsBoxesAndFilesAsDecodingInline) {
@@ -135,6 +139,22 @@ TEST_F(ZipDecodeAhead, RetryAbortCancelAndKeptCorruptionMatchToo) {
     ExpectSame({}, false, 4);
     // Kept corrupted output, the over-long entry whole.
     ExpectSame({}, true);
+}
+
+// On a file system kept in memory files are renamed without a flush, by
+// another queue: the same events and files as on the disk.
+TEST_F(ZipDecodeAhead, InMemoryFileSystemGivesTheSameAsTheDisk) {
+    const std::string shm = "/dev/shm";
+    if (!std::filesystem::is_directory(shm))
+        GTEST_SKIP() << "no /dev/shm";
+    Run onDisk = Extract(true, {fxaRetry, fxaIgnore});
+    root = shm + "/vx-ahead-" + std::to_string(getpid());
+    std::filesystem::remove_all(root);
+    Run inMemory = Extract(true, {fxaRetry, fxaIgnore});
+    std::filesystem::remove_all(root);
+    EXPECT_EQ(inMemory.events, onDisk.events);
+    EXPECT_TRUE(inMemory.files == onDisk.files);
+    EXPECT_EQ(inMemory.files.size(), 47u);
 }
 
 // What a pass would write, decoded through the thread alone.
