@@ -138,7 +138,8 @@ std::string makeArchive(const std::string& root, const std::string& name,
     return archive;
 }
 
-std::string onlyTools; // "--tools a,b": the component and these peers
+std::string onlyTools;  // "--tools a,b": the component and these peers
+bool anyFailed = false; // an extraction that failed makes the run fail
 
 void bench(const std::string& label, const std::string& archive, const std::string& outRoot, int rounds) {
     std::map<std::string, std::vector<Measure>> results;
@@ -168,6 +169,7 @@ void bench(const std::string& label, const std::string& archive, const std::stri
         if (tool.name == "component")
             ours = best.seconds;
         bool ok = std::all_of(v.begin(), v.end(), [](auto& m) { return m.ok; });
+        anyFailed = anyFailed || !ok;
         std::printf("  %-10s best %7.3f s  median %7.3f s  ratio %5.2f  cpu %6.3f s  peak %4ld MiB%s\n",
                     tool.name.c_str(), best.seconds, v[v.size() / 2].seconds, best.seconds / ours, best.cpu,
                     best.peakKiB / 1024, ok ? "" : "  (FAILED)");
@@ -220,7 +222,7 @@ int main(int argc, char** argv) {
     }
     if (!wanted('d')) {
         fs::remove_all(shm);
-        return 0;
+        return anyFailed ? 1 : 0;
     }
     std::string d = makeArchive(disk, quick ? "zeros-q" : "zeros",
                                 [&](auto& s) { makeOneFile(s, quick ? 128u << 20 : 1024u << 20, true); });
@@ -232,5 +234,5 @@ int main(int argc, char** argv) {
                 m.ok ? "" : "  (FAILED)");
     fs::remove_all(dest);
     fs::remove_all(shm);
-    return 0;
+    return anyFailed || !m.ok ? 1 : 0;
 }
