@@ -243,7 +243,7 @@ void TStandardDriver::checkName(const std::string& table) const {
         throw EDBEngineError(Format("Invalid table name: %s", table));
 }
 
-TFolderIndex& TStandardDriver::index() const {
+TWatchedFolder& TStandardDriver::index() const {
     // The folder's name is resolved again only when the index had to read
     // the folder anew (it went away, was replaced, or gives no
     // notifications): a folder that stays where it is keeps its name.
@@ -254,20 +254,20 @@ TFolderIndex& TStandardDriver::index() const {
     }
     const std::string f = folder();
     if (!index_ || index_->Folder() != f) {
-        index_ = std::make_unique<TFolderIndex>(f);
+        index_ = std::make_unique<TWatchedFolder>(f);
         index_->Refresh();
     }
     return *index_;
 }
 
-std::string TStandardDriver::pathIn(const TFolderIndex& idx, const std::string& nameUtf8) const {
+std::string TStandardDriver::pathIn(const TWatchedFolder& idx, const std::string& nameUtf8) const {
     const std::string& f = idx.Folder();
     if (f == ".")
         return nameUtf8;
     return f == "/" ? "/" + nameUtf8 : f + "/" + nameUtf8;
 }
 
-std::string TStandardDriver::companionFile(const TFolderIndex& idx, const std::string& dataPath,
+std::string TStandardDriver::companionFile(const TWatchedFolder& idx, const std::string& dataPath,
                                            const std::string& ext) const {
     const std::string name = dataPath.substr(dataPath.rfind('/') + 1);
     if (const auto found = idx.Find(name.substr(0, name.rfind('.')) + ext))
@@ -279,7 +279,7 @@ std::string TStandardDriver::TableFile(const std::string& table) const {
     return tableFile(index(), table);
 }
 
-std::string TStandardDriver::tableFile(TFolderIndex& idx, const std::string& table) const {
+std::string TStandardDriver::tableFile(TWatchedFolder& idx, const std::string& table) const {
     checkName(table);
     const std::string file = AnsiToUtf8(hasDbExtension(table) ? table : table + ".db");
     // A change a kill interrupted is completed, or forgotten, before the
@@ -298,9 +298,9 @@ std::string TStandardDriver::tableFile(TFolderIndex& idx, const std::string& tab
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
 }
 
-void TStandardDriver::takeChanges(TFolderIndex& idx) {
+void TStandardDriver::takeChanges(TWatchedFolder& idx) {
     std::vector<uint32_t> k = keys();
-    TFolderIndex::TChanges changes = idx.TakeChanges();
+    TWatchedFolder::TChanges changes = idx.TakeChanges();
     if (changes.all || k != factsKeys_) {
         // A password added since may open tables that did not open before.
         facts_.clear();
@@ -325,7 +325,7 @@ void TStandardDriver::takeChanges(TFolderIndex& idx) {
     }
 }
 
-const TStandardDriver::TFacts& TStandardDriver::factsOf(const TFolderIndex& idx,
+const TStandardDriver::TFacts& TStandardDriver::factsOf(const TWatchedFolder& idx,
                                                         const std::string& nameUtf8) {
     if (const auto it = facts_.find(nameUtf8); it != facts_.end())
         return it->second;
@@ -354,7 +354,7 @@ const TStandardDriver::TFacts& TStandardDriver::factsOf(const TFolderIndex& idx,
     return facts_.emplace(nameUtf8, std::move(f)).first->second;
 }
 
-void TStandardDriver::learnUnknown(const TFolderIndex& idx, const std::set<std::string>& wanted) {
+void TStandardDriver::learnUnknown(const TWatchedFolder& idx, const std::set<std::string>& wanted) {
     const std::vector<std::string> names(unknown_.begin(), unknown_.end());
     for (const auto& n : names) {
         if (!wanted.empty())
@@ -388,7 +388,7 @@ TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath)
 }
 
 std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
-    TFolderIndex& idx = index();
+    TWatchedFolder& idx = index();
     if (!folder_.empty() && !idx.Exists())
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     const TSqlStatementInfo info = ScanSql(sql);
@@ -498,7 +498,7 @@ std::vector<uint32_t> TStandardDriver::keys() const {
     return out;
 }
 
-bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
+bool TStandardDriver::newTablesAreParadox(TWatchedFolder& idx) {
     // Folders made by earlier versions of this engine hold SQLite tables
     // only; their new tables stay SQLite. One Paradox table known decides;
     // the files not yet looked at are read only when none is known.
@@ -508,7 +508,7 @@ bool TStandardDriver::newTablesAreParadox(TFolderIndex& idx) {
     return !paradox_.empty() || sqlite_.empty();
 }
 
-void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8) {
+void TStandardDriver::createParadox(TWatchedFolder& idx, const std::string& table, const std::string& utf8) {
     // SQLite reads the statement in a scratch database of its own; its
     // columns become the table's fields. The scratch database keeps the new
     // table for the ALTER statements that usually follow.
@@ -573,7 +573,7 @@ void TStandardDriver::createParadox(TFolderIndex& idx, const std::string& table,
     ReplaceParadoxFiles(folderOf(path), stemOf(path), files);
 }
 
-void TStandardDriver::alterParadox(TFolderIndex& idx, const std::string& tableName, const std::string& file,
+void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
     TParadoxTable table(file, keys());
     std::vector<std::string> oldNames;
@@ -655,7 +655,7 @@ void TStandardDriver::ExecSQL(const std::string& sql) {
 }
 
 std::vector<std::string> TStandardDriver::TableNames(bool) {
-    TFolderIndex& idx = index();
+    TWatchedFolder& idx = index();
     if (!idx.Exists())
         throw EDBEngineError(Format("Directory not found: %s", folder_));
     std::vector<std::string> out;

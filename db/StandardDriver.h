@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "db/Engine.h"
-#include "db/FolderIndex.h"
+#include "db/WatchedFolder.h"
 
 struct sqlite3;
 class TSqlite;
@@ -50,30 +50,30 @@ private:
     };
 
     std::unique_ptr<TMemoryResultSet> run(const std::string& sql);
-    bool newTablesAreParadox(TFolderIndex& idx);
-    void createParadox(TFolderIndex& idx, const std::string& table, const std::string& utf8);
-    void alterParadox(TFolderIndex& idx, const std::string& table, const std::string& file,
+    bool newTablesAreParadox(TWatchedFolder& idx);
+    void createParadox(TWatchedFolder& idx, const std::string& table, const std::string& utf8);
+    void alterParadox(TWatchedFolder& idx, const std::string& table, const std::string& file,
                       const std::string& utf8);
     std::string folder() const; // Linux path of the folder
     void checkName(const std::string& table) const;
     std::vector<uint32_t> keys() const; // of the encrypted tables the passwords open
     // The folder's index, brought up to date; made anew when the folder's
     // path now resolves elsewhere.
-    TFolderIndex& index() const;
-    std::string tableFile(TFolderIndex& idx, const std::string& table) const;
-    std::string pathIn(const TFolderIndex& idx, const std::string& nameUtf8) const;
-    std::string companionFile(const TFolderIndex& idx, const std::string& dataPath,
+    TWatchedFolder& index() const;
+    std::string tableFile(TWatchedFolder& idx, const std::string& table) const;
+    std::string pathIn(const TWatchedFolder& idx, const std::string& nameUtf8) const;
+    std::string companionFile(const TWatchedFolder& idx, const std::string& dataPath,
                               const std::string& ext) const;
     // Forgets the facts of the files changed since the last call.
-    void takeChanges(TFolderIndex& idx);
-    const TFacts& factsOf(const TFolderIndex& idx, const std::string& nameUtf8);
+    void takeChanges(TWatchedFolder& idx);
+    const TFacts& factsOf(const TWatchedFolder& idx, const std::string& nameUtf8);
     // Learns the facts of the files not yet looked at, until `wanted` (one
     // of the sets below) has a member.
-    void learnUnknown(const TFolderIndex& idx, const std::set<std::string>& wanted);
+    void learnUnknown(const TWatchedFolder& idx, const std::set<std::string>& wanted);
 
     std::string folder_; // as given
     const std::vector<std::string>* passwords_;
-    mutable std::unique_ptr<TFolderIndex> index_;
+    mutable std::unique_ptr<TWatchedFolder> index_;
     std::unordered_map<std::string, TFacts> facts_; // by name on disk
     std::unordered_set<std::string> unknown_;       // .db files whose facts are not known
     std::set<std::string> paradox_, sqlite_, models_;

@@ -1,4 +1,4 @@
-#include "db/FolderIndex.h"
+#include "db/WatchedFolder.h"
 
 #include <QString>
 
@@ -49,13 +49,13 @@ bool notificationsTellAll(const std::string& folder) {
 
 } // namespace
 
-TFolderIndex::TFolderIndex(std::string folder) : folder_(std::move(folder)) {}
+TWatchedFolder::TWatchedFolder(std::string folder) : folder_(std::move(folder)) {}
 
-TFolderIndex::~TFolderIndex() {
+TWatchedFolder::~TWatchedFolder() {
     unwatch();
 }
 
-std::string TFolderIndex::Fold(const std::string& nameUtf8) {
+std::string TWatchedFolder::Fold(const std::string& nameUtf8) {
     const bool ascii = std::all_of(nameUtf8.begin(), nameUtf8.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii) {
@@ -72,13 +72,13 @@ std::string TFolderIndex::Fold(const std::string& nameUtf8) {
         .toStdString();
 }
 
-void TFolderIndex::unwatch() {
+void TWatchedFolder::unwatch() {
     if (notify_ >= 0)
         ::close(notify_);
     notify_ = watch_ = -1;
 }
 
-void TFolderIndex::watch() {
+void TWatchedFolder::watch() {
     unwatch();
     if (liveRefused_ || !notificationsTellAll(folder_))
         return;
@@ -95,7 +95,7 @@ void TFolderIndex::watch() {
     }
 }
 
-void TFolderIndex::reload() {
+void TWatchedFolder::reload() {
     // The watch comes first: a change made while the folder is read is then
     // both in the listing or not and in the notifications, and applying the
     // notifications to the listing in order gives the folder as it ends.
@@ -121,7 +121,7 @@ void TFolderIndex::reload() {
         unwatch(); // the queue overflowed while the folder was read: read it each time
 }
 
-void TFolderIndex::Refresh() {
+void TWatchedFolder::Refresh() {
     reread_ = false;
     if (!loaded_ || notify_ < 0) {
         reload();
@@ -135,7 +135,7 @@ void TFolderIndex::Refresh() {
         reload();
 }
 
-bool TFolderIndex::drain() {
+bool TWatchedFolder::drain() {
     alignas(inotify_event) char buf[64 * 1024];
     for (;;) {
         const ssize_t n = ::read(notify_, buf, sizeof buf);
@@ -160,13 +160,13 @@ bool TFolderIndex::drain() {
     }
 }
 
-void TFolderIndex::add(const std::string& name) {
+void TWatchedFolder::add(const std::string& name) {
     auto& names = entries_[Fold(name)];
     if (std::find(names.begin(), names.end(), name) == names.end())
         names.push_back(name);
 }
 
-void TFolderIndex::remove(const std::string& name) {
+void TWatchedFolder::remove(const std::string& name) {
     const auto it = entries_.find(Fold(name));
     if (it == entries_.end())
         return;
@@ -175,7 +175,7 @@ void TFolderIndex::remove(const std::string& name) {
         entries_.erase(it);
 }
 
-std::optional<std::string> TFolderIndex::Find(const std::string& nameUtf8) const {
+std::optional<std::string> TWatchedFolder::Find(const std::string& nameUtf8) const {
     const auto it = entries_.find(Fold(nameUtf8));
     if (it == entries_.end())
         return std::nullopt;
@@ -185,7 +185,7 @@ std::optional<std::string> TFolderIndex::Find(const std::string& nameUtf8) const
     return it->second.front();
 }
 
-std::vector<std::string> TFolderIndex::Names() const {
+std::vector<std::string> TWatchedFolder::Names() const {
     std::vector<std::string> out;
     out.reserve(entries_.size());
     for (const auto& [key, names] : entries_)
@@ -193,7 +193,7 @@ std::vector<std::string> TFolderIndex::Names() const {
     return out;
 }
 
-TFolderIndex::TChanges TFolderIndex::TakeChanges() {
+TWatchedFolder::TChanges TWatchedFolder::TakeChanges() {
     TChanges out;
     out.all = allChanged_;
     if (!out.all)

@@ -1,7 +1,7 @@
 // The index of a folder's names against changes made behind its back: files
 // created, renamed, rewritten or removed by others between two refreshes,
 // names that differ in letter case only, and the folder itself replaced.
-#include "db/FolderIndex.h"
+#include "db/WatchedFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,17 +19,17 @@ void touch(const fs::path& p, const std::string& text = "x") {
     std::ofstream(p, std::ios::binary | std::ios::app) << text;
 }
 
-bool changed(const TFolderIndex::TChanges& c, const std::string& name) {
+bool changed(const TWatchedFolder::TChanges& c, const std::string& name) {
     return c.all || std::find(c.names.begin(), c.names.end(), name) != c.names.end();
 }
 
 } // namespace
 
-TEST(FolderIndex, ChangesMadeByOthersAreSeenAtTheNextRefresh) {
+TEST(WatchedFolder, ChangesMadeByOthersAreSeenAtTheNextRefresh) {
     TTempFolder dir;
     const fs::path d = dir.Path();
     touch(d / "Tabela.db");
-    TFolderIndex idx(dir.Path());
+    TWatchedFolder idx(dir.Path());
     idx.Refresh();
     EXPECT_TRUE(idx.Exists());
     EXPECT_EQ(idx.Find("TABELA.DB"), "Tabela.db");
@@ -43,7 +43,7 @@ TEST(FolderIndex, ChangesMadeByOthersAreSeenAtTheNextRefresh) {
     EXPECT_EQ(idx.Find("nova.db"), "Nova.DB");
     EXPECT_EQ(idx.Find("tabela.DB"), "TABELA.db");
     EXPECT_EQ(idx.Find("AÇÃO.DB"), "Ação.db");
-    TFolderIndex::TChanges c = idx.TakeChanges();
+    TWatchedFolder::TChanges c = idx.TakeChanges();
     if (idx.Live()) {
         EXPECT_FALSE(c.all);
         EXPECT_TRUE(changed(c, "Tabela.db"));
@@ -74,12 +74,12 @@ TEST(FolderIndex, ChangesMadeByOthersAreSeenAtTheNextRefresh) {
     EXPECT_EQ(names, (std::vector<std::string>{"Ação.db", "nova.db"}));
 }
 
-TEST(FolderIndex, AFolderRemovedOrReplacedUnderItsNameIsReadAgain) {
+TEST(WatchedFolder, AFolderRemovedOrReplacedUnderItsNameIsReadAgain) {
     TTempFolder dir;
     const fs::path d = fs::path(dir.Path()) / "Dados";
     fs::create_directory(d);
     touch(d / "Velha.db");
-    TFolderIndex idx(d.string());
+    TWatchedFolder idx(d.string());
     idx.Refresh();
     EXPECT_TRUE(idx.Find("velha.db"));
 

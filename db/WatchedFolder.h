@@ -20,13 +20,13 @@
 #include <unordered_set>
 #include <vector>
 
-class TFolderIndex {
+class TWatchedFolder {
 public:
     // `folder` is a Linux path; nothing is read before the first Refresh.
-    explicit TFolderIndex(std::string folder);
-    ~TFolderIndex();
-    TFolderIndex(const TFolderIndex&) = delete;
-    TFolderIndex& operator=(const TFolderIndex&) = delete;
+    explicit TWatchedFolder(std::string folder);
+    ~TWatchedFolder();
+    TWatchedFolder(const TWatchedFolder&) = delete;
+    TWatchedFolder& operator=(const TWatchedFolder&) = delete;
 
     // Takes in every change made to the folder since the last call. A folder
     // that cannot be read has no entries.
