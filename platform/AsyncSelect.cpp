@@ -304,6 +304,28 @@ sockaddr_in makeAddr(uint32_t addr, uint16_t port) {
     a.sin_addr.s_addr = addr;
     return a;
 }
+
+// A read that took what was posted for: the next notification is wanted.
+void rearmRead(TSocket s) {
+    if (TWatch* w = find(s))
+        if (w->readPosted) {
+            w->readPosted = false;
+            w->update();
+        }
+}
+
+// The local or the remote address of a socket, in network order.
+template <class Get> int addressOf(Get get, TSocket s, uint32_t* addr, uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (get(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return fail(errno);
+    if (addr)
+        *addr = a.sin_addr.s_addr;
+    if (port)
+        *port = a.sin_port;
+    return 0;
+}
 } // namespace
 
 int Connect(TSocket s, uint32_t addr, uint16_t port) {
@@ -370,12 +392,7 @@ TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
 int Recv(TSocket s, char* buffer, int length, bool peek) {
     ssize_t r = ::recv(s, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
     int e = errno;
-    if (TWatch* w = find(s)) {
-        if (w->readPosted) {
-            w->readPosted = false;
-            w->update();
-        }
-    }
+    rearmRead(s);
     if (r < 0)
         return fail(e);
     return static_cast<int>(r);
@@ -392,12 +409,7 @@ int SpliceToPipe(TSocket s, int pipeWrite, int length) {
     // at its end), right before the caller would wait for it. That spares a
     // notification per block of a long stream.
     if (r <= 0)
-        if (TWatch* w = find(s)) {
-            if (w->readPosted) {
-                w->readPosted = false;
-                w->update();
-            }
-        }
+        rearmRead(s);
     if (r < 0)
         return fail(e);
     return static_cast<int>(r);
@@ -422,27 +434,11 @@ int CloseSocket(TSocket s) {
 }
 
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail(errno);
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
-    return 0;
+    return addressOf(::getsockname, s, addr, port);
 }
 
 int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail(errno);
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
-    return 0;
+    return addressOf(::getpeername, s, addr, port);
 }
 
 uint16_t HostToNet16(uint16_t v) {

@@ -116,18 +116,10 @@ int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
 int64_t THandleStream::ReadAt(int64_t position, void* buffer, int64_t count) {
     if (position < 0)
         return 0;
-    auto* p = static_cast<uint8_t*>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-        ssize_t n =
-            ::pread(fd_, p + done, static_cast<size_t>(count - done), static_cast<off_t>(position + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    auto* start = static_cast<uint8_t*>(buffer);
+    return transferAll(fd_, start, count, [&](int fd, uint8_t* p, size_t n) {
+        return ::pread(fd, p, n, static_cast<off_t>(position + (p - start)));
+    });
 }
 
 int64_t THandleStream::Size() {
