@@ -1,4 +1,7 @@
 // The run's view of the window's FTP client.
+#include <chrono>
+
+#include "app/RunLog.h"
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
 #include "net/FtpClient.h"
@@ -41,7 +44,21 @@ public:
     }
     void Connect() override { client_->Connect(); }
     void Download(const std::string& remote, const std::string& local) override {
-        client_->Download(remote, local);
+        const auto start = std::chrono::steady_clock::now();
+        auto took = [&] {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+            return std::to_string(ms.count() / 1000) + "." + std::to_string(ms.count() % 1000 / 100) + " s";
+        };
+        try {
+            client_->Download(remote, local);
+        } catch (const std::exception& e) {
+            RunLog::Write("download " + remote + ": failed after " + std::to_string(client_->BytesRecvd()) +
+                          " bytes, " + took() + ": " + e.what());
+            throw;
+        }
+        RunLog::Write("download " + remote + ": " + std::to_string(client_->BytesRecvd()) + " bytes in " +
+                      took());
     }
     // The connection is closed whatever the server answers to QUIT, or if
     // it answers at all: a server that misbehaves at the goodbye has nothing

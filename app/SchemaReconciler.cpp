@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/RunLog.h"
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
 #include "db/SqlScanner.h"
@@ -36,6 +37,25 @@ TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IPr
     : owner_(owner), database_(database), gauge_(gauge) {}
 
 TSchemaReconciler::~TSchemaReconciler() = default;
+
+namespace {
+
+// Every statement sent to the shop's database goes to the run log with its
+// outcome; a failure goes on to the caller as before.
+void execLogged(TQuery& q) {
+    std::string text;
+    for (int i = 0; i < q.SQL().Count(); ++i)
+        text += q.SQL()[i];
+    try {
+        q.ExecSQL();
+    } catch (const std::exception& e) {
+        RunLog::Write("sql " + text + ": failed: " + e.what());
+        throw;
+    }
+    RunLog::Write("sql " + text + ": ok");
+}
+
+} // namespace
 
 void TSchemaReconciler::ConferirTabelas() {
     TStringList tabelas;
@@ -129,7 +149,7 @@ void TSchemaReconciler::ConferirTabelas() {
             }
             bool created = true;
             try {
-                comando->ExecSQL();
+                execLogged(*comando);
             } catch (const std::exception&) {
                 created = false;
             }
@@ -153,11 +173,11 @@ void TSchemaReconciler::ConferirTabelas() {
             comando->SQL().Clear();
             comando->SQL().Add("ALTER TABLE " + t);
             comando->SQL().Add(" ADD " + row.campo + " " + fieldType(row.tipo, mssql));
-            comando->ExecSQL();
+            execLogged(*comando);
             if (t == "Cad_Clientes" && row.campo == "MalaDireta") {
                 comando->SQL().Clear();
                 comando->SQL().Add("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
-                comando->ExecSQL();
+                execLogged(*comando);
             }
         }
         nomes->Next();

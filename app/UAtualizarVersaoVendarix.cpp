@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QWidget>
 
+#include "app/RunLog.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Profile.h"
@@ -212,8 +213,17 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
     // timer must not start it a second time.
     Timer1->SetEnabled(false);
     runStarted_ = true;
+    // Everything in force for this run, the password excepted.
+    const TFtpSettings& f = setup_.Ftp;
+    RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
+                  (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
+                  " ms" + ", database " + ConfigTipo());
     try {
         run_->Execute();
+    } catch (const std::exception& e) {
+        RunLog::Write(std::string("error: ") + e.what());
+        runEnded();
+        throw;
     } catch (...) {
         runEnded();
         throw;
@@ -227,6 +237,10 @@ TRunState TFAtualizarVersaoVendarix::RunState() const {
 
 void TFAtualizarVersaoVendarix::runEnded() {
     const TRunState s = RunState();
+    const char* outcome = s == TRunState::Finished  ? "finished"
+                          : s == TRunState::Stopped ? "stopped at the connection"
+                                                    : "broken";
+    RunLog::Write(std::string("end: ") + outcome + ", exit status " + std::to_string(ExitCode()));
     if (setup_.EndWhenRunEnds && (s == TRunState::Stopped || s == TRunState::Broken))
         terminate();
 }

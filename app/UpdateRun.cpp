@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
 #include "app/VerifiedFtpService.h"
@@ -117,10 +118,16 @@ void TUpdateRun::deleteDownload(const std::string& name) {
 }
 
 void TUpdateRun::extract(const std::string& archive) {
-    archive_.SetFileName(archive);
-    archive_.OpenArchive();
-    archive_.ExtractByMask("*.*", 0x28BF, "");
-    archive_.CloseArchive();
+    try {
+        archive_.SetFileName(archive);
+        archive_.OpenArchive();
+        archive_.ExtractByMask("*.*", 0x28BF, "");
+        archive_.CloseArchive();
+    } catch (const std::exception& e) {
+        RunLog::Write("extract " + archive + ": failed: " + e.what());
+        throw;
+    }
+    RunLog::Write("extract " + archive + ": done");
 }
 
 void TUpdateRun::Download() {
@@ -144,6 +151,7 @@ void TUpdateRun::Download() {
         connected = false;
     }
     if (!connected) {
+        RunLog::Write("connect: failed");
         ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
         state_ = TRunState::Stopped;
         Application()->SetCursor(crArrow);
@@ -191,6 +199,7 @@ void TUpdateRun::Download() {
     // without its program: the backup goes back before the start.
     RestoreProgramFromBackup();
     programStarted_ = hooks_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
+    RunLog::Write(programStarted_ ? "start Vendarix.exe: ok" : "start Vendarix.exe: failed");
     Application()->SetCursor(crArrow);
     state_ = TRunState::Finished;
     if (hooks_.Terminate)
