@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "support/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
