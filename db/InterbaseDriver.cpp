@@ -1,5 +1,6 @@
 #include "db/InterbaseDriver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -135,14 +136,16 @@ TMssqlDriver::TMssqlDriver(const TConnectionSettings& settings) {
     try {
         if (!ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_)))
             throw EDBEngineError("The ODBC driver manager cannot be initialised");
-        if (!ok(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)))
+        if (!ok(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
+                              reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(SQL_OV_ODBC3)), 0)))
             fail(nullptr);
         if (!ok(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_)))
             fail(nullptr);
-        if (!ok(SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
-                                   reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(timeout)),
-                                   SQL_IS_UINTEGER)))
-            fail(nullptr);
+        // A driver that cannot bound the login keeps its own wait; that is
+        // no reason to refuse the connection.
+        SQLSetConnectAttrW(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                           reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(timeout)),
+                           SQL_IS_UINTEGER);
         WString out(1024, 0);
         SQLSMALLINT outLen = 0;
         if (!ok(SQLDriverConnectW(dbc_, nullptr, const_cast<SQLWCHAR*>(text.c_str()), SQL_NTS, out.data(),
