@@ -1,7 +1,5 @@
 #include "db/WatchedFolder.h"
 
-#include <QString>
-
 #include <dirent.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/Text.h"
 
 namespace {
 
@@ -67,9 +67,7 @@ std::string TWatchedFolder::Fold(const std::string& nameUtf8) {
                 c = static_cast<char>(c + 32);
         return out;
     }
-    return QString::fromUtf8(nameUtf8.data(), static_cast<qsizetype>(nameUtf8.size()))
-        .toCaseFolded()
-        .toStdString();
+    return CaseFoldUtf8(nameUtf8);
 }
 
 void TWatchedFolder::unwatch() {

@@ -7,6 +7,10 @@
 // UTF-8 to CP1252; a character CP1252 lacks becomes '?'.
 std::string Utf8ToAnsi(std::string_view utf8);
 std::string AnsiToUtf8(std::string_view ansi);
+// CP1252 to and from UTF-16 (the wide text of the Windows and ODBC
+// interfaces); a character CP1252 lacks, or a broken surrogate, becomes '?'.
+std::u16string AnsiToUtf16(std::string_view ansi);
+std::string Utf16ToAnsi(std::u16string_view utf16);
 // The system's own texts are kept as UTF-8 in the source; this gives their
 // CP1252 bytes. Use it for every Portuguese literal.
 inline std::string Txt(std::string_view utf8) {
@@ -16,6 +20,9 @@ inline std::string Txt(std::string_view utf8) {
 // converted; anything else is taken as CP1252 already.
 std::string GuessToAnsi(std::string_view bytes);
 bool IsValidUtf8(std::string_view bytes);
+// Unicode case folding of UTF-8 text, for comparing names without regard to
+// case in every script.
+std::string CaseFoldUtf8(std::string_view utf8);
 // OEM code page (CP850 unless UPDATER_OEMCP names another) to CP1252; a byte
 // without an equivalent becomes its closest letter or '_'.
 std::string OemToAnsi(std::string_view oem);

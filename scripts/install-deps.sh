@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libqt6sql6-ibase libqt6sql6-odbc
+  cmake g++ make pkg-config qt6-base-dev
   libsqlite3-dev zlib1g-dev libgtest-dev libgmock-dev clang-format
   # window, screenshots, fonts
   xvfb xauth imagemagick fonts-urw-base35 fonts-dejavu-core
