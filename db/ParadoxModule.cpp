@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "db/ParadoxFormat.h"
 #include "db/ParadoxTable.h"
 #include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
@@ -56,8 +57,10 @@ const char* sqlType(char t) {
 struct TParadoxChanges::TPending {
     std::unique_ptr<TParadoxTable> table;
     std::vector<std::optional<std::string>> records; // by row number; deleted ones empty
+    std::unique_ptr<TParadoxMemoFile> memo;          // where long memo values go, once one comes
     bool loaded = false;
     bool dirty = false;
+    bool written = false; // the changes are in the files; the reader still has the old ones
     bool reorder = false; // a key changed or a record came in: sort by the key again
     uint32_t autoIncrement = 0;
 
@@ -68,6 +71,26 @@ struct TParadoxChanges::TPending {
             records.emplace_back(std::move(r));
         autoIncrement = table->AutoIncrement();
         loaded = true;
+    }
+    TParadoxMemoFile* Memo() {
+        if (!memo)
+            memo = std::make_unique<TParadoxMemoFile>(table->HasMemoFile() ? table->MemoPath() : "",
+                                                      table->Key());
+        return memo.get();
+    }
+    // Forgets the changes, as a rollback does.
+    void Drop() {
+        records.clear();
+        memo.reset();
+        loaded = dirty = reorder = false;
+    }
+    // After a commit: the reader opens the files now in place, so that the
+    // transactions that follow see them.
+    void Reopen(const std::vector<uint32_t>& keys) {
+        if (written)
+            table = std::make_unique<TParadoxTable>(table->Path(), keys);
+        written = false;
+        Drop();
     }
     int KeyBytes() const {
         int n = 0;
@@ -128,12 +151,15 @@ void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
                 throw EDBEngineError(Format("Key violation in table %s", table->Path()));
         }
     }
+    auto companionOf = [&](const char* ext) {
+        return companion ? companion(table->Path(), ext) : ParadoxCompanionFile(table->Path(), ext);
+    };
     std::vector<TParadoxNewFile> files;
     files.push_back({table->Path(), BuildParadoxData(layout, rows)});
     if (table->Keyed())
-        files.push_back(
-            {companion ? companion(table->Path(), ".PX") : ParadoxCompanionFile(table->Path(), ".PX"),
-             BuildParadoxIndex(layout, rows)});
+        files.push_back({companionOf(".PX"), BuildParadoxIndex(layout, rows)});
+    if (memo && memo->Changed())
+        files.push_back({table->HasMemoFile() ? table->MemoPath() : companionOf(".MB"), memo->Bytes()});
     const std::string& path = table->Path();
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
@@ -144,8 +170,8 @@ void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
 
 void TParadoxChanges::Commit(const TCompanionLookup& companion) {
     for (auto& p : pending_)
-        if (p->dirty)
-            p->Write(companion);
+        if (p->dirty && !p->written)
+            p->Write(companion ? companion : companion_);
     pending_.clear();
 }
 
@@ -153,6 +179,7 @@ namespace {
 
 struct VTab {
     sqlite3_vtab base{};
+    TParadoxChanges* changes = nullptr;
     std::shared_ptr<TParadoxChanges::TPending> pending;
     TParadoxTable* table = nullptr;
 };
@@ -170,6 +197,7 @@ int connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
     auto* changes = static_cast<TParadoxChanges*>(aux);
     auto vt = std::make_unique<VTab>();
     try {
+        vt->changes = changes;
         vt->pending = std::make_shared<TParadoxChanges::TPending>();
         vt->pending->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
         vt->table = vt->pending->table.get();
@@ -340,7 +368,8 @@ int update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
                         p.autoIncrement = uint32_t(n);
                 }
             }
-            record += EncodeParadoxValue(*vt->table, f, pv);
+            record +=
+                EncodeParadoxValue(*vt->table, f, pv, ParadoxFormat::IsBlobType(f.type) ? p.Memo() : nullptr);
         }
         if (insert) {
             p.records.emplace_back(std::move(record));
@@ -361,6 +390,49 @@ int update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
     }
 }
 
+// SQLite's transaction: what it changed is written when SQLite syncs it (a
+// failure there makes SQLite roll it back and report the error), kept after
+// its commit, and dropped at its rollback.
+int begin(sqlite3_vtab*) {
+    return SQLITE_OK;
+}
+
+int sync(sqlite3_vtab* v) {
+    auto* vt = reinterpret_cast<VTab*>(v);
+    TParadoxChanges::TPending& p = *vt->pending;
+    if (!p.dirty || p.written)
+        return SQLITE_OK;
+    try {
+        p.Write(vt->changes->CompanionLookup());
+        p.written = true;
+        return SQLITE_OK;
+    } catch (const Exception& e) {
+        sqlite3_free(v->zErrMsg);
+        v->zErrMsg = sqlite3_mprintf("%s", AnsiToUtf8(e.Message()).c_str());
+        return SQLITE_ERROR;
+    }
+}
+
+int commit(sqlite3_vtab* v) {
+    auto* vt = reinterpret_cast<VTab*>(v);
+    try {
+        vt->pending->Reopen(vt->changes->Keys());
+    } catch (const Exception&) {
+        // The files are written; the reader of the old ones serves until the
+        // table is next opened. A commit cannot fail once its files are in place.
+        vt->pending->Drop();
+    }
+    vt->table = vt->pending->table.get();
+    return SQLITE_OK;
+}
+
+int rollback(sqlite3_vtab* v) {
+    // Files already written (another table's sync failed after this one's)
+    // cannot be taken back: the table's reader is brought to them. Changes
+    // not written are forgotten.
+    return commit(v);
+}
+
 sqlite3_module makeModule() {
     sqlite3_module m{};
     m.iVersion = 1;
@@ -377,6 +449,10 @@ sqlite3_module makeModule() {
     m.xColumn = column;
     m.xRowid = rowid;
     m.xUpdate = update;
+    m.xBegin = begin;
+    m.xSync = sync;
+    m.xCommit = commit;
+    m.xRollback = rollback;
     return m;
 }
 
