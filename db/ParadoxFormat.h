@@ -15,7 +15,6 @@ namespace ParadoxFormat {
 // ---- file versions (the byte at 0x39) ---------------------------------------
 // 3 = 3.0, 4 = 3.5, 5..9 = 4.x, 10-11 = 5.x, 12 = 7.x
 constexpr int kFirstV4Version = 5;  // the extended header at 0x58..0x78
-constexpr int kFirstV5Version = 10; // time of the last change and the sizes at 0x66/0x6E
 constexpr int kFirstV7Version = 12; // a 261-byte table name slot instead of 79
 constexpr int kVersionLevel4 = 0x09;
 constexpr int kVersionLevel5 = 0x0B;
@@ -46,16 +45,17 @@ constexpr size_t kAutoIncrement = 0x49;  // u32 (.PX: a small non-zero value, me
 constexpr size_t kRealHeaderSize = 0x51; // u16, where the header's content ends
 constexpr size_t kFixedHeaderEnd = 0x58; // the field descriptions of 3.x tables and of every .PX
 
-// The extended header of data files from version 4 on.
+// The extended header of data files from version 4 on. Genuine tables of
+// level 4 fill in the time and sizes below as those of level 5 and 7 do.
 constexpr size_t kVersionWord1 = 0x58;     // u16, 0x100 | version
 constexpr size_t kVersionWord2 = 0x5A;     // u16, 0x100 | version
 constexpr size_t kKeyV4 = 0x5C;            // u32
-constexpr size_t kChangeTime = 0x60;       // u32, level 5 on: Unix time of the last change
+constexpr size_t kChangeTime = 0x60;       // u32, Unix time of the last change
 constexpr size_t kAuxFieldCount = 0x64;    // u16, fields + 1
-constexpr size_t kNamesSize = 0x66;        // u16, level 5 on: see NamesSize()
+constexpr size_t kNamesSize = 0x66;        // u16, see NamesSize()
 constexpr size_t kCodePage = 0x6A;         // u16
-constexpr size_t kNamesSizeNumbers = 0x6E; // u16, level 5 on: NamesSize() + 2 per field
-constexpr size_t kChangeCount70 = 0x70;    // u16, level 5 on: 1 or 2 in genuine files
+constexpr size_t kNamesSizeNumbers = 0x6E; // u16, NamesSize() + 2 per field
+constexpr size_t kChangeCount70 = 0x70;    // u16, 1 or 2 in genuine files (0 in one)
 constexpr size_t kExtHeaderEnd = 0x78;     // the field descriptions from version 4 on
 
 constexpr uint32_t kV4KeyMark = 0xFF00FF00u; // at kKeyV3: the key is at kKeyV4

@@ -55,7 +55,7 @@ const char* sqlType(char t) {
 // A table as one statement sees it and changes it: the reader of its files,
 // and once the statement changes something, every record's bytes.
 struct TParadoxChanges::TPending {
-    std::unique_ptr<TParadoxTable> table;
+    std::shared_ptr<TParadoxTable> table;            // shared with the cursors open on it
     std::vector<std::optional<std::string>> records; // by row number; deleted ones empty
     std::unique_ptr<TParadoxMemoFile> memo;          // where long memo values go, once one comes
     bool loaded = false;
@@ -88,7 +88,7 @@ struct TParadoxChanges::TPending {
     // transactions that follow see them.
     void Reopen(const std::vector<uint32_t>& keys) {
         if (written)
-            table = std::make_unique<TParadoxTable>(table->Path(), keys);
+            table = std::make_shared<TParadoxTable>(table->Path(), keys);
         written = false;
         Drop();
     }
@@ -186,6 +186,7 @@ struct VTab {
 
 struct VCursor {
     sqlite3_vtab_cursor base{};
+    std::shared_ptr<TParadoxTable> table; // kept while the cursor reads it, should a commit reopen the table
     std::unique_ptr<TParadoxTable::Cursor> cursor;
 };
 
@@ -199,7 +200,7 @@ int connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
     try {
         vt->changes = changes;
         vt->pending = std::make_shared<TParadoxChanges::TPending>();
-        vt->pending->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
+        vt->pending->table = std::make_shared<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
         vt->table = vt->pending->table.get();
         changes->Track(vt->pending);
     } catch (const Exception& e) {
@@ -234,7 +235,8 @@ int bestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
 
 int open(sqlite3_vtab* v, sqlite3_vtab_cursor** out) {
     auto c = std::make_unique<VCursor>();
-    c->cursor = std::make_unique<TParadoxTable::Cursor>(*reinterpret_cast<VTab*>(v)->table);
+    c->table = reinterpret_cast<VTab*>(v)->pending->table;
+    c->cursor = std::make_unique<TParadoxTable::Cursor>(*c->table);
     *out = &c.release()->base;
     return SQLITE_OK;
 }

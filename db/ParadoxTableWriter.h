@@ -1,5 +1,5 @@
 // Writing Paradox tables: the layout of a table (what its header says), the
-// images of its files (.DB with its blocks, .PX primary index, empty .MB),
+// images of its files (.DB with its blocks, .PX primary index, .MB memo file),
 // the encoding of values into record bytes, and the way new files take the
 // place of a table's old ones.
 //

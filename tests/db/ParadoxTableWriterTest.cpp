@@ -609,6 +609,25 @@ TEST_F(ParadoxChanges, LongMemosAreWrittenToTheMemoFile) {
     // pxlib reads the records; the memo file it cannot check: the library
     // as packaged here aborts on opening any memo file, genuine ones included.
     expectPxlibAgrees(path("Notas.db"));
+
+    // An encrypted table's memo file is encrypted whole, new blocks included.
+    const uint32_t key = ParadoxCipher::PasswordChecksum("7302518");
+    TParadoxTable plain(path("Notas.db"));
+    TParadoxLayout l = TParadoxLayout::Of(plain);
+    l.key = key;
+    TParadoxMemoFile memo("", key);
+    TParadoxValue text;
+    text.kind = TParadoxValue::Kind::Text;
+    text.s = std::string(7000, 'm');
+    std::string record = plain.RawRecords()[0].substr(0, size_t(l.fields[1].offset));
+    record += EncodeParadoxValue(l.fields[1], text, &memo) + std::string(size_t(l.fields[2].size), '\0');
+    ReplaceParadoxFiles(
+        shop.Path(), "Notas",
+        {{path("Notas.db"), BuildParadoxData(l, {record})}, {path("Notas.mb"), memo.Bytes()}});
+    EXPECT_EQ(bytesOf(shop / "Notas.mb").find(std::string(100, 'm')), std::string::npos);
+    const auto encrypted = engineRows(path("Notas.db"), {key});
+    ASSERT_EQ(encrypted.size(), 1u);
+    EXPECT_EQ(encrypted[0][1], text.s);
 }
 
 // The virtual table joins SQLite's transaction: nothing reaches the files
