@@ -83,6 +83,39 @@ struct TParadoxChanges::TPending {
         records.clear();
         memo.reset();
         loaded = dirty = reorder = false;
+        savepoints.clear();
+    }
+    // The state at a savepoint of SQLite's transaction, so that a statement
+    // that fails inside a transaction takes back only its own changes.
+    struct TSavepoint {
+        int level;
+        std::vector<std::optional<std::string>> records;
+        bool loaded, dirty, reorder;
+        uint32_t autoIncrement;
+        size_t memoMark;
+    };
+    std::vector<TSavepoint> savepoints;
+    void Save(int level) {
+        Release(level);
+        savepoints.push_back(
+            {level, records, loaded, dirty, reorder, autoIncrement, memo ? memo->Mark() : 0});
+    }
+    void Release(int level) {
+        while (!savepoints.empty() && savepoints.back().level >= level)
+            savepoints.pop_back();
+    }
+    void RollBackTo(int level) {
+        Release(level + 1);
+        if (savepoints.empty() || savepoints.back().level != level)
+            return;
+        const TSavepoint& s = savepoints.back();
+        records = s.records;
+        loaded = s.loaded;
+        dirty = s.dirty;
+        reorder = s.reorder;
+        autoIncrement = s.autoIncrement;
+        if (memo)
+            memo->RollBack(s.memoMark);
     }
     // After a commit: the reader opens the files now in place, so that the
     // transactions that follow see them.
@@ -435,9 +468,32 @@ int rollback(sqlite3_vtab* v) {
     return commit(v);
 }
 
+int savepoint(sqlite3_vtab* v, int level) {
+    try {
+        reinterpret_cast<VTab*>(v)->pending->Save(level);
+        return SQLITE_OK;
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
+}
+
+int release(sqlite3_vtab* v, int level) {
+    reinterpret_cast<VTab*>(v)->pending->Release(level);
+    return SQLITE_OK;
+}
+
+int rollbackTo(sqlite3_vtab* v, int level) {
+    try {
+        reinterpret_cast<VTab*>(v)->pending->RollBackTo(level);
+        return SQLITE_OK;
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
+}
+
 sqlite3_module makeModule() {
     sqlite3_module m{};
-    m.iVersion = 1;
+    m.iVersion = 2;
     m.xCreate = connect;
     m.xConnect = connect;
     m.xBestIndex = bestIndex;
@@ -455,6 +511,9 @@ sqlite3_module makeModule() {
     m.xSync = sync;
     m.xCommit = commit;
     m.xRollback = rollback;
+    m.xSavepoint = savepoint;
+    m.xRelease = release;
+    m.xRollbackTo = rollbackTo;
     return m;
 }
 

@@ -718,6 +718,15 @@ std::vector<uint8_t> TParadoxMemoFile::Bytes() {
     return bytes_;
 }
 
+void TParadoxMemoFile::RollBack(size_t mark) {
+    if (!mark) { // as before the first value
+        loaded_ = changed_ = false;
+        bytes_.clear();
+    } else if (mark < bytes_.size()) {
+        bytes_.resize(mark);
+    }
+}
+
 // ---- putting files in place ----------------------------------------------
 
 bool IsParadoxWorkFile(const std::string& name) {

@@ -56,6 +56,10 @@ public:
     bool Changed() const { return changed_; }
     // The file's bytes (a new file's header block when nothing was added).
     std::vector<uint8_t> Bytes();
+    // A point to come back to: the values added after it are forgotten by
+    // RollBack.
+    size_t Mark() const { return changed_ ? bytes_.size() : 0; }
+    void RollBack(size_t mark);
 
 private:
     void load();

@@ -666,13 +666,20 @@ TEST_F(ParadoxChanges, ChangesAreWrittenWhenSQLitesTransactionCommits) {
     EXPECT_EQ(count(), 2);
     EXPECT_EQ(run("INSERT INTO Caixa VALUES (4, 'Fechamento')"), "ok"); // a statement on its own
     EXPECT_EQ(count(), 3);
+    // A statement that fails inside a transaction takes back its own changes only.
+    EXPECT_EQ(run("BEGIN; INSERT INTO Caixa VALUES (5, 'Quinto')"), "ok");
+    EXPECT_NE(run("INSERT INTO Caixa VALUES (6, 'Sexto'), (7, 'Longo demais para o campo')"), "ok");
+    EXPECT_EQ(run("COMMIT"), "ok");
+    EXPECT_EQ(count(), 4);
     // A key violation found as the transaction is written fails it whole.
     const auto written = snapshot(shop.Path());
     EXPECT_EQ(run("INSERT INTO Caixa VALUES (4, 'Outra')").rfind("Key violation in table", 0), 0u);
     EXPECT_EQ(snapshot(shop.Path()), written);
-    EXPECT_EQ(count(), 3);
+    EXPECT_EQ(count(), 4);
     sqlite3_close(db);
-    EXPECT_EQ(engineRows(path("Caixa.db")).size(), 3u);
+    const auto rows = engineRows(path("Caixa.db"));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[3][1], "Quinto");
 }
 
 } // namespace
