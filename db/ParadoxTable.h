@@ -35,6 +35,14 @@ struct TParadoxField {
     int offset = 0;   // offset in the record
 };
 
+// Counts the header keeps of a table's rewrites, carried over into the
+// files that replace it.
+struct TParadoxStamps {
+    uint16_t changes12 = 0;
+    uint8_t changes2D = 0, changes2E = 0;
+    uint16_t changes70 = 0;
+};
+
 class TParadoxTable {
 public:
     // Opens and checks the table; raises EDBEngineError when the file is not
@@ -63,6 +71,7 @@ public:
     int SortOrderId() const { return sortOrderId_; }
     const std::string& SortOrder() const { return sortOrder_; }
     uint32_t AutoIncrement() const { return autoInc_; }
+    const TParadoxStamps& Stamps() const { return stamps_; }
     // Every record's bytes (decrypted), in stored order.
     std::vector<std::string> RawRecords() const;
     // Text in the table's code page from CP1252, for writing; raises when a
@@ -115,6 +124,7 @@ private:
     int keyFields_ = 0;
     int sortOrderId_ = 0;
     uint32_t autoInc_ = 0;
+    TParadoxStamps stamps_;
     int fd_ = -1;
     int mbFd_ = -1;
     uint64_t fileSize_ = 0;

@@ -47,8 +47,13 @@ public:
             raise();
     }
 
-    // Writes back the Paradox tables the statement changed.
-    void commitParadox(const TParadoxChanges::TCompanionLookup& companion) { changes_.Commit(companion); }
+    // How the Paradox tables' companion files are found when SQLite's
+    // transaction writes the tables back.
+    void setCompanionLookup(TParadoxChanges::TCompanionLookup companion) {
+        changes_.SetCompanionLookup(std::move(companion));
+    }
+    // Writes back what the statement changed and SQLite has not written.
+    void commitParadox() { changes_.Commit(); }
 
 private:
     TParadoxChanges changes_;
@@ -467,10 +472,11 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
                 db->exec(ParadoxVirtualTableSql(AnsiToUtf8(t), file));
             }
         }
-        auto result = runStatement(*db, utf8);
-        db->commitParadox([&](const std::string& dataPath, const std::string& ext) {
+        db->setCompanionLookup([&](const std::string& dataPath, const std::string& ext) {
             return companionFile(idx, dataPath, ext);
         });
+        auto result = runStatement(*db, utf8);
+        db->commitParadox();
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);
