@@ -10,11 +10,15 @@ namespace tls {
 
 namespace {
 
+// The reasons the library queued, oldest (the cause) first; the codes and
+// the library's inner names say nothing to whoever reads the log.
 std::string queuedErrors() {
     std::string text;
     while (const unsigned long e = ERR_get_error()) {
-        char line[256];
-        ERR_error_string_n(e, line, sizeof line);
+        const char* reason = ERR_reason_error_string(e);
+        const std::string line = reason ? reason : "error " + std::to_string(ERR_GET_REASON(e));
+        if (text.find(line) != std::string::npos)
+            continue;
         if (!text.empty())
             text += "; ";
         text += line;

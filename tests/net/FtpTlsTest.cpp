@@ -3,7 +3,9 @@
 // connections), and the refusals: a certificate that is not trusted or
 // names another host, a server that will not start TLS. On a refusal the
 // client sends nothing more, in clear or otherwise.
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "net/FtpClient.h"
-#include "platform/Tls.h"
 #include "tests/support/FtpPeer.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/RequireOrSkip.h"
@@ -162,19 +163,29 @@ TEST_F(FtpTls, NothingFollowsARefusalOrAFailedHandshake) {
     }
 }
 
-TEST_F(FtpTls, ASessionReadsAndWritesThroughMemoryOnly) {
-    // The engine on its own: a client that trusts nothing fails the
-    // handshake with a reason, and says so in an alert for the peer,
-    // without any socket.
-    tls::TTrust trust(dir + "/other.crt");
-    tls::TSession s(trust, "127.0.0.1");
-    EXPECT_EQ(s.Handshake(), tls::TSession::TStep::WantRead);
-    const std::string hello = s.TakeOutput();
-    ASSERT_GT(hello.size(), 5u);
-    EXPECT_EQ(hello[0], '\x16'); // a handshake record
-    EXPECT_FALSE(s.HasOutput());
-    s.Feed("\x15\x03\x03\x00\x02\x02\x28", 7); // a fatal alert instead of the server's hello
-    EXPECT_EQ(s.Handshake(), tls::TSession::TStep::Failed);
-    EXPECT_FALSE(s.Error().empty());
-    EXPECT_THROW(tls::TTrust(dir + "/missing.crt"), ETlsError);
+TEST_F(FtpTls, AHandshakeWithASilentServerWaitsInTheEventLoopUntilTheTimeOut) {
+    // The server agrees to TLS and then says nothing: the client's hello
+    // goes out, and the wait for the answer blocks (no processor time to
+    // speak of) until the time-out gives up on the connection.
+    TFtpPeer peer;
+    peer.Send("220 ready\r\n").Expect("AUTH TLS", "234 Proceed.\r\n").Record();
+    peer.Start();
+    TFtpClient c;
+    setUp(c, peer.Port(), "127.0.0.1", dir + "/server.crt");
+    c.SetTimeOut(1500);
+    const auto start = std::chrono::steady_clock::now();
+    const std::clock_t cpu = std::clock();
+    EXPECT_THROW(c.Connect(), ETlsFailure);
+    const double cpuSeconds = static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1400));
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
+    EXPECT_LT(cpuSeconds, 0.5);
+    ASSERT_TRUE(peer.Wait(10000));
+    // The hello, and after the time-out nothing in clear.
+    const std::string sent = peer.Recorded();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0], '\x16');
+    EXPECT_EQ(sent.find("USER"), std::string::npos);
+    EXPECT_EQ(sent.find("QUIT"), std::string::npos);
 }
