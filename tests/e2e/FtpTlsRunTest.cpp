@@ -80,15 +80,18 @@ TEST_F(FtpTlsRun, StopsAtTheConnectionWithoutTlsOrTrust) {
         const char* what;
         int port;
         std::string caFile;
+        const char* logSays; // the reason, in the run's log
     };
-    for (const Row& r : {Row{"another certificate trusted", tls.Port(), cert("other") + ".crt"},
-                         Row{"the system's certificates", tls.Port(), ""},
-                         Row{"a server without TLS", plain.Port(), cert("server") + ".crt"}}) {
+    for (const Row& r :
+         {Row{"another certificate trusted", tls.Port(), cert("other") + ".crt", "certificate refused"},
+          Row{"the system's certificates", tls.Port(), "", "certificate refused"},
+          Row{"a server without TLS", plain.Port(), cert("server") + ".crt", "refused TLS: 530"}}) {
         SCOPED_TRACE(r.what);
         RunResult run = shop.Run(r.port, {{"UPDATER_FTP_TLS", "require"}, {"UPDATER_FTP_CA_FILE", r.caFile}});
         EXPECT_EQ(run.status, 1) << run.stderrText;
         EXPECT_EQ(run.dialogs, Strings{kNoConnection});
         EXPECT_EQ(files(), before);
+        EXPECT_NE(ReadFile(shop.Path("AtualizarVendarix.log")).find(r.logSays), std::string::npos);
         EXPECT_EQ(ReadFile(shop.Path("Vendarix.exe")), ProgramScript("old"));
     }
 }
