@@ -85,7 +85,8 @@ TEST_F(FtpTlsRun, StopsAtTheConnectionWithoutTlsOrTrust) {
     for (const Row& r :
          {Row{"another certificate trusted", tls.Port(), cert("other") + ".crt", "certificate refused"},
           Row{"the system's certificates", tls.Port(), "", "certificate refused"},
-          Row{"a server without TLS", plain.Port(), cert("server") + ".crt", "refused TLS: 530"}}) {
+          Row{"a server without TLS", plain.Port(), cert("server") + ".crt", "refused TLS: 530"},
+          Row{"a trust file that is not there", tls.Port(), cert("missing") + ".crt", "missing.crt"}}) {
         SCOPED_TRACE(r.what);
         RunResult run = shop.Run(r.port, {{"UPDATER_FTP_TLS", "require"}, {"UPDATER_FTP_CA_FILE", r.caFile}});
         EXPECT_EQ(run.status, 1) << run.stderrText;

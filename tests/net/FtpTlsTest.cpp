@@ -100,35 +100,6 @@ TEST_P(FtpTlsDownload, FilesArriveByteForByteOverProtectedConnections) {
 INSTANTIATE_TEST_SUITE_P(Modes, FtpTlsDownload, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Passive" : "Active"; });
 
-TEST_F(FtpTls, UntrustedOrMisnamedServersAreRefusedBeforeTheLogin) {
-    std::string why;
-    auto server = TFtpServer::Start(TFtpServer::Vsftpd, why, dir + "/server.pem");
-    if (!server)
-        return RequireOrSkip("vsftpd not available: " + why);
-    struct Row {
-        const char* what;
-        std::string host;
-        std::string caFile;
-        const char* says; // part of the error
-    };
-    for (const Row& r : {Row{"another certificate trusted", "127.0.0.1", dir + "/other.crt", "certificate"},
-                         Row{"the system's store", "127.0.0.1", "", "certificate"},
-                         Row{"a name the certificate lacks", "localhost", dir + "/server.crt", "certificate"},
-                         Row{"no such trust file", "127.0.0.1", dir + "/missing.crt", "missing.crt"}}) {
-        SCOPED_TRACE(r.what);
-        TFtpClient c;
-        setUp(c, server->Port(), r.host, r.caFile);
-        try {
-            c.Connect();
-            ADD_FAILURE() << "connected";
-        } catch (const ETlsFailure& e) {
-            EXPECT_NE(std::string(e.what()).find(r.says), std::string::npos) << e.what();
-        }
-        EXPECT_FALSE(c.Connected());
-        EXPECT_EQ(c.Tls(), nullptr);
-    }
-}
-
 TEST_F(FtpTls, NothingFollowsARefusalOrAFailedHandshake) {
     struct Row {
         const char* what;
