@@ -20,6 +20,8 @@ public:
         c.SetPassword(s.Password);
         c.SetPassive(s.Passive);
         c.SetTimeOut(s.TimeoutMs);
+        c.SetTlsRequired(s.Tls == "require");
+        c.SetCaFile(s.CaFile);
         // A configured time-out bounds the wait for the server's data
         // connection too; without one that wait keeps the client's own bound.
         c.SetAcceptTimeOut(s.TimeoutMs > 0 ? s.TimeoutMs : TFtpClient::DefaultAcceptTimeOut);

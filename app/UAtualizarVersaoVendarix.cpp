@@ -215,9 +215,12 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
     runStarted_ = true;
     // Everything in force for this run, the password excepted.
     const TFtpSettings& f = setup_.Ftp;
+    const std::string tls =
+        f.Tls.empty() ? std::string()
+                      : ", TLS trusting " + (f.CaFile.empty() ? "the system's certificates" : f.CaFile);
     RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
                   (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
-                  " ms" + ", database " + ConfigTipo());
+                  " ms" + tls + ", database " + ConfigTipo());
     try {
         run_->Execute();
     } catch (const std::exception& e) {

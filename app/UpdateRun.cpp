@@ -145,13 +145,17 @@ void TUpdateRun::Download() {
     RemoveExtractionLeftovers();
 
     bool connected = true;
+    std::string why;
     try {
         ftp_.Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         connected = false;
+        why = e.what();
     }
     if (!connected) {
-        RunLog::Write("connect: failed");
+        // The reason is for whoever reads the log (a certificate refused,
+        // say); the shop sees the one message for every failed connection.
+        RunLog::Write("connect: failed: " + why);
         ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
         state_ = TRunState::Stopped;
         Application()->SetCursor(crArrow);

@@ -20,6 +20,9 @@ class TNotifyWindow;
 namespace ws {
 struct TLookup;
 }
+namespace tls {
+class TSession;
+}
 
 class ESockError : public Exception {
 public:
@@ -31,6 +34,14 @@ public:
 };
 // More bytes came than the receiver was prepared to take.
 class EDataOverrun : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// The connection's protection failed: the peer could not be authenticated,
+// the handshake broke off, or the protected stream was corrupted. The
+// socket is closed by then; nothing more went to the peer.
+class ETlsFailure : public ESockError {
 public:
     using ESockError::ESockError;
 };
@@ -146,6 +157,16 @@ public:
     // which is closed.
     void InstallSocket(TSocketHandle accepted);
 
+    // From here on the connection's bytes go through session: the handshake
+    // runs now, waiting in the event loop under the time-out, and every
+    // send and receive after it is protected. ETlsFailure when it fails.
+    void StartTls(std::unique_ptr<tls::TSession> session);
+    // The same, with the handshake at the first send or receive: for a
+    // connection whose peer starts its side only after a later command.
+    void StartTlsOnFirstUse(std::unique_ptr<tls::TSession> session);
+    // The session protecting the connection; null when there is none.
+    tls::TSession* Tls() const { return tls_.get(); }
+
 protected:
     void SetBytesTotal(int32_t v) { bytesTotal_ = v; }
     void SetTimedOut(bool v) { timedOut_ = v; }
@@ -186,6 +207,15 @@ private:
     // bytes go into the pipe instead of the buffer; NoKernelCopy says the
     // kernel cannot do that for this socket, and nothing was taken.
     TRecv receive(char* buffer, int length, bool peek, int& got, int pipeWrite = -1);
+    // Recv of the connection's plain bytes, through the session when there
+    // is one: the same results, and the same re-arming of the read
+    // notification.
+    int recvBytes(char* buffer, int length, bool peek);
+    // Sends all of data as it is, waiting for room in the event loop.
+    void sendRaw(const char* data, int length);
+    // Runs the handshake of the session given (or pending).
+    void handshake();
+    [[noreturn]] void tlsFailed(std::string why);
 
     std::string host_;
     int32_t port_ = 0;
@@ -216,4 +246,9 @@ private:
     bool connected_ = false;
     bool closedByPeer_ = false; // the last close came from the peer's close notification
     bool winsockShared_ = false;
+    std::unique_ptr<tls::TSession> tls_;
+    std::unique_ptr<tls::TSession> pendingTls_; // its handshake waits for the first use
+    std::string plain_;                         // decrypted bytes not yet taken (what a peek saw)
+    std::vector<char> cipher_;                  // ciphertext as it comes off the socket
+    bool tlsEnded_ = false;                     // the peer ended the protected stream
 };

@@ -7,6 +7,7 @@
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
 #include "platform/Timer.h"
+#include "platform/Tls.h"
 
 using namespace ftpconst;
 
@@ -17,6 +18,10 @@ class EServerGone : public FTPException {
 public:
     EServerGone() : FTPException(SServerClosedConnection) {}
 };
+
+constexpr const char* SAuthTls = "AUTH TLS";
+constexpr const char* STlsRefused = "The server refused TLS: %s";
+constexpr const char* SDataProtectionRefused = "The server refused to protect the data connections: %s";
 
 // Arms the control connection's time-out for a span of several reads (the
 // lines of one reply, or the replies of one command), unless a wider span
@@ -189,6 +194,17 @@ void TFtpClient::Connect() {
     if (Connected())
         return;
     ClearInput();
+    // The trusted certificates are read before the server is called: a
+    // file that cannot be read is this side's fault, and no reason to talk
+    // to anybody.
+    trust_.reset();
+    if (tlsRequired_) {
+        try {
+            trust_ = std::make_unique<tls::TTrust>(caFile_);
+        } catch (const ETlsError& e) {
+            throw ETlsFailure(e.Message());
+        }
+    }
     TAsyncSocket::Connect();
     try {
         login();
@@ -201,8 +217,10 @@ void TFtpClient::Connect() {
 
 void TFtpClient::failLogin(std::exception_ptr first, bool serverGone) {
     // A server that has hung up cannot be told QUIT; the socket is just
-    // closed. Otherwise QUIT is attempted, and an error of it wins.
-    if (serverGone)
+    // closed. So is one that was to be spoken to under TLS only and is not
+    // yet: not even QUIT goes out in clear. Otherwise QUIT is attempted,
+    // and an error of it wins.
+    if (serverGone || (tlsRequired_ && !Tls()))
         TAsyncSocket::Disconnect();
     else
         Disconnect();
@@ -224,6 +242,8 @@ void TFtpClient::login() {
             OnConnectionFailed(this);
         throw FTPException(greeting.First());
     }
+    if (tlsRequired_)
+        secureControl();
     if (fwAuthenticate_) {
         Transaction("USER " + fwUserID_);
         loginCheck();
@@ -263,6 +283,8 @@ void TFtpClient::login() {
         Transaction("PASS " + password_);
         loginCheck();
     }
+    if (tlsRequired_)
+        protectData();
     // Files are fetched byte for byte: in the default representation type
     // (ASCII) servers may turn every LF of an archive into CR LF. A server
     // that refuses the command still serves; only its silence counts.
@@ -272,6 +294,61 @@ void TFtpClient::login() {
         loginCheck();
     if (OnConnect)
         OnConnect(this);
+}
+
+void TFtpClient::secureControl() {
+    StatusMessage(1, SAuthTls);
+    Transaction(SAuthTls);
+    if (LastReply().empty()) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw EServerGone();
+    }
+    // Only 234 starts the handshake; anything else (a 5xx, or a 3xx of an
+    // older draft) leaves the connection in clear, which is no connection.
+    if (ReplyNumber() != 234) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw ETlsFailure(Format(STlsRefused, LastReply().c_str()));
+    }
+    std::unique_ptr<tls::TSession> session;
+    try {
+        session = std::make_unique<tls::TSession>(*trust_, Proxy().empty() ? Host() : Proxy());
+    } catch (const ETlsError& e) {
+        throw ETlsFailure(e.Message());
+    }
+    try {
+        StartTls(std::move(session));
+    } catch (const ETlsFailure&) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw;
+    }
+}
+
+void TFtpClient::protectData() {
+    for (const char* command : {"PBSZ 0", "PROT P"}) {
+        StatusMessage(1, command);
+        Transaction(command);
+        if (LastReply().empty())
+            loginCheck();
+        // Unless the server agrees, the files would come in clear.
+        if (ReplyNumber() < 200 || ReplyNumber() > 299) {
+            if (OnConnectionFailed)
+                OnConnectionFailed(this);
+            throw FTPException(Format(SDataProtectionRefused, LastReply().c_str()));
+        }
+    }
+}
+
+void TFtpClient::secureData() {
+    if (!Tls() || !trust_)
+        throw ETlsFailure("TLS: the control connection is not protected");
+    try {
+        transfer_->Data().StartTlsOnFirstUse(std::make_unique<tls::TSession>(*trust_, Host(), Tls()));
+    } catch (const ETlsError& e) {
+        throw ETlsFailure(e.Message());
+    }
 }
 
 void TFtpClient::Disconnect() {
@@ -458,6 +535,8 @@ void TFtpClient::Notified() {
 bool TFtpClient::openData() {
     for (bool again = false;; again = true) {
         try {
+            if (tlsRequired_)
+                secureData();
             return passive_ ? openPassive() : openActive();
         } catch (const EAbortError&) {
             throw;

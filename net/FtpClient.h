@@ -13,6 +13,9 @@
 #include "net/FtpReply.h"
 
 class TFtpTransfer;
+namespace tls {
+class TTrust;
+}
 
 class FTPException : public Exception {
 public:
@@ -100,6 +103,17 @@ public:
     void SetFWAuthenticate(bool v) { fwAuthenticate_ = v; }
     int AcceptTimeOut() const { return acceptTimeOut_; }
     void SetAcceptTimeOut(int ms) { acceptTimeOut_ = ms; }
+    // Explicit TLS: right after the greeting the control connection is
+    // protected (AUTH TLS and the handshake), before the account name and
+    // password go out, and so is every data connection (PBSZ 0, PROT P).
+    // A server that refuses, or whose certificate does not chain to the
+    // trusted ones or does not name Host, fails the connection; nothing is
+    // ever sent in clear instead.
+    bool TlsRequired() const { return tlsRequired_; }
+    void SetTlsRequired(bool v) { tlsRequired_ = v; }
+    // PEM file of the certificates trusted; empty: the system's.
+    const std::string& CaFile() const { return caFile_; }
+    void SetCaFile(std::string v) { caFile_ = std::move(v); }
 
     const std::string& LastReply() const { return lastReply_; }
     int16_t ReplyNumber() const { return replyNumber_; }
@@ -125,6 +139,13 @@ private:
     void login();
     void loginCheck();
     void failLogin(std::exception_ptr first, bool serverGone);
+    // AUTH TLS and the handshake of the control connection.
+    void secureControl();
+    // PBSZ 0 and PROT P: the data connections are to be protected too.
+    void protectData();
+    // The data connection's handshake, at its first use, offering the
+    // control connection's session again.
+    void secureData();
     void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
     // The data connection's first step (PASV, or listening and PORT); false
     // when the server refuses it.
@@ -153,6 +174,9 @@ private:
     std::string fwPassword_;
     bool fwAuthenticate_ = false;
     int acceptTimeOut_ = DefaultAcceptTimeOut;
+    bool tlsRequired_ = false;
+    std::string caFile_;
+    std::unique_ptr<tls::TTrust> trust_;
     std::unique_ptr<TFtpTransfer> transfer_;
     int32_t lastRecvd_ = 0;
     std::string lastReply_;

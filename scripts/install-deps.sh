@@ -21,6 +21,8 @@ packages=(
   libsodium-dev minisign
   # whole-buffer inflate and CRC-32 for entries that fit in memory
   libdeflate-dev
+  # TLS on the FTP connections
+  libssl-dev
 )
 
 missing=()

@@ -157,8 +157,9 @@ TEST_F(UpdaterConfigTest, ParametersOfAnOpenConnectionAreRefusedButFormCreateClo
 class FtpEnvironmentTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* n : {"UPDATER_FTP_HOST", "UPDATER_FTP_PORT", "UPDATER_FTP_USER",
-                              "UPDATER_FTP_PASSWORD", "UPDATER_FTP_PASSIVE", "UPDATER_FTP_TIMEOUT"})
+        for (const char* n :
+             {"UPDATER_FTP_HOST", "UPDATER_FTP_PORT", "UPDATER_FTP_USER", "UPDATER_FTP_PASSWORD",
+              "UPDATER_FTP_PASSIVE", "UPDATER_FTP_TIMEOUT", "UPDATER_FTP_TLS", "UPDATER_FTP_CA_FILE"})
             unsetenv(n);
     }
 };
@@ -179,7 +180,12 @@ TEST_F(FtpEnvironmentTest, EachSettingCanBeOverridden) {
     setenv("UPDATER_FTP_PASSWORD", "segredo", 1);
     setenv("UPDATER_FTP_PASSIVE", "1", 1);
     setenv("UPDATER_FTP_TIMEOUT", "5000", 1);
+    setenv("UPDATER_FTP_TLS", "require", 1);
+    setenv("UPDATER_FTP_CA_FILE", "/etc/loja/ca.pem", 1);
+    EXPECT_TRUE(compiled.Tls.empty());
     const TFtpSettings s = ApplyFtpEnvironment(compiled);
+    EXPECT_EQ(s.Tls, "require");
+    EXPECT_EQ(s.CaFile, "/etc/loja/ca.pem");
     EXPECT_EQ(s.Host, "127.0.0.1");
     EXPECT_EQ(s.Port, 2121);
     EXPECT_EQ(s.User, "loja");
@@ -194,7 +200,8 @@ TEST_F(FtpEnvironmentTest, BadValuesAreReportedByName) {
         const char* value;
     };
     for (Row r : {Row{"UPDATER_FTP_PORT", "vinte"}, Row{"UPDATER_FTP_PORT", "70000"},
-                  Row{"UPDATER_FTP_PASSIVE", "2"}, Row{"UPDATER_FTP_TIMEOUT", "-1"}}) {
+                  Row{"UPDATER_FTP_PASSIVE", "2"}, Row{"UPDATER_FTP_TIMEOUT", "-1"},
+                  Row{"UPDATER_FTP_TLS", "yes"}, Row{"UPDATER_FTP_TLS", "Require"}}) {
         SCOPED_TRACE(r.value);
         setenv(r.name, r.value, 1);
         try {

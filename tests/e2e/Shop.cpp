@@ -184,7 +184,7 @@ int Zip(const std::string& dir, const std::vector<std::string>& args) {
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-Vsftpd::Vsftpd(const std::string& root) {
+Vsftpd::Vsftpd(const std::string& root, const std::string& extraConf) {
     dir_ = fs::temp_directory_path() /
            ("vx-vsftpd-" + std::to_string(getpid()) + "-" + std::to_string(FreeLoopbackPort()));
     fs::create_directories(dir_ + "/empty");
@@ -195,7 +195,8 @@ Vsftpd::Vsftpd(const std::string& root) {
          << "\nno_anon_password=YES\nanon_world_readable_only=NO\nsecure_chroot_dir=" << dir_
          << "/empty\nbackground=NO\nseccomp_sandbox=NO\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
             "vsftpd_log_file="
-         << dir_ << "/vsftpd.log\n";
+         << dir_ << "/vsftpd.log\n"
+         << extraConf;
     WriteFile(dir_ + "/vsftpd.conf", conf.str());
     proc_ = std::make_unique<QProcess>();
     proc_->start("vsftpd", {QString::fromStdString(dir_ + "/vsftpd.conf")});
