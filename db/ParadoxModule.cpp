@@ -67,6 +67,9 @@ struct TParadoxChanges::TPending {
     void Load() {
         if (loaded)
             return;
+        // The copy is what the files are written from: a table whose chain
+        // does not reach every record is refused before any change.
+        table->CheckIntact();
         for (auto& r : table->RawRecords())
             records.emplace_back(std::move(r));
         autoIncrement = table->AutoIncrement();

@@ -591,3 +591,31 @@ TParadoxValue TParadoxTable::Cursor::Value(int i) const {
     const TParadoxField& f = t_->fields_[i];
     return t_->decode(f, data_.data() + kBlockHeader + size_t(rec_) * t_->recordSize_ + f.offset);
 }
+
+void TParadoxTable::CheckIntact() const {
+    auto damaged = [&](const std::string& what) {
+        throw EDBEngineError(Format("Table %s is damaged: %s", path_, what));
+    };
+    // Record count (4 bytes), blocks in use and blocks in the file.
+    uint8_t counts[8];
+    readAt(fd_, 0x06, counts, sizeof counts, "the header");
+    const uint32_t headerRecords = ReadU32LE(counts);
+    const uint16_t usedBlocks = ReadU16LE(counts + 4), fileBlocks = ReadU16LE(counts + 6);
+    if (fileSize_ < headerSize_ || (fileSize_ - headerSize_) % blockSize_ != 0)
+        damaged(Format("its size %d is not a header of %d bytes and whole blocks of %d bytes",
+                       int64_t(fileSize_), headerSize_, blockSize_));
+    const uint64_t blocksInFile = (fileSize_ - headerSize_) / blockSize_;
+    if (chain_.size() != usedBlocks)
+        damaged(Format("%d blocks are on its chain, its header counts %d in use", int64_t(chain_.size()),
+                       usedBlocks));
+    if (recordCount_ != int64_t(headerRecords))
+        damaged(Format("%d records are on its chain, its header counts %d", recordCount_,
+                       int64_t(headerRecords)));
+    // Blocks off the chain are the header's free ones only.
+    if (blocksInFile != chain_.size() && (fileBlocks != blocksInFile || fileBlocks < usedBlocks))
+        damaged(Format("%d blocks are in the file, %d on its chain", int64_t(blocksInFile),
+                       int64_t(chain_.size())));
+    for (const Block& b : chain_)
+        if (b.records < 0 || uint64_t(b.records) * recordSize_ + kBlockHeader > blockSize_)
+            damaged(Format("block %d holds records past its end", b.number));
+}

@@ -79,6 +79,15 @@ public:
     std::string FromAnsi(const std::string& s) const;
     // Records found along the block chain.
     int64_t RecordCount() const { return recordCount_; }
+    // Opening a table is lenient: a query reads what the block chain holds
+    // even where the header disagrees, as the shop's program does. A table
+    // about to be written anew must be whole, or records the chain no longer
+    // reaches would be lost for good: the records and blocks on the chain
+    // agree with the header's counts, every block of the file is on the
+    // chain once (or counted free by the header), and the file's size is
+    // the header and whole blocks. Raises EDBEngineError
+    // "Table <path> is damaged: <what>" otherwise.
+    void CheckIntact() const;
 
     // Forward reader over the records in stored order.
     class Cursor {

@@ -1,8 +1,5 @@
 #include "db/ParadoxTableWriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -24,8 +21,6 @@ namespace {
 using namespace ParadoxFormat;
 
 constexpr int64_t kDayMs = 86400000;
-constexpr const char* kWorkSuffix = ".vxnew";
-constexpr const char* kMarkerSuffix = ".VXCOMMIT";
 
 const TTypeInfo& typeInfo(char letter) {
     if (const TTypeInfo* t = TypeByLetter(letter))
@@ -191,49 +186,9 @@ void writeBlockHeader(uint8_t* b, size_t number, size_t count, size_t last, int 
     WriteU16LE(b + kBlockLastOffset, uint16_t(int16_t((int(count) - 1) * recordSize)));
 }
 
-std::string errnoText() {
-    return std::strerror(errno);
-}
-
-void writeWhole(const std::string& path, const uint8_t* data, size_t n) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw EDBEngineError(Format("Cannot create file %s: %s", Utf8ToAnsi(path), errnoText()));
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::write(fd, data + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            const std::string why = errnoText();
-            ::close(fd);
-            throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
-        }
-        done += size_t(w);
-    }
-    // The new file must be on disk before the marker says it is complete.
-    const bool synced = ::fsync(fd) == 0;
-    const std::string why = errnoText();
-    ::close(fd);
-    if (!synced)
-        throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 std::string baseName(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string markerPath(const std::string& folder, const std::string& stem) {
-    return folder + "/" + UpperCase(stem) + kMarkerSuffix;
 }
 
 } // namespace
@@ -727,83 +682,7 @@ void TParadoxMemoFile::RollBack(size_t mark) {
     }
 }
 
-// ---- putting files in place ----------------------------------------------
-
-bool IsParadoxWorkFile(const std::string& name) {
-    auto endsWith = [&](const std::string& suffix) {
-        return name.size() > suffix.size() && SameText(name.substr(name.size() - suffix.size()), suffix);
-    };
-    return endsWith(kWorkSuffix) || endsWith(kMarkerSuffix) ||
-           endsWith(std::string(kMarkerSuffix) + kWorkSuffix);
-}
-
-void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
-                         const std::vector<TParadoxNewFile>& files) {
-    RecoverParadoxTable(folder, stem);
-    std::string plan;
-    std::vector<std::string> written;
-    const std::string marker = markerPath(folder, stem);
-    try {
-        for (const auto& f : files) {
-            const std::string work = f.path + kWorkSuffix;
-            written.push_back(work);
-            writeWhole(work, f.bytes.data(), f.bytes.size());
-            plan += baseName(work) + "\t" + baseName(f.path) + "\n";
-        }
-        // The marker is the commit: once it is in place the new files win.
-        written.push_back(marker + kWorkSuffix);
-        writeWhole(marker + kWorkSuffix, reinterpret_cast<const uint8_t*>(plan.data()), plan.size());
-        if (::rename((marker + kWorkSuffix).c_str(), marker.c_str()) != 0)
-            throw EDBEngineError(Format("Cannot rename to %s: %s", Utf8ToAnsi(marker), errnoText()));
-        syncFolder(folder);
-    } catch (...) {
-        for (const auto& w : written)
-            ::unlink(w.c_str());
-        throw;
-    }
-    // The files are put in place as the marker says, from the plan in hand
-    // rather than read back; a rename that fails leaves the marker for the
-    // next look at the table to finish.
-    bool complete = true;
-    for (const auto& f : files)
-        if (::rename((f.path + kWorkSuffix).c_str(), (folder + "/" + baseName(f.path)).c_str()) != 0)
-            complete = false;
-    syncFolder(folder);
-    if (complete)
-        ::unlink(marker.c_str());
-}
-
-void RecoverParadoxTable(const std::string& folder, const std::string& stem) {
-    const std::string marker = markerPath(folder, stem);
-    struct stat st;
-    if (::stat(marker.c_str(), &st) != 0) {
-        if (::stat((marker + kWorkSuffix).c_str(), &st) == 0)
-            ::unlink((marker + kWorkSuffix).c_str());
-        return;
-    }
-    std::ifstream in(marker);
-    std::string line;
-    bool complete = true;
-    while (std::getline(in, line)) {
-        const size_t tab = line.find('\t');
-        if (tab == std::string::npos)
-            continue;
-        const std::string work = line.substr(0, tab), target = line.substr(tab + 1);
-        // The marker names files of this folder only.
-        if (work.find('/') != std::string::npos || target.find('/') != std::string::npos || target.empty() ||
-            target == "." || target == ".." || !IsParadoxWorkFile(work))
-            continue;
-        const std::string from = folder + "/" + work;
-        if (::stat(from.c_str(), &st) == 0 && ::rename(from.c_str(), (folder + "/" + target).c_str()) != 0)
-            complete = false;
-    }
-    syncFolder(folder);
-    // The marker's removal need not reach the disk before going on: a marker
-    // that comes back after a power cut names work files that are gone, and
-    // the next look at the table removes it again.
-    if (complete)
-        ::unlink(marker.c_str());
-}
+// ---- companions ------------------------------------------------------------
 
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
     const size_t slash = dataPath.rfind('/');

@@ -3,16 +3,15 @@
 // the encoding of values into record bytes, and the way new files take the
 // place of a table's old ones.
 //
-// A table is always written whole into new files beside the old ones; a
-// commit marker then names the files to put in place, so that a table is
-// either wholly old or wholly new after a kill at any moment, or is brought
-// to the new state by RecoverParadoxTable when it is next looked up.
+// A table is always written whole into new files, which ReplaceParadoxFiles
+// (db/ParadoxCommit.h) puts in place of the old ones.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "db/ParadoxCommit.h"
 #include "db/ParadoxTable.h"
 
 struct TParadoxLayout {
@@ -92,19 +91,6 @@ std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& layout, const std::
 // A new memo file: its header block, as genuine memo files begin.
 std::vector<uint8_t> BuildEmptyMemoFile(uint32_t key);
 
-// Puts new contents in place of a table's files (Linux paths). Either every
-// file is replaced or, after a failure before the commit marker, none is.
-struct TParadoxNewFile {
-    std::string path;
-    std::vector<uint8_t> bytes;
-};
-void ReplaceParadoxFiles(const std::string& folder, const std::string& tableStem,
-                         const std::vector<TParadoxNewFile>& files);
-// Completes a replacement a kill interrupted after its commit marker, or
-// removes the leftovers of one interrupted before. Cheap when there is none.
-void RecoverParadoxTable(const std::string& folder, const std::string& tableStem);
-// True for the file names the replacement uses for its own work.
-bool IsParadoxWorkFile(const std::string& name);
 // The file beside a table with that extension (".PX", ".MB"), found without
 // regard to case; a name for a new one when there is none.
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext);

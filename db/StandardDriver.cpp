@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "db/ParadoxCipher.h"
 #include "db/ParadoxModule.h"
@@ -291,7 +292,7 @@ std::string TStandardDriver::tableFile(TWatchedFolder& idx, const std::string& t
     // table is looked at; it may be the change that made the table.
     const std::string stem = file.substr(0, file.size() - 3);
     const std::string marker = UpperCase(stem) + ".VXCOMMIT";
-    if (idx.Find(marker) || idx.Find(marker + ".vxnew")) {
+    if (idx.Find(marker)) {
         RecoverParadoxTable(idx.Folder(), stem);
         idx.Refresh();
     }
@@ -582,6 +583,7 @@ void TStandardDriver::createParadox(TWatchedFolder& idx, const std::string& tabl
 void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
     TParadoxTable table(file, keys());
+    table.CheckIntact(); // its records are about to be written anew
     std::vector<std::string> oldNames;
     for (const auto& f : table.Fields())
         oldNames.push_back(f.name);
@@ -667,20 +669,15 @@ std::vector<std::string> TStandardDriver::TableNames(bool) {
     std::vector<std::string> out;
     // Changes a kill cut short: completed where their marker was written,
     // forgotten where it was not.
-    bool leftovers = false;
+    // Only the names the replacement itself makes are taken for leftovers.
+    std::set<std::string> leftovers;
     for (const auto& name : idx.Names())
-        if (IsParadoxWorkFile(name)) {
-            leftovers = true;
-            if (SameText(ExtractFileExt(name), ".VXCOMMIT"))
-                RecoverParadoxTable(idx.Folder(), name.substr(0, name.size() - 9));
-        }
-    if (leftovers) {
+        if (const auto stem = ParadoxWorkFileStem(name))
+            leftovers.insert(*stem);
+    for (const auto& stem : leftovers)
+        RecoverParadoxTable(idx.Folder(), stem);
+    if (!leftovers.empty())
         idx.Refresh();
-        for (const auto& name : idx.Names())
-            if (IsParadoxWorkFile(name) && SameText(ExtractFileExt(name), ".vxnew"))
-                ::unlink(pathIn(idx, name).c_str());
-        idx.Refresh();
-    }
     // The kinds learnt here serve the CREATE statements that follow.
     takeChanges(idx);
     for (const auto& name : idx.Names()) {

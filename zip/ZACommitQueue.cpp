@@ -1,12 +1,28 @@
 #include "zip/ZACommitQueue.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+
+#include "platform/DurableReplace.h"
+
+namespace {
+
+std::string nameIn(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The folder part as the extraction spells a job's folder.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+TFileStamp stampOf(const std::string& path) {
+    return TDurableFolder(folderOf(path)).Stamp(nameIn(path));
+}
+
+} // namespace
 
 TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending, size_t batch)
     : workerCount_(workers == 0 ? 1 : workers), maxPending_(maxPending == 0 ? 1 : maxPending),
@@ -53,29 +69,31 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
         failed.swap(failed_);
     }
     // The renames reach the disk with their folders.
-    for (const std::string& folder : folders) {
-        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) {
-            ::fsync(fd);
-            ::close(fd);
-        }
-    }
+    for (const std::string& folder : folders)
+        FlushFolder(folder);
     return failed;
 }
 
 bool TZACommitQueue::commit(const Job& job) {
-    const bool flushed = !job.flush || ::fsync(job.fd) == 0;
+    const bool flushed = !job.flush || FlushFile(job.fd);
     ::close(job.fd);
-    if (!flushed || std::rename(job.from.c_str(), job.to.c_str()) != 0) {
+    // The temporary is made beside its target: the rename goes through the
+    // folder's own handle, and the folder is flushed once for the batch.
+    TDurableFolder folder(job.folder);
+    const bool beside = folder.IsOpen() && folderOf(job.from) == job.folder && folderOf(job.to) == job.folder;
+    const bool renamed =
+        flushed && (beside ? folder.Rename(nameIn(job.from), nameIn(job.to)) : RenameOver(job.from, job.to));
+    if (!renamed) {
         ::unlink(job.from.c_str());
         return false;
     }
     // Windows gives a replaced file the new name's letter case: the old
     // spelling, a different file, goes.
-    struct stat a, b;
-    if (!job.oldSpelling.empty() && lstat(job.oldSpelling.c_str(), &a) == 0 &&
-        lstat(job.to.c_str(), &b) == 0 && (a.st_ino != b.st_ino || a.st_dev != b.st_dev))
-        ::unlink(job.oldSpelling.c_str());
+    if (!job.oldSpelling.empty()) {
+        const TFileStamp a = stampOf(job.oldSpelling), b = stampOf(job.to);
+        if (a.exists && b.exists && (a.id != b.id || a.device != b.device))
+            ::unlink(job.oldSpelling.c_str());
+    }
     return true;
 }
 
@@ -102,7 +120,7 @@ void TZACommitQueue::work() {
         // waits, so that one journal commit can carry several files.
         for (const Job& job : batch)
             if (job.flush)
-                ::sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+                StartFileWriteBack(job.fd);
         ok.assign(n, false);
         for (size_t i = 0; i < n; ++i)
             ok[i] = commit(batch[i]);
@@ -119,10 +137,5 @@ void TZACommitQueue::work() {
 }
 
 bool TZACommitQueue::FolderNeedsFlush(const std::string& folder) {
-    constexpr long TmpfsMagic = 0x01021994, RamfsMagic = static_cast<long>(0x858458f6);
-    struct statfs fs;
-    if (::statfs(folder.c_str(), &fs) != 0)
-        return true;
-    const long type = static_cast<long>(fs.f_type);
-    return type != TmpfsMagic && type != RamfsMagic;
+    return ::FolderNeedsFlush(folder);
 }
