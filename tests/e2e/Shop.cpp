@@ -305,7 +305,9 @@ std::vector<std::string> Shop::Files() const {
     std::vector<std::string> names;
     for (auto it = fs::recursive_directory_iterator(dir_); it != fs::recursive_directory_iterator(); ++it) {
         std::string rel = fs::relative(it->path(), dir_).string();
-        if (rel == "started.log")
+        // The updater's run log and its record of the releases installed
+        // are its own, not part of what a run installs.
+        if (rel == "started.log" || rel == "AtualizarVendarix.log" || rel == "AtualizarVendarix.estado")
             continue;
         names.push_back(it->is_directory() ? rel + "/" : rel);
     }
