@@ -433,8 +433,9 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) 
     }
     r.stderrText = p.readAllStandardError().toStdString();
     collectDialogs(r);
-    // The started program writes its line a moment later.
-    if (r.status == 0)
+    // The started program writes its line a moment later; 3 also started
+    // it, after refusing an archive.
+    if (r.status == 0 || r.status == 3)
         waitForStartedLine();
     return r;
 }
@@ -518,7 +519,7 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, 
     r.peakKiB = peak;
     r.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     collectDialogs(r);
-    if (r.status == 0)
+    if (r.status == 0 || r.status == 3)
         waitForStartedLine();
     return r;
 }
