@@ -69,6 +69,7 @@ TUpdateRun::TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconc
 void TUpdateRun::Execute() {
     state_ = TRunState::Running;
     programStarted_ = false;
+    signatureRefused_ = false;
     try {
         Download();
     } catch (...) {
@@ -81,8 +82,12 @@ void TUpdateRun::Execute() {
 int TUpdateRun::ExitCode() const {
     switch (state_) {
     case TRunState::Finished:
-        // The shop's program is running only when its start succeeded.
-        return programStarted_ ? 0 : 2;
+        // The shop's program is running only when its start succeeded. A
+        // refused signature is not an outage: someone may be serving what
+        // the maker did not sign, and the shop's operator is to be told.
+        if (!programStarted_)
+            return 2;
+        return signatureRefused_ ? 3 : 0;
     case TRunState::Broken:
         return 2;
     default: // stopped, or ended before the run touched anything
@@ -95,7 +100,14 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     try {
         // An archive whose signature does not hold fails here like one that
         // did not arrive, and is gone before anything opens it.
-        (verified_ ? *verified_ : ftp_).Download(remote, local);
+        if (verified_)
+            verified_->Download(remote, local);
+        else
+            ftp_.Download(remote, local);
+    } catch (const ESignatureError&) {
+        // The service wrote its reason to the run log.
+        signatureRefused_ = true;
+        failed = true;
     } catch (const std::exception&) {
         failed = true;
     }
@@ -113,13 +125,17 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
 void TUpdateRun::deleteDownload(const std::string& name) {
     if (FileExists(name))
         DeleteFile(name);
-    if (verified_)
+    if (verified_) {
         DeleteSignatureOf(name);
+        verified_->Discard(name);
+    }
 }
 
 void TUpdateRun::extract(const std::string& archive) {
     try {
-        archive_.SetFileName(archive);
+        // A signed archive is opened where it was verified, out of reach of
+        // the shop's users; the name in the shop's folder is not looked at.
+        archive_.SetFileName(verified_ ? verified_->VerifiedFile(archive) : archive);
         archive_.OpenArchive();
         archive_.ExtractByMask("*.*", 0x28BF, "");
         archive_.CloseArchive();
@@ -128,6 +144,14 @@ void TUpdateRun::extract(const std::string& archive) {
         throw;
     }
     RunLog::Write("extract " + archive + ": done");
+}
+
+void TUpdateRun::recordInstalled() {
+    // Only a release whose two archives both went in counts: a
+    // program archive accepted but left out because its tables failed must
+    // not keep the shop from being served the release it still runs.
+    if (verified_ && !verified_->RecordAccepted())
+        RunLog::Write(std::string("record ") + TReleaseRecord::kFileName + ": could not be written");
 }
 
 void TUpdateRun::Download() {
@@ -190,6 +214,8 @@ void TUpdateRun::Download() {
         extract(".\\Vendarix.zip");
     if (schema) {
         extract(".\\TabelasTalvir.zip");
+        if (program)
+            recordInstalled();
         reconciler_.ConferirTabelas();
     }
 
