@@ -29,7 +29,7 @@ struct TRect {
     int Height() const { return Bottom - Top; }
 };
 
-struct TFontSpec {
+struct TFont {
     std::string Name; // family, UTF-8
     int PixelHeight = 0;
     bool Bold = false;

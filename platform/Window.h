@@ -29,7 +29,8 @@ public:
     void Repaint();
     // Colours of the control: its background and its text.
     void SetColor(TColor c);
-    void SetFont(const TFontSpec& font);
+    TColor Color() const;
+    void SetFont(const TFont& font);
     void SetFontColor(TColor c);
 
     // The system's own object (a QWidget*, a window handle), for the
@@ -37,6 +38,7 @@ public:
     void* Native() const;
 
     struct TImpl;
+    const TImpl& Impl() const { return *impl_; }
 
 protected:
     explicit TWindowControl(std::unique_ptr<TImpl> impl);
@@ -57,7 +59,7 @@ public:
 
 struct TLabelStyle {
     std::string Caption; // UTF-8
-    TFontSpec Font;
+    TFont Font;
     TColor FontColor = clBlack;
     TColor Color = clBtnFace;
     // Shows what is beneath it instead of its colour.

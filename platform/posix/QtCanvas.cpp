@@ -36,10 +36,10 @@ uint32_t ColorToRgb(TColor c) {
     return ColorToQColor(c).rgb() & 0xFFFFFFu;
 }
 
-QFont QFontOf(const TFontSpec& spec) {
-    QFont f(QString::fromUtf8(spec.Name));
-    f.setPixelSize(spec.PixelHeight);
-    if (spec.Bold)
+QFont QFontOf(const TFont& font) {
+    QFont f(QString::fromUtf8(font.Name));
+    f.setPixelSize(font.PixelHeight);
+    if (font.Bold)
         f.setBold(true);
     return f;
 }

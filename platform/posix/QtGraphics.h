@@ -20,12 +20,13 @@ struct TBitmap::TImpl {
 
 struct TWindowControl::TImpl {
     QPointer<QWidget> widget;
+    TColor color = clBtnFace;
 };
 
 // The Qt colour of a platform colour; system colours come from the
 // application's palette.
 QColor ColorToQColor(TColor c);
-QFont QFontOf(const TFontSpec& spec);
+QFont QFontOf(const TFont& font);
 
 // A canvas over a painter of its own on a picture or a widget.
 class TQtCanvas : public TCanvas {

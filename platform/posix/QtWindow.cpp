@@ -111,12 +111,17 @@ void TWindowControl::Repaint() {
 }
 
 void TWindowControl::SetColor(TColor c) {
+    impl_->color = c;
     QPalette pal = impl_->widget->palette();
     pal.setColor(QPalette::Window, ColorToQColor(c));
     impl_->widget->setPalette(pal);
 }
 
-void TWindowControl::SetFont(const TFontSpec& font) {
+TColor TWindowControl::Color() const {
+    return impl_->color;
+}
+
+void TWindowControl::SetFont(const TFont& font) {
     impl_->widget->setFont(QFontOf(font));
 }
 
