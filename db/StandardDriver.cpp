@@ -1,12 +1,8 @@
 #include "db/StandardDriver.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -17,6 +13,7 @@
 #include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
 #include "platform/Files.h"
+#include "platform/SystemFiles.h"
 #include "platform/Text.h"
 
 namespace {
@@ -300,8 +297,7 @@ std::string TStandardDriver::tableFile(TWatchedFolder& idx, const std::string& t
     if (!found)
         return {};
     const std::string path = pathIn(idx, *found);
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
+    return IsFileAt(path) ? path : std::string();
 }
 
 void TStandardDriver::takeChanges(TWatchedFolder& idx) {
@@ -370,20 +366,11 @@ void TStandardDriver::learnUnknown(const TWatchedFolder& idx, const std::set<std
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
-    const int fd = ::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return TFileKind::Missing;
     uint8_t head[0x58] = {};
-    size_t n = 0;
-    while (n < sizeof head) {
-        const ssize_t r = ::read(fd, head + n, sizeof head - n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        n += size_t(r);
-    }
-    ::close(fd);
+    const int64_t got = ReadFileHead(linuxPath, head, sizeof head);
+    if (got < 0)
+        return TFileKind::Missing;
+    const size_t n = static_cast<size_t>(got);
     if (n == 0)
         return TFileKind::SQLite; // an empty file is an empty SQLite database
     if (n >= sizeof kSqliteMagic && std::equal(kSqliteMagic, kSqliteMagic + sizeof kSqliteMagic, head))
@@ -483,14 +470,14 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
             const std::string file = TableFile(info.target);
             db.reset();
             if (!file.empty())
-                ::unlink(file.c_str());
+                RemoveFileAt(file);
         }
         return result;
     } catch (...) {
         db.reset();
         if (!newFile.empty()) { // a failed CREATE leaves nothing behind
-            ::unlink(newFile.c_str());
-            ::unlink((newFile + "-journal").c_str());
+            RemoveFileAt(newFile);
+            RemoveFileAt(newFile + "-journal");
         }
         throw;
     }

@@ -164,10 +164,6 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
-std::string CaseFoldUtf8(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toCaseFolded().toStdString();
-}
-
 std::string GuessToAnsi(std::string_view bytes) {
     if (allAscii(bytes))
         return std::string(bytes);

@@ -20,9 +20,6 @@ inline std::string Txt(std::string_view utf8) {
 // converted; anything else is taken as CP1252 already.
 std::string GuessToAnsi(std::string_view bytes);
 bool IsValidUtf8(std::string_view bytes);
-// Unicode case folding of UTF-8 text, for comparing names without regard to
-// case in every script.
-std::string CaseFoldUtf8(std::string_view utf8);
 // OEM code page (CP850 unless UPDATER_OEMCP names another) to CP1252; a byte
 // without an equivalent becomes its closest letter or '_'.
 std::string OemToAnsi(std::string_view oem);
