@@ -217,7 +217,8 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
     const TFtpSettings& f = setup_.Ftp;
     RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
                   (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
-                  " ms" + ", database " + ConfigTipo());
+                  " ms" + ", least rate " + std::to_string(f.MinRate) + " bytes/s over " +
+                  std::to_string(f.RateWindowS) + " s" + ", database " + ConfigTipo());
     try {
         run_->Execute();
     } catch (const std::exception& e) {

@@ -26,6 +26,12 @@
 #ifndef VX_FTP_TIMEOUT_DEFAULT
 #define VX_FTP_TIMEOUT_DEFAULT 0
 #endif
+#ifndef VX_FTP_MIN_RATE_DEFAULT
+#define VX_FTP_MIN_RATE_DEFAULT 1024
+#endif
+#ifndef VX_FTP_RATE_WINDOW_DEFAULT
+#define VX_FTP_RATE_WINDOW_DEFAULT 60
+#endif
 
 std::string DefaultTipo() {
     return "Standard";
@@ -93,6 +99,8 @@ TFtpSettings CompiledFtpSettings() {
     s.Password = VX_FTP_PASSWORD_DEFAULT;
     s.Passive = VX_FTP_PASSIVE_DEFAULT != 0;
     s.TimeoutMs = VX_FTP_TIMEOUT_DEFAULT;
+    s.MinRate = VX_FTP_MIN_RATE_DEFAULT;
+    s.RateWindowS = VX_FTP_RATE_WINDOW_DEFAULT;
     return s;
 }
 
@@ -129,6 +137,12 @@ TFtpSettings ApplyFtpEnvironment(TFtpSettings s) {
         s.Passive = envNumber("UPDATER_FTP_PASSIVE", v, 0, 1) != 0;
     if (const char* v = env("UPDATER_FTP_TIMEOUT"))
         s.TimeoutMs = envNumber("UPDATER_FTP_TIMEOUT", v, 0, 2147483647);
+    if (const char* v = env("UPDATER_FTP_MIN_RATE"))
+        s.MinRate = envNumber("UPDATER_FTP_MIN_RATE", v, 0, 2147483647);
+    // A window of a day at most: the timer that samples it counts in
+    // milliseconds of 32 bits.
+    if (const char* v = env("UPDATER_FTP_RATE_WINDOW"))
+        s.RateWindowS = envNumber("UPDATER_FTP_RATE_WINDOW", v, 1, 86400);
     return s;
 }
 

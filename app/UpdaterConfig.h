@@ -58,6 +58,10 @@ struct TFtpSettings {
     std::string Password;
     bool Passive = false;
     int32_t TimeoutMs = 0; // 0: no socket time-out
+    // A transfer slower than MinRate bytes/s over any RateWindowS seconds
+    // fails (MinRate 0: no least rate).
+    int32_t MinRate = 1024;
+    int32_t RateWindowS = 60;
 };
 
 // The values compiled in from the build's cache variables.
