@@ -127,8 +127,9 @@ private:
                     file->Seek(0, soBeginning);
                 }
                 RunLog::Write("download " + remote + ": " +
-                              (next == TNext::StartOver ? std::string("starting over")
-                                                        : "resuming at " + std::to_string(file->Size()) + " bytes") +
+                              (next == TNext::StartOver
+                                   ? std::string("starting over")
+                                   : "resuming at " + std::to_string(file->Size()) + " bytes") +
                               " (try " + std::to_string(attempt + 1) + " of " + std::to_string(kResumes + 1) +
                               ") after: " + e.what());
             }

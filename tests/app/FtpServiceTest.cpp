@@ -4,14 +4,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "app/RunLog.h"
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
-#include "support/FtpPeer.h"
-#include "support/TempFolder.h"
+#include "tests/support/FtpPeer.h"
+#include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -47,7 +48,8 @@ class FtpServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { RunLog::SetEnabled(true); }
 
-    std::unique_ptr<IFtpService> service(int32_t minRate = 0, int32_t windowS = 60, int32_t timeOutMs = 10000) {
+    std::unique_ptr<IFtpService> service(int32_t minRate = 0, int32_t windowS = 60,
+                                         int32_t timeOutMs = 10000) {
         TFtpSettings s;
         s.Host = "127.0.0.1";
         s.Port = peer.Port();
@@ -67,8 +69,8 @@ protected:
     }
     TFtpPeer& retr(size_t announced) {
         return peer.ExpectPasv()
-            .Expect("RETR /x.zip", "150 Opening BINARY mode data connection (" + std::to_string(announced) +
-                                       " bytes).\r\n")
+            .Expect("RETR /x.zip",
+                    "150 Opening BINARY mode data connection (" + std::to_string(announced) + " bytes).\r\n")
             .OpenData();
     }
 
@@ -86,12 +88,16 @@ TEST_F(FtpServiceTest, CutTransferResumesWhereItStopped) {
     const size_t size = 30 * 1000 * 1000, cut = size * 40 / 100;
     const std::string whole = pattern(size);
     login();
-    retr(size).SendData(whole.substr(0, cut)).CloseData().Send("426 Connection closed; transfer aborted.\r\n");
+    retr(size)
+        .SendData(whole.substr(0, cut))
+        .CloseData()
+        .Send("426 Connection closed; transfer aborted.\r\n");
     // Second try: the server hangs up at the REST; the third logs in again.
     peer.ExpectPasv().Expect("REST " + std::to_string(cut)).Close().AcceptControl();
     login();
     peer.ExpectPasv().Expect("REST " + std::to_string(cut), "350 Restarting.\r\n");
-    peer.Expect("RETR /x.zip", "150 Opening BINARY mode data connection (" + std::to_string(size) + " bytes).\r\n")
+    peer.Expect("RETR /x.zip",
+                "150 Opening BINARY mode data connection (" + std::to_string(size) + " bytes).\r\n")
         .OpenData()
         .SendData(whole.substr(cut))
         .CloseData()
@@ -117,10 +123,12 @@ TEST_F(FtpServiceTest, CutTransferResumesWhereItStopped) {
     EXPECT_EQ(peer.Error(), "");
     const Lines log = logLines();
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], "download /x.zip: resuming at 12000000 bytes (try 2 of 4) after: 426 Connection closed; "
-                      "transfer aborted.  ");
-    EXPECT_EQ(log[1],
-              "download /x.zip: resuming at 12000000 bytes (try 3 of 4) after: Connection closed by the server");
+    EXPECT_EQ(log[0],
+              "download /x.zip: resuming at 12000000 bytes (try 2 of 4) after: 426 Connection closed; "
+              "transfer aborted.  ");
+    EXPECT_EQ(
+        log[1],
+        "download /x.zip: resuming at 12000000 bytes (try 3 of 4) after: Connection closed by the server");
     EXPECT_EQ(log[2].rfind("download /x.zip: 30000000 bytes in ", 0), 0u) << log[2];
 }
 
@@ -137,8 +145,9 @@ TEST_F(FtpServiceTest, RefusedRestartGetsTheWholeFileAgain) {
     EXPECT_TRUE(readFile(local) == whole);
     const Lines log = logLines();
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], "download /x.zip: resuming at 40000 bytes (try 2 of 4) after: Transfer incomplete: 40000 of "
-                      "100000 bytes received");
+    EXPECT_EQ(log[0],
+              "download /x.zip: resuming at 40000 bytes (try 2 of 4) after: Transfer incomplete: 40000 of "
+              "100000 bytes received");
     EXPECT_EQ(log[1], "download /x.zip: starting over (try 3 of 4) after: Restart refused: 502 REST not "
                       "implemented.  ");
 }
@@ -170,8 +179,9 @@ TEST_F(FtpServiceTest, TrickleEndsAfterFourTriesOfOneWindowEach) {
     EXPECT_EQ(readFile(local), "tttt");
     const Lines log = logLines();
     ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log[2], "download /x.zip: resuming at 3 bytes (try 4 of 4) after: Transfer too slow: under 1024 "
-                      "bytes/s for 1 s");
+    EXPECT_EQ(log[2],
+              "download /x.zip: resuming at 3 bytes (try 4 of 4) after: Transfer too slow: under 1024 "
+              "bytes/s for 1 s");
     EXPECT_EQ(log[3].rfind("download /x.zip: failed after 4 bytes, ", 0), 0u) << log[3];
 }
 
