@@ -110,6 +110,7 @@ private:
     void downloadResuming(const std::string& remote, const std::string& local) {
         std::unique_ptr<THandleStream> file = CreateFreshFile(local);
         int32_t wholeSize = 0;
+        bool begun = false;
         for (int attempt = 1;; ++attempt) {
             const int64_t had = file->Size();
             file->Seek(had, soBeginning);
@@ -119,8 +120,12 @@ private:
             } catch (const std::exception& e) {
                 if (client_->AnnouncedSize() > 0 && wholeSize == 0)
                     wholeSize = client_->AnnouncedSize();
+                // Only a transfer that was under way is taken up again: a
+                // server that fails before it ever sends (silence at the
+                // login, a refused data connection) is reported at once.
+                begun = begun || client_->TransferBegan();
                 const TNext next = after(e);
-                if (next == TNext::GiveUp || attempt > kResumes)
+                if (!begun || next == TNext::GiveUp || attempt > kResumes)
                     throw;
                 if (next == TNext::StartOver) {
                     file->SetSize(0);

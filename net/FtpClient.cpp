@@ -412,6 +412,7 @@ void TFtpClient::Download(const std::string& RemoteFile, THandleStream& LocalFil
 
 void TFtpClient::download(const std::string& RemoteFile) {
     announcedWhole_ = 0;
+    transferBegan_ = false;
     try {
         ClearCanceled();
         if (owedReplies_ > 0)
@@ -557,6 +558,7 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, bool& success) {
         ++owedReplies_;
     if (!passive_)
         transfer_->Accept(acceptTimeOut_);
+    transferBegan_ = reply.Preliminary();
     int32_t announced = 0;
     const bool known = ParseSize(reply.Lines.back(), announced);
     const int64_t whole = known ? wholeFromAnnounced(announced) : announced;

@@ -81,6 +81,10 @@ public:
     // The whole file's size as the last download's server announced it; 0
     // when it announced none.
     int32_t AnnouncedSize() const { return announcedWhole_; }
+    // The server agreed to send the last download's file (a preliminary
+    // reply to RETR) and its data connection was made: a failure after that
+    // cut a transfer under way.
+    bool TransferBegan() const { return transferBegan_; }
 
     // Size announced in a reply: the number in front of the first "BYTE"
     // (any letter case); 0 when there is none or it does not fit 32 bits.
@@ -205,6 +209,7 @@ private:
     int32_t restartAt_ = 0;
     int32_t wholeHint_ = 0;
     int32_t announcedWhole_ = 0;
+    bool transferBegan_ = false;
     std::unique_ptr<TFtpTransfer> transfer_;
     int32_t lastRecvd_ = 0;
     std::string lastReply_;
