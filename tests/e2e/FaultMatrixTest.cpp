@@ -303,7 +303,8 @@ protected:
             EXPECT_EQ(fs::path(name).filename().string().rfind("~vx", 0), std::string::npos)
                 << "temporary file left behind: " << name;
             if (d.folder || before_.count(name) || l == "vendarix.exe" || l == "started.log" ||
-                l == "vendarix.zip" || l == "tabelastalvir.zip" || l.rfind("dados/", 0) == 0 || allowed(name))
+                l == "atualizarvendarix.log" || l == "vendarix.zip" || l == "tabelastalvir.zip" ||
+                l.rfind("dados/", 0) == 0 || allowed(name))
                 continue;
             if (l == "vendarix.bkp") {
                 EXPECT_EQ(d, DigestOfBytes(ProgramScript("old"))) << "the backup is not the old program";
