@@ -163,7 +163,8 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
                       : ", TLS trusting " + (f.CaFile.empty() ? "the system's certificates" : f.CaFile);
     RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
                   (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
-                  " ms" + tls + ", database " + ConfigTipo());
+                  " ms" + tls + ", least rate " + std::to_string(f.MinRate) + " bytes/s over " +
+                  std::to_string(f.RateWindowS) + " s" + ", database " + ConfigTipo());
     try {
         run_->Execute();
     } catch (const std::exception& e) {

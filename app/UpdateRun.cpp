@@ -117,7 +117,6 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     // put part of a program, or a program without its tables, in the shop.
     deleteDownload(local);
     ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
-    RenameFile("Vendarix.bkp", "Vendarix.exe");
     ftp_.Disconnect();
     return false;
 }
@@ -197,8 +196,6 @@ void TUpdateRun::Download() {
     const std::string stale = sistema + ".zip";
     if (staysInWorkingFolder(stale) && FileExists(stale))
         DeleteFile(stale);
-    if (FileExists("Vendarix.exe"))
-        RenameFile("Vendarix.exe", "Vendarix.bkp");
 
     // The local name of the program archive is fixed, whatever the
     // configured system is called on the server.
@@ -208,10 +205,14 @@ void TUpdateRun::Download() {
     ftp_.Disconnect();
 
     // A new program goes in only with the tables it needs: without the
-    // schema archive the shop keeps its old program, put back by fetch, and
-    // its tables as they are.
-    if (program && schema)
+    // schema archive the shop keeps its old program and its tables as they
+    // are. The program is set aside only now, with both archives here: a
+    // download that fails, stalls or is killed leaves it where it was.
+    if (program && schema) {
+        if (FileExists("Vendarix.exe"))
+            RenameFile("Vendarix.exe", "Vendarix.bkp");
         extract(".\\Vendarix.zip");
+    }
     if (schema) {
         extract(".\\TabelasTalvir.zip");
         if (program)

@@ -32,6 +32,12 @@
 #ifndef VX_FTP_TIMEOUT_DEFAULT
 #define VX_FTP_TIMEOUT_DEFAULT 0
 #endif
+#ifndef VX_FTP_MIN_RATE_DEFAULT
+#define VX_FTP_MIN_RATE_DEFAULT 1024
+#endif
+#ifndef VX_FTP_RATE_WINDOW_DEFAULT
+#define VX_FTP_RATE_WINDOW_DEFAULT 60
+#endif
 
 std::string DefaultTipo() {
     return "Standard";
@@ -101,6 +107,8 @@ TFtpSettings CompiledFtpSettings() {
     s.TimeoutMs = VX_FTP_TIMEOUT_DEFAULT;
     s.Tls = VX_FTP_TLS_DEFAULT;
     s.CaFile = VX_FTP_CA_FILE_DEFAULT;
+    s.MinRate = VX_FTP_MIN_RATE_DEFAULT;
+    s.RateWindowS = VX_FTP_RATE_WINDOW_DEFAULT;
     return s;
 }
 
@@ -144,6 +152,12 @@ TFtpSettings ApplyFtpEnvironment(TFtpSettings s) {
     // A misspelt "require" must not quietly leave the password in clear.
     if (!s.Tls.empty() && s.Tls != "require")
         throw EConvertError("UPDATER_FTP_TLS: \"" + s.Tls + "\" is neither \"require\" nor empty");
+    if (const char* v = env("UPDATER_FTP_MIN_RATE"))
+        s.MinRate = envNumber("UPDATER_FTP_MIN_RATE", v, 0, 2147483647);
+    // A window of a day at most: the timer that samples it counts in
+    // milliseconds of 32 bits.
+    if (const char* v = env("UPDATER_FTP_RATE_WINDOW"))
+        s.RateWindowS = envNumber("UPDATER_FTP_RATE_WINDOW", v, 1, 86400);
     return s;
 }
 

@@ -63,6 +63,10 @@ struct TFtpSettings {
     std::string Tls;
     // PEM file of the certificates trusted for TLS; empty: the system's.
     std::string CaFile;
+    // A transfer slower than MinRate bytes/s over any RateWindowS seconds
+    // fails (MinRate 0: no least rate).
+    int32_t MinRate = 1024;
+    int32_t RateWindowS = 60;
 };
 
 // The values compiled in from the build's cache variables.

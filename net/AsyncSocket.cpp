@@ -579,18 +579,22 @@ void TAsyncSocket::SetKernelCopy(bool allowed) {
 }
 
 void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
+    // Never through a symbolic link: the file goes where its name says,
+    // not where a link planted in the folder points.
+    const std::string path = ResolvePath(fileName);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        throw EFCreateError(Format(SFCreateError, fileName));
+    THandleStream file(fd, path);
+    CaptureStream(file, maxBytes);
+}
+
+void TAsyncSocket::CaptureStream(THandleStream& file, int64_t maxBytes) {
     StatusMessage(8, SCaptureFile);
     bytesRecvd_ = 0;
     TimerOn();
     TFinally off([this] { TimerOff(); });
     {
-        // Never through a symbolic link: the file goes where its name says,
-        // not where a link planted in the folder points.
-        const std::string path = ResolvePath(fileName);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0)
-            throw EFCreateError(Format(SFCreateError, fileName));
-        THandleStream file(fd, path);
         // The block's bytes wait in the pipe until they are written; none of
         // them passes through this process where the kernel can move them.
         // Protected bytes are decrypted here, so they cannot go by the

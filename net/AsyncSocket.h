@@ -17,6 +17,7 @@
 #include "platform/Timer.h"
 
 class TNotifyWindow;
+class THandleStream;
 namespace ws {
 struct TLookup;
 }
@@ -119,6 +120,10 @@ public:
     // kernel where it can move them so, and through the work buffer where
     // it cannot; the blocks, counts and events are the same either way.
     void CaptureFile(const std::string& fileName, int64_t maxBytes = kNoLimit);
+    // As CaptureFile, into a file already open, from where it stands: a
+    // download that carries on where an earlier one stopped, into the file
+    // that one made.
+    void CaptureStream(THandleStream& file, int64_t maxBytes = kNoLimit);
     static constexpr int64_t kNoLimit = INT64_MAX;
     // False makes every CaptureFile of the process copy through the work
     // buffer (to compare the two ways, and to exercise the copying one).

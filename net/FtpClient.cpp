@@ -1,11 +1,14 @@
 #include "net/FtpClient.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "net/FtpConst.h"
 #include "net/FtpTransfer.h"
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
+#include "platform/Files.h"
+#include "platform/Streams.h"
 #include "platform/Timer.h"
 #include "platform/Tls.h"
 
@@ -43,6 +46,22 @@ private:
     TAsyncSocket& s_;
     bool armed_;
 };
+
+// Runs f when the scope ends, however it ends.
+template <class F> class TOnExit {
+public:
+    explicit TOnExit(F f) : f_(std::move(f)) {}
+    ~TOnExit() { f_(); }
+    TOnExit(const TOnExit&) = delete;
+    TOnExit& operator=(const TOnExit&) = delete;
+
+private:
+    F f_;
+};
+
+int32_t addCounts(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
 
 } // namespace
 
@@ -169,7 +188,7 @@ void TFtpClient::Abort() {
 }
 
 int32_t TFtpClient::BytesRecvd() const {
-    return transfer_ ? transfer_->Received() : lastRecvd_;
+    return transfer_ ? addCounts(restartAt_, transfer_->Received()) : lastRecvd_;
 }
 
 // ---------------------------------------------------------------- login
@@ -444,6 +463,33 @@ void TFtpClient::refused(bool& handled) {
 }
 
 void TFtpClient::Download(const std::string& RemoteFile, const std::string& LocalFile) {
+    TOnExit done([this] {
+        into_ = nullptr;
+        fresh_.reset();
+        freshName_.clear();
+    });
+    into_ = nullptr;
+    freshName_ = LocalFile.empty() ? RemoteFile : LocalFile;
+    restartAt_ = wholeHint_ = 0;
+    download(RemoteFile);
+}
+
+void TFtpClient::Download(const std::string& RemoteFile, THandleStream& LocalFile, int32_t RestartAt,
+                          int32_t WholeSize) {
+    TOnExit done([this] {
+        into_ = nullptr;
+        restartAt_ = wholeHint_ = 0;
+    });
+    into_ = &LocalFile;
+    freshName_.clear();
+    restartAt_ = RestartAt > 0 ? RestartAt : 0;
+    wholeHint_ = WholeSize > 0 ? WholeSize : 0;
+    download(RemoteFile);
+}
+
+void TFtpClient::download(const std::string& RemoteFile) {
+    announcedWhole_ = 0;
+    transferBegan_ = false;
     try {
         ClearCanceled();
         if (owedReplies_ > 0)
@@ -451,10 +497,10 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
         CheckConnection();
         if (DataAvailable())
             Read(0);
-        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        newTransfer();
         bool success = false;
         auto cleanUp = [this] {
-            lastRecvd_ = transfer_->Received();
+            lastRecvd_ = addCounts(restartAt_, transfer_->Received());
             transfer_.reset();
             if (Canceled()) {
                 ClearCanceled();
@@ -469,7 +515,7 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
             }
         };
         try {
-            downloadSteps(RemoteFile, LocalFile.empty() ? RemoteFile : LocalFile, success);
+            downloadSteps(RemoteFile, success);
         } catch (...) {
             cleanUp();
             throw;
@@ -485,6 +531,11 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
         if (!handled)
             throw;
     }
+}
+
+void TFtpClient::newTransfer() {
+    transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+    transfer_->SetMinRate(minRate_, rateWindow_);
 }
 
 int32_t TFtpClient::PasvPort(const std::string& reply) {
@@ -550,15 +601,26 @@ bool TFtpClient::openData() {
         // The server hung up between transfers (some close a connection
         // once a transfer is done, or after a while idle): nothing of this
         // download has happened yet, so it starts over once on a fresh login.
-        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        newTransfer();
         CheckConnection();
     }
 }
 
-void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success) {
+void TFtpClient::downloadSteps(const std::string& remoteFile, bool& success) {
     bool handled = false;
     if (!openData())
         return refused(handled);
+    if (restartAt_ > 0) {
+        StatusMessage(1, "REST " + IntToStr(restartAt_));
+        const std::string rest = Transaction("REST " + IntToStr(restartAt_));
+        if (rest.empty())
+            throw EServerGone();
+        // Only 350 holds the server to the offset; after anything else the
+        // RETR would send the file from its start, and appending that to
+        // the part already here would make a file that never was.
+        if (ReplyNumber() != 350)
+            throw ERestartRefused(Format(SRestartRefused, rest));
+    }
     StatusMessage(1, "RETR " + remoteFile);
     SetBytesTotal(0);
     replyNumber_ = 0;
@@ -575,14 +637,26 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string&
         ++owedReplies_;
     if (!passive_)
         transfer_->Accept(acceptTimeOut_);
+    transferBegan_ = reply.Preliminary();
     int32_t announced = 0;
     const bool known = ParseSize(reply.Lines.back(), announced);
-    SetBytesTotal(announced);
-    transfer_->Announce(announced, known);
+    const int64_t whole = known ? wholeFromAnnounced(announced) : announced;
+    // A file smaller than the part already here is another file: nothing
+    // of it can be appended.
+    if (known && whole < restartAt_)
+        throw ERestartRefused(Format(SRestartRefused, reply.First()));
+    if (known && whole <= INT32_MAX)
+        announcedWhole_ = static_cast<int32_t>(whole);
+    SetBytesTotal(static_cast<int32_t>(std::min<int64_t>(whole, INT32_MAX)));
+    const int64_t left = known ? whole - restartAt_ : announced;
+    transfer_->Announce(static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX)), known);
+    int64_t bound = (known ? whole : TFtpTransfer::kUnannouncedLimit) - restartAt_;
+    if (maxBytes_ > 0)
+        bound = std::min<int64_t>(bound, std::max<int64_t>(maxBytes_ - restartAt_, 0));
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!Canceled() && !TimedOut())
-        transfer_->Receive(localFile);
+        receive(bound);
     if (OnTransactionStop)
         OnTransactionStop(this);
     transfer_->Close();
@@ -590,10 +664,43 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string&
     success = true;
 }
 
+int64_t TFtpClient::wholeFromAnnounced(int32_t announced) const {
+    if (restartAt_ == 0)
+        return announced;
+    if (wholeHint_ > 0)
+        return announced == wholeHint_ ? announced : static_cast<int64_t>(announced) + restartAt_;
+    // Without an earlier size, a count below the restart point can only be
+    // what is left; one above it is taken as the whole file, as most
+    // servers announce it.
+    return announced >= restartAt_ ? announced : static_cast<int64_t>(announced) + restartAt_;
+}
+
+void TFtpClient::receive(int64_t bound) {
+    // The file is made only now that the server has agreed to send it: a
+    // refused RETR leaves whatever had the name as it was.
+    if (!into_) {
+        fresh_ = CreateFreshFile(freshName_);
+        into_ = fresh_.get();
+    }
+    try {
+        transfer_->Receive(*into_, bound);
+    } catch (const EDataOverrun&) {
+        // A file larger than it may be is not the file meant; none of a
+        // file made here is kept.
+        transfer_->Close();
+        if (fresh_) {
+            into_ = nullptr;
+            fresh_.reset();
+            DeleteFile(freshName_);
+        }
+        throw;
+    }
+}
+
 void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
     const int32_t received = transfer_->Received();
     const int32_t announced = transfer_->Announced();
-    SetBytesTotal(received);
+    SetBytesTotal(addCounts(restartAt_, received));
     StatusMessage(1, Format(SReceivedBytes, received));
     if (Canceled() || TimedOut())
         throw EAbortError(SSendAborted);
@@ -614,5 +721,6 @@ void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
     if (done.Number >= 400)
         throw FTPException(done.First());
     if (received < announced)
-        throw FTPException(Format(STransferIncomplete, received, announced));
+        throw FTPException(
+            Format(STransferIncomplete, addCounts(restartAt_, received), addCounts(restartAt_, announced)));
 }
