@@ -1,7 +1,7 @@
 // The whole of an open file as one range of read-only memory, for a reader
 // that needs it in one piece (a signature over the whole file): a mapping
 // costs address space, not memory. Where the system cannot map the file (a
-// pipe, a file system without mappings) it is read into memory instead.
+// file system without mappings) it is read into memory instead.
 #pragma once
 
 #include <cstddef>
