@@ -1,15 +1,13 @@
 #include "app/SignatureVerifier.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "platform/MappedFile.h"
+#include "platform/ReadOnlyFile.h"
 
 namespace {
 
@@ -80,52 +78,14 @@ std::string_view nextLine(std::string_view& rest) {
     return line;
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // The size of a regular file, or -1.
-    off_t regularSize() const {
-        struct stat st;
-        if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
-            return -1;
-        return st.st_size;
-    }
-
-private:
-    int fd_;
-};
-
-// Reads up to `size` bytes, as many as there are; -1 on an error.
-ssize_t readFully(int fd, uint8_t* buf, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buf + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-bool hashFile(int fd, uint8_t (&hash)[kHashSize]) {
+bool hashFile(TReadOnlyFile& file, uint8_t (&hash)[kHashSize]) {
     crypto_generichash_state state;
     if (crypto_generichash_init(&state, nullptr, 0, kHashSize) != 0)
         return false;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    file.AdviseSequential();
     std::unique_ptr<uint8_t[]> buf(new uint8_t[kReadBlock]);
     for (;;) {
-        ssize_t n = readFully(fd, buf.get(), kReadBlock);
+        const int64_t n = file.Read(buf.get(), kReadBlock);
         if (n < 0)
             return false;
         if (n > 0)
@@ -139,22 +99,13 @@ bool hashFile(int fd, uint8_t (&hash)[kHashSize]) {
 // The legacy signature covers the file itself, which Ed25519 needs as one
 // message: the file is mapped rather than read, so a large archive costs
 // address space, not memory.
-TVerifyResult verifyWhole(int fd, off_t size, const TDetachedSignature& sig, const uint8_t* key) {
-    if (size == 0) {
-        static const uint8_t none = 0;
-        return crypto_sign_verify_detached(sig.Signature.data(), &none, 0, key) == 0
-                   ? TVerifyResult::Valid
-                   : TVerifyResult::BadSignature;
-    }
-    const size_t length = static_cast<size_t>(size);
-    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED)
+TVerifyResult verifyWhole(const TReadOnlyFile& file, const TDetachedSignature& sig, const uint8_t* key) {
+    const TMappedFile map(file, TMappedFile::TUse::Sequential);
+    if (!map.IsValid())
         return TVerifyResult::Unreadable;
-    madvise(map, length, MADV_SEQUENTIAL);
-    const bool ok =
-        crypto_sign_verify_detached(sig.Signature.data(), static_cast<const uint8_t*>(map), length, key) == 0;
-    munmap(map, length);
-    return ok ? TVerifyResult::Valid : TVerifyResult::BadSignature;
+    return crypto_sign_verify_detached(sig.Signature.data(), map.Data(), map.Size(), key) == 0
+               ? TVerifyResult::Valid
+               : TVerifyResult::BadSignature;
 }
 
 } // namespace
@@ -274,15 +225,15 @@ std::optional<TReleaseStamp> ParseReleaseStamp(std::string_view comment) {
 TSignatureVerifier::TSignatureVerifier(const TSigningKey& key) : key_(key) {}
 
 TVerifyResult TSignatureVerifier::Verify(const std::string& file, const std::string& signatureFile) const {
-    FileDescriptor sigFd(signatureFile);
-    const off_t sigSize = sigFd.regularSize();
+    TReadOnlyFile sigFile(signatureFile);
+    const int64_t sigSize = sigFile.RegularSize();
     if (sigSize < 0)
         return TVerifyResult::Unreadable;
     if (static_cast<uint64_t>(sigSize) > kMaxSignatureFileSize)
         return TVerifyResult::Malformed;
     std::string text(static_cast<size_t>(sigSize) + 1, '\0');
     // One byte more than the size, so that a file that grew is noticed.
-    const ssize_t n = readFully(sigFd.get(), reinterpret_cast<uint8_t*>(text.data()), text.size());
+    const int64_t n = sigFile.Read(text.data(), text.size());
     if (n < 0)
         return TVerifyResult::Unreadable;
     text.resize(static_cast<size_t>(n));
@@ -306,14 +257,13 @@ TVerifyResult TSignatureVerifier::Verify(const std::string& file, const TDetache
     if (crypto_sign_verify_detached(sig.GlobalSignature.data(), global.data(), global.size(), key) != 0)
         return TVerifyResult::BadComment;
 
-    FileDescriptor fd(file);
-    const off_t size = fd.regularSize();
-    if (size < 0)
+    TReadOnlyFile archive(file);
+    if (archive.RegularSize() < 0)
         return TVerifyResult::Unreadable;
     if (sig.Kind == TSignatureKind::Legacy)
-        return verifyWhole(fd.get(), size, sig, key);
+        return verifyWhole(archive, sig, key);
     uint8_t hash[kHashSize];
-    if (!hashFile(fd.get(), hash))
+    if (!hashFile(archive, hash))
         return TVerifyResult::Unreadable;
     return crypto_sign_verify_detached(sig.Signature.data(), hash, sizeof hash, key) == 0
                ? TVerifyResult::Valid

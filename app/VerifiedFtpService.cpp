@@ -1,13 +1,8 @@
 #include "app/VerifiedFtpService.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <system_error>
-
 #include "app/RunLog.h"
 #include "platform/Files.h"
+#include "platform/PrivateFolder.h"
 
 namespace {
 
@@ -15,20 +10,6 @@ namespace {
 std::string remoteName(const std::string& remotePath) {
     const size_t slash = remotePath.find_last_of("/\\");
     return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
-}
-
-// The system's temporary folder keeps others from renaming or removing what
-// one user made there (its sticky bit), which the shop's folder does not.
-// Its path goes through the Windows-name layer, so only a plain one is used.
-std::string temporaryRoot() {
-    std::error_code ec;
-    const std::string root = std::filesystem::temp_directory_path(ec).string();
-    if (ec || root.empty() || root[0] != '/')
-        return "/tmp";
-    for (unsigned char c : root)
-        if (c < 0x20 || c > 0x7E || c == '\\' || c == ':')
-            return "/tmp";
-    return root;
 }
 
 TRefusal refusalOf(TVerifyResult r) {
@@ -59,9 +40,7 @@ TVerifiedFtpService::TVerifiedFtpService(IFtpService& inner, const TSigningKey& 
 TVerifiedFtpService::~TVerifiedFtpService() {
     if (folder_.empty())
         return;
-    // Links inside are removed, never followed.
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    RemoveFolderTree(folder_);
 }
 
 void TVerifiedFtpService::makePrivateFolder() {
@@ -69,8 +48,8 @@ void TVerifiedFtpService::makePrivateFolder() {
         return;
     // Made fresh under a name nobody could take first, readable and
     // writable by the updater alone.
-    std::string path = temporaryRoot() + "/AtualizarVendarix.XXXXXX";
-    if (!mkdtemp(path.data()))
+    std::string path;
+    if (!CreatePrivateFolder("AtualizarVendarix", path))
         throw Exception("Cannot create folder " + path);
     folder_ = path;
 }
@@ -96,8 +75,8 @@ void TVerifiedFtpService::Discard(const std::string& localFile) {
     if (folder_.empty())
         return;
     const std::string file = VerifiedFile(localFile);
-    unlink(file.c_str());
-    unlink((file + kSignatureSuffix).c_str());
+    DeleteFile(file);
+    DeleteFile(file + kSignatureSuffix);
 }
 
 void TVerifiedFtpService::refuse(const std::string& localFile, const std::string& remotePath, TRefusal reason,

@@ -1,13 +1,7 @@
 #include "db/ParadoxTable.h"
 
-#include <fcntl.h>
-#include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -116,10 +110,6 @@ std::optional<std::string> bcdText(const uint8_t* p) {
     return out;
 }
 
-std::string errnoText() {
-    return std::strerror(errno);
-}
-
 } // namespace
 
 bool TParadoxTable::LooksLikeParadox(const uint8_t* p, size_t n) {
@@ -131,69 +121,45 @@ bool TParadoxTable::LooksLikeParadox(const uint8_t* p, size_t n) {
 }
 
 TParadoxTable::TParadoxTable(const std::string& path, const std::vector<uint32_t>& keys) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0)
-        throw EDBEngineError(Format("Cannot open table %s: %s", path, errnoText()));
-    try {
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0)
-            fail(errnoText());
-        fileSize_ = static_cast<uint64_t>(st.st_size);
-        readHeader();
-        if (key_ && std::find(keys.begin(), keys.end(), key_) == keys.end())
-            throw EDBEngineError(
-                Format("Table %s is encrypted and no password given to the session opens it", path_));
-        walkChain();
-        openMemoFile();
-    } catch (...) {
-        release();
-        throw;
-    }
+    file_ = TReadOnlyFile(path);
+    if (!file_.IsOpen())
+        throw EDBEngineError(Format("Cannot open table %s: %s", path, file_.Error()));
+    const int64_t size = file_.Size();
+    if (size < 0)
+        fail(file_.Error());
+    fileSize_ = static_cast<uint64_t>(size);
+    readHeader();
+    if (key_ && std::find(keys.begin(), keys.end(), key_) == keys.end())
+        throw EDBEngineError(
+            Format("Table %s is encrypted and no password given to the session opens it", path_));
+    walkChain();
+    openMemoFile();
 }
 
-TParadoxTable::~TParadoxTable() {
-    release();
-}
-
-void TParadoxTable::release() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    if (mbFd_ >= 0)
-        ::close(mbFd_);
-    if (iconv_)
-        iconv_close(static_cast<iconv_t>(iconv_));
-    fd_ = mbFd_ = -1;
-    iconv_ = nullptr;
-}
+TParadoxTable::~TParadoxTable() = default;
 
 void TParadoxTable::fail(const std::string& what) const {
     throw EDBEngineError(Format("Corrupt Paradox table %s: %s", path_, what));
 }
 
-void TParadoxTable::readAt(int fd, uint64_t offset, uint8_t* buf, size_t n, const char* what) const {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::pread(fd, buf + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            fail(Format("%s is past the end of the file", what));
-        done += static_cast<size_t>(r);
-    }
+void TParadoxTable::readAt(const TReadOnlyFile& file, uint64_t offset, uint8_t* buf, size_t n,
+                           const char* what) const {
+    if (file.ReadAt(offset, buf, n) != static_cast<int64_t>(n))
+        fail(Format("%s is past the end of the file", what));
 }
 
 void TParadoxTable::readHeader() {
     if (fileSize_ < kFixedHeaderEnd)
         fail("the file is shorter than a table header");
     std::vector<uint8_t> fixed(kFixedHeaderEnd);
-    readAt(fd_, 0, fixed.data(), fixed.size(), "the header");
+    readAt(file_, 0, fixed.data(), fixed.size(), "the header");
     if (!LooksLikeParadox(fixed.data(), fixed.size()))
         fail("the header is not that of a Paradox table");
     headerSize_ = ReadU16LE(&fixed[kHeaderSize]);
     if (headerSize_ > fileSize_)
         fail(Format("the header size %d is past the end of the file", headerSize_));
     std::vector<uint8_t> h(headerSize_);
-    readAt(fd_, 0, h.data(), h.size(), "the header");
+    readAt(file_, 0, h.data(), h.size(), "the header");
 
     const uint8_t type = h[kFileType];
     if (type != kTypeKeyed && type != kTypeUnkeyed)
@@ -274,15 +240,15 @@ void TParadoxTable::readFieldNames(const std::vector<uint8_t>& h, size_t pos) {
     if (pos < h.size())
         sortOrder_.assign(reinterpret_cast<const char*>(&h[pos]), end - pos);
 
-    std::string from;
-    if (codePage_ && codePage_ != 1252)
-        from = "CP" + std::to_string(codePage_);
+    unsigned from = 0;
+    if (codePage_ > 0 && codePage_ != 1252)
+        from = static_cast<unsigned>(codePage_);
     else if (!codePage_ && sortOrder_.rfind("BLROM8", 0) == 0)
-        from = "HP-ROMAN8";
-    if (!from.empty()) {
-        iconv_t cd = iconv_open("UTF-8", from.c_str());
-        if (cd != reinterpret_cast<iconv_t>(-1))
-            iconv_ = cd;
+        from = kCodePageRoman8;
+    if (from) {
+        auto text = std::make_unique<TCodePage>(from);
+        if (text->CanRead())
+            text_ = std::move(text);
     }
     for (auto& f : fields_)
         f.name = toAnsi(reinterpret_cast<const uint8_t*>(f.name.data()), f.name.size());
@@ -294,32 +260,14 @@ std::string TParadoxTable::toAnsi(const uint8_t* p, size_t n) const {
         ascii = p[i] < 0x80;
     if (ascii || codePage_ == 1252)
         return std::string(reinterpret_cast<const char*>(p), n);
-    if (!iconv_) // tables without a usable code page were written in the DOS code page
+    if (!text_) // tables without a usable code page were written in the DOS code page
         return OemToAnsi(std::string_view(reinterpret_cast<const char*>(p), n));
-    iconv_t cd = static_cast<iconv_t>(iconv_);
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::string out;
-    char* in = const_cast<char*>(reinterpret_cast<const char*>(p));
-    size_t inLeft = n;
-    char buf[256];
-    while (inLeft > 0) {
-        char* o = buf;
-        size_t oLeft = sizeof buf;
-        size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
-        out.append(buf, o - buf);
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += '?'; // a byte the code page does not define
-            ++in;
-            --inLeft;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    return Utf8ToAnsi(out);
+    return Utf8ToAnsi(text_->ToUtf8(std::string_view(reinterpret_cast<const char*>(p), n)));
 }
 
 std::vector<uint8_t> TParadoxTable::readBlock(uint16_t number) const {
     std::vector<uint8_t> b(blockSize_);
-    readAt(fd_, headerSize_ + uint64_t(number - 1) * blockSize_, b.data(), b.size(),
+    readAt(file_, headerSize_ + uint64_t(number - 1) * blockSize_, b.data(), b.size(),
            Format("block %d", number).c_str());
     if (key_)
         ParadoxCipher::DecryptBlock(b.data(), b.size(), key_, number);
@@ -345,7 +293,7 @@ void TParadoxTable::walkChain() {
             whole = readBlock(n);
             b = whole.data();
         } else {
-            readAt(fd_, headerSize_ + uint64_t(n - 1) * blockSize_, head, sizeof head,
+            readAt(file_, headerSize_ + uint64_t(n - 1) * blockSize_, head, sizeof head,
                    Format("block %d", n).c_str());
         }
         const auto last = static_cast<int16_t>(ReadU16LE(&b[4]));
@@ -370,13 +318,14 @@ void TParadoxTable::openMemoFile() {
     namespace fs = std::filesystem;
     const fs::path p(path_);
     auto take = [&](const fs::path& memo) {
-        mbFd_ = ::open(memo.c_str(), O_RDONLY | O_CLOEXEC);
-        if (mbFd_ < 0)
+        TReadOnlyFile file(memo.string());
+        if (!file.IsOpen())
             return false;
+        memo_ = std::move(file);
         mbPath_ = memo.string();
-        struct stat st {};
-        if (::fstat(mbFd_, &st) == 0)
-            mbSize_ = static_cast<uint64_t>(st.st_size);
+        const int64_t size = memo_.Size();
+        if (size >= 0)
+            mbSize_ = static_cast<uint64_t>(size);
         return true;
     };
     for (const char* ext : {".mb", ".MB", ".Mb", ".mB"})
@@ -406,7 +355,7 @@ std::string TParadoxTable::readMemo(uint32_t offset, uint32_t length) const {
         if (end > mbSize_)
             memoFail("past the end of the memo file");
         std::vector<uint8_t> buf(end - start);
-        readAt(mbFd_, start, buf.data(), buf.size(), "memo");
+        readAt(memo_, start, buf.data(), buf.size(), "memo");
         if (key_)
             ParadoxCipher::DecryptMemo(buf.data(), buf.size(), key_);
         return std::string(reinterpret_cast<const char*>(buf.data()) + (from - start), n);
@@ -492,7 +441,7 @@ TParadoxValue TParadoxTable::decode(const TParadoxField& f, const uint8_t* p) co
         std::string data;
         if (length <= leader)
             data.assign(reinterpret_cast<const char*>(p), length);
-        else if (mbFd_ >= 0)
+        else if (memo_.IsOpen())
             data = readMemo(offset, length);
         if (f.type == 'M')
             setText(toAnsi(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
@@ -526,28 +475,18 @@ std::string TParadoxTable::FromAnsi(const std::string& s) const {
         ascii = ascii && c < 0x80;
     if (ascii || codePage_ == 1252)
         return s;
-    if (!iconv_) // as read: the DOS code page
+    if (!text_) // as read: the DOS code page
         return AnsiToOem(s);
-    std::string to = codePage_ ? "CP" + std::to_string(codePage_) : std::string("HP-ROMAN8");
-    iconv_t cd = iconv_open(to.c_str(), "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw EDBEngineError(Format("Table %s: code page %s cannot be written", path_, to));
-    std::string utf8 = AnsiToUtf8(s), out;
-    char* in = utf8.data();
-    size_t inLeft = utf8.size();
-    char buf[256];
-    while (inLeft > 0) {
-        char* o = buf;
-        size_t oLeft = sizeof buf;
-        const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
-        out.append(buf, o - buf);
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            iconv_close(cd);
-            throw EDBEngineError(
-                Format("Table %s: the text '%s' has no spelling in code page %s", path_, s, to));
-        }
+    std::string out;
+    switch (text_->FromUtf8(AnsiToUtf8(s), out)) {
+    case TCodePage::TWrite::Done:
+        break;
+    case TCodePage::TWrite::Unsupported:
+        throw EDBEngineError(Format("Table %s: code page %s cannot be written", path_, text_->Name()));
+    case TCodePage::TWrite::NoSpelling:
+        throw EDBEngineError(
+            Format("Table %s: the text '%s' has no spelling in code page %s", path_, s, text_->Name()));
     }
-    iconv_close(cd);
     return out;
 }
 
@@ -598,7 +537,7 @@ void TParadoxTable::CheckIntact() const {
     };
     // Record count (4 bytes), blocks in use and blocks in the file.
     uint8_t counts[8];
-    readAt(fd_, 0x06, counts, sizeof counts, "the header");
+    readAt(file_, 0x06, counts, sizeof counts, "the header");
     const uint32_t headerRecords = ReadU32LE(counts);
     const uint16_t usedBlocks = ReadU16LE(counts + 4), fileBlocks = ReadU16LE(counts + 6);
     if (fileSize_ < headerSize_ || (fileSize_ - headerSize_) % blockSize_ != 0)

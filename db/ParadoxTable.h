@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "db/DBTypes.h"
+#include "platform/CodePage.h"
+#include "platform/ReadOnlyFile.h"
 
 // One value of a record. Text is CP1252 (converted from the table's code
 // page); dates, times and decimals are rendered as text.
@@ -62,7 +64,7 @@ public:
     int CodePage() const { return codePage_; } // 0 when unknown
     bool Encrypted() const { return key_ != 0; }
     uint32_t Key() const { return key_; }
-    bool HasMemoFile() const { return mbFd_ >= 0; }
+    bool HasMemoFile() const { return memo_.IsOpen(); }
     const std::string& MemoPath() const { return mbPath_; }
     bool Keyed() const { return keyFields_ > 0; }
     int KeyFieldCount() const { return keyFields_; }
@@ -116,13 +118,12 @@ private:
         uint16_t number;
         int records;
     };
-    void release();
     [[noreturn]] void fail(const std::string& what) const;
     void readHeader();
     void readFieldNames(const std::vector<uint8_t>& h, size_t pos);
     void walkChain();
     void openMemoFile();
-    void readAt(int fd, uint64_t offset, uint8_t* buf, size_t n, const char* what) const;
+    void readAt(const TReadOnlyFile& file, uint64_t offset, uint8_t* buf, size_t n, const char* what) const;
     std::vector<uint8_t> readBlock(uint16_t number) const;
     std::string readMemo(uint32_t offset, uint32_t length) const;
     std::string toAnsi(const uint8_t* p, size_t n) const;
@@ -134,8 +135,8 @@ private:
     int sortOrderId_ = 0;
     uint32_t autoInc_ = 0;
     TParadoxStamps stamps_;
-    int fd_ = -1;
-    int mbFd_ = -1;
+    TReadOnlyFile file_;
+    TReadOnlyFile memo_;
     uint64_t fileSize_ = 0;
     uint64_t mbSize_ = 0;
     int version_ = 0;
@@ -149,5 +150,5 @@ private:
     int64_t recordCount_ = 0;
     std::vector<TParadoxField> fields_;
     std::vector<Block> chain_;
-    void* iconv_ = nullptr; // iconv_t from the table's code page, if any
+    std::unique_ptr<TCodePage> text_; // the table's code page, when the system converts it
 };
