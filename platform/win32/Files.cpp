@@ -61,10 +61,33 @@ bool DeleteFile(const std::string& winPath) {
     return DeleteFileW(win::WidePath(winPath).c_str()) != 0;
 }
 
-// MoveFileExW without REPLACE_EXISTING fails when the target exists, except
-// when it is the source under another letter case: then it renames.
+namespace {
+std::wstring fullPath(const std::wstring& p) {
+    const DWORD n = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    const DWORD m = n ? GetFullPathNameW(p.c_str(), n, full.data(), nullptr) : 0;
+    full.resize(m);
+    return full;
+}
+} // namespace
+
+// MoveFileExW without REPLACE_EXISTING fails when the target exists. A
+// target that is the source under other letters changes the case of the
+// name; not every file system behind the API does that in one rename (Wine
+// keeps the old spelling), so that one goes through a temporary name.
 bool RenameFile(const std::string& from, const std::string& to) {
-    return MoveFileExW(win::WidePath(from).c_str(), win::WidePath(to).c_str(), 0) != 0;
+    const std::wstring f = win::WidePath(from), t = win::WidePath(to);
+    const std::wstring ff = fullPath(f), ft = fullPath(t);
+    if (!ff.empty() && ff != ft && CompareStringOrdinal(ff.c_str(), -1, ft.c_str(), -1, TRUE) == CSTR_EQUAL) {
+        const std::wstring tmp = f + L".~vx" + std::to_wstring(GetCurrentProcessId());
+        if (!MoveFileExW(f.c_str(), tmp.c_str(), 0))
+            return false;
+        if (MoveFileExW(tmp.c_str(), t.c_str(), 0))
+            return true;
+        MoveFileExW(tmp.c_str(), f.c_str(), 0);
+        return false;
+    }
+    return MoveFileExW(f.c_str(), t.c_str(), 0) != 0;
 }
 
 bool CreateDir(const std::string& winPath) {
