@@ -1,12 +1,9 @@
 #include "zip/ZACommitQueue.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+
+#include "platform/NativeFiles.h"
 
 TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending, size_t batch)
     : workerCount_(workers == 0 ? 1 : workers), maxPending_(maxPending == 0 ? 1 : maxPending),
@@ -53,29 +50,21 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
         failed.swap(failed_);
     }
     // The renames reach the disk with their folders.
-    for (const std::string& folder : folders) {
-        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) {
-            ::fsync(fd);
-            ::close(fd);
-        }
-    }
+    for (const std::string& folder : folders)
+        FlushFolder(folder);
     return failed;
 }
 
 bool TZACommitQueue::commit(const Job& job) {
-    const bool flushed = !job.flush || ::fsync(job.fd) == 0;
-    ::close(job.fd);
-    if (!flushed || std::rename(job.from.c_str(), job.to.c_str()) != 0) {
-        ::unlink(job.from.c_str());
+    const bool flushed = FlushAndClose(job.fd, job.flush);
+    if (!flushed || !ReplaceNative(job.from, job.to)) {
+        RemoveNative(job.from);
         return false;
     }
     // Windows gives a replaced file the new name's letter case: the old
     // spelling, a different file, goes.
-    struct stat a, b;
-    if (!job.oldSpelling.empty() && lstat(job.oldSpelling.c_str(), &a) == 0 &&
-        lstat(job.to.c_str(), &b) == 0 && (a.st_ino != b.st_ino || a.st_dev != b.st_dev))
-        ::unlink(job.oldSpelling.c_str());
+    if (!job.oldSpelling.empty() && DifferentNativeFiles(job.oldSpelling, job.to))
+        RemoveNative(job.oldSpelling);
     return true;
 }
 
@@ -102,7 +91,7 @@ void TZACommitQueue::work() {
         // waits, so that one journal commit can carry several files.
         for (const Job& job : batch)
             if (job.flush)
-                ::sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+                StartWriteBack(job.fd, 0, 0);
         ok.assign(n, false);
         for (size_t i = 0; i < n; ++i)
             ok[i] = commit(batch[i]);
@@ -119,10 +108,5 @@ void TZACommitQueue::work() {
 }
 
 bool TZACommitQueue::FolderNeedsFlush(const std::string& folder) {
-    constexpr long TmpfsMagic = 0x01021994, RamfsMagic = static_cast<long>(0x858458f6);
-    struct statfs fs;
-    if (::statfs(folder.c_str(), &fs) != 0)
-        return true;
-    const long type = static_cast<long>(fs.f_type);
-    return type != TmpfsMagic && type != RamfsMagic;
+    return ::FolderNeedsFlush(folder);
 }
