@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 
 install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-        libz-mingw-w64-dev wine64 xvfb xauth dpkg-dev autoconf automake libtool tcl cmake make pkg-config)
+        libz-mingw-w64-dev wine64 xvfb xauth dpkg-dev autoconf automake libtool tcl gcc cmake make pkg-config)
     local missing=() p
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -80,7 +80,9 @@ install_packages
 key="sqlite3-$(srcversion sqlite3)_sodium-$(srcversion libsodium)_deflate-$(srcversion libdeflate)_gtest-$(srcversion googletest)_gcc-$($host-gcc-posix -dumpversion)"
 prefix=${VX_WIN_PREFIX:-/var/cache/vx-win/$key}
 if [ ! -e "$prefix/.complete" ]; then
-    rm -rf "$prefix"
+    # A half-built cache of this script's own is started again; a folder
+    # the caller named is built into as it is, never emptied.
+    [ -n "${VX_WIN_PREFIX:-}" ] || rm -rf "$prefix"
     build_deps "$prefix"
 fi
 t1=$(date +%s)
@@ -95,7 +97,7 @@ t2=$(date +%s)
 echo "== built in $((t2 - t1)) s"
 
 # Every .exe must need only Windows' own DLLs.
-for exe in $(find build-win -maxdepth 3 -name '*.exe'); do
+for exe in $(find build-win -maxdepth 4 -name '*.exe'); do
     bad=$($host-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |
         grep -viE '^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|ole32|oleaut32|ws2_32|odbc32|msvcrt|bcrypt|shlwapi|version|winmm|imm32|uxtheme)\.dll$' || true)
     if [ -n "$bad" ]; then
