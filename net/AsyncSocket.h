@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/AsyncSelect.h"
 #include "platform/SysUtils.h"
 #include "platform/Timer.h"
 
@@ -48,8 +49,8 @@ inline constexpr unsigned WM_ASYNCDONE = 1126;
 class TAsyncSocket : public TComponent {
 public:
     static constexpr int WorkBufferSize = 65536;
-    using TSocketHandle = int;
-    static constexpr TSocketHandle NoSocket = -1;
+    using TSocketHandle = ws::TSocket;
+    static constexpr TSocketHandle NoSocket = ws::INVALID_SOCKET;
 
     explicit TAsyncSocket(TComponent* owner = nullptr);
     ~TAsyncSocket() override;

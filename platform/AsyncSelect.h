@@ -83,6 +83,10 @@ uint32_t InetAddr(const std::string& text);
 // Byte order of a port: host to network and back.
 uint16_t HostToNet16(uint16_t v);
 uint16_t NetToHost16(uint16_t v);
+// What the socket library says of itself, and how many sockets a process
+// may hold.
+std::string LibraryDescription();
+int64_t MaxSockets();
 // True when a connection waits to be accepted (or data to be read).
 bool Readable(TSocket s);
 

@@ -34,6 +34,10 @@ bool DifferentNativeFiles(const std::string& a, const std::string& b);
 bool IsNativeLink(const std::string& path);
 // The path with every link followed; false when it does not exist.
 bool RealNativePath(const std::string& path, std::string& out);
+// Creates (or empties) a file for writing, never through a symbolic link:
+// the file goes where its name says, not where a link planted in the folder
+// points. A descriptor, or -1.
+int CreateNativeNoFollow(const std::string& path);
 // The mask applied to a new file's permission bits (0 on Windows).
 uint32_t ProcessUmask();
 long ProcessId();

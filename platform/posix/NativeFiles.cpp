@@ -63,6 +63,10 @@ bool RealNativePath(const std::string& path, std::string& out) {
     return true;
 }
 
+int CreateNativeNoFollow(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+}
+
 // Read without changing it (the umask call alone can only be read by
 // setting it).
 uint32_t ProcessUmask() {

@@ -246,6 +246,15 @@ uint32_t InetAddr(const std::string& text) {
     return a.s_addr;
 }
 
+std::string LibraryDescription() {
+    return "WinSock 2.0";
+}
+
+// Winsock 2 sets no limit of its own.
+int64_t MaxSockets() {
+    return 32767;
+}
+
 bool Readable(TSocket s) {
     fd_set set;
     FD_ZERO(&set);

@@ -2,6 +2,7 @@
 // replace and are written through, reparse points as links.
 #include "platform/NativeFiles.h"
 
+#include <fcntl.h>
 #include <io.h>
 
 #include "platform/win32/Win.h"
@@ -76,6 +77,27 @@ bool RealNativePath(const std::string& path, std::string& out) {
         w.remove_prefix(4);
     out = win::FromWide(w, CP_UTF8);
     return true;
+}
+
+// OPEN_REPARSE_POINT opens a link itself rather than its target; a link
+// found so is refused.
+int CreateNativeNoFollow(const std::string& path) {
+    HANDLE h =
+        CreateFileW(win::WideNative(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_END_OF_FILE_INFO eof{};
+    if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !SetFileInformationByHandle(h, FileEndOfFileInfo, &eof, sizeof eof)) {
+        CloseHandle(h);
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0)
+        CloseHandle(h);
+    return fd;
 }
 
 uint32_t ProcessUmask() {
