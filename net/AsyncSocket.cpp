@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "net/FtpConst.h"
 #include "platform/Application.h"
@@ -15,6 +16,9 @@
 #include "platform/Timer.h"
 
 using namespace ftpconst;
+
+static_assert(std::is_same_v<TAsyncSocket::TSocketHandle, ws::TSocket> &&
+              TAsyncSocket::NoSocket == ws::INVALID_SOCKET);
 
 namespace {
 
