@@ -1,38 +1,17 @@
 #include "app/ProgressGauge.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <numbers>
 
-#include <QApplication>
-#include <QFontMetrics>
-#include <QPainter>
-#include <QPalette>
-
-QColor ColorToQColor(TColor c) {
-    if (c & 0x80000000u) {
-        const QPalette pal = QApplication::palette();
-        switch (c & 0xFF) {
-        case 5: // window background
-            return pal.color(QPalette::Base);
-        case 8: // window text
-            return pal.color(QPalette::WindowText);
-        case 15: // button face
-            return pal.color(QPalette::Button);
-        case 18: // button text
-            return pal.color(QPalette::ButtonText);
-        default:
-            return pal.color(QPalette::Window);
-        }
-    }
-    return QColor(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
-                  static_cast<int>((c >> 16) & 0xFF));
-}
-
-TProgressGauge::TProgressGauge(QWidget* parent, TComponent* owner) : QWidget(parent), TComponent(owner) {
-    // The picture covers every pixel; nothing needs erasing underneath.
-    setAttribute(Qt::WA_OpaquePaintEvent);
+TProgressGauge::TProgressGauge(TWindowControl* parent, TComponent* owner)
+    : TComponent(owner), control_(std::make_unique<TPaintBox>(parent)) {
+    control_->OnPaint = [this](TCanvas& c) { c.Draw(0, 0, Picture()); };
     SetColor(color_);
 }
+
+TProgressGauge::~TProgressGauge() = default;
 
 void TProgressGauge::SetMinValue(int32_t v) {
     if (v == min_)
@@ -119,57 +98,52 @@ void TProgressGauge::SetBackColor(TColor c) {
 
 void TProgressGauge::SetColor(TColor c) {
     color_ = c;
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, ColorToQColor(c));
-    setPalette(pal);
+    control_->SetColor(c);
 }
 
 void TProgressGauge::refresh() {
     ++repaints_;
-    if (isVisible())
-        repaint();
+    if (control_->Visible())
+        control_->Repaint();
 }
 
-// The area inside the frame, as left, top and exclusive right and bottom
-// coordinates: the bar and text arithmetic below is done in those terms.
-QRect TProgressGauge::innerRect() const {
+// The area inside the frame. Its right and bottom are the control's size
+// less the frame, taken as inclusive coordinates: the bar and text
+// arithmetic below is done in those terms, which is what puts a full bar
+// exactly on the frame's inner edge.
+TRect TProgressGauge::innerRect() const {
     const int d = borderStyle_ == bsSingle ? 1 : 0;
-    return QRect(QPoint(d, d), QPoint(width() - d, height() - d)); // right/bottom exclusive
+    return {d, d, control_->Width() - d, control_->Height() - d};
 }
 
-QImage TProgressGauge::Picture() const {
-    QImage pic(qMax(width(), 1), qMax(height(), 1), QImage::Format_RGB32);
+TBitmap TProgressGauge::Picture() const {
+    TBitmap pic(std::max(control_->Width(), 1), std::max(control_->Height(), 1));
+    const std::unique_ptr<TCanvas> c = control_->CanvasOn(pic);
     // Black everywhere first: what the inner rectangle does not cover is the frame.
-    pic.fill(Qt::black);
-    const QRect in = innerRect();
-    const int l = in.left(), t = in.top(), r = in.right(), b = in.bottom();
-    {
-        QPainter p(&pic);
-        p.fillRect(QRect(l, t, r - l, b - t), ColorToQColor(backColor_));
-    }
+    c->FillRect({0, 0, pic.Width(), pic.Height()}, clBlack);
+    const TRect in = innerRect();
+    c->FillRect(in, backColor_);
     switch (kind_) {
     case gkText:
         break;
     case gkHorizontalBar:
     case gkVerticalBar:
-        paintBar(pic, in);
+        paintBar(*c, in);
         break;
     case gkPie:
     case gkNeedle:
-        paintPie(pic, in, kind_ == gkNeedle);
+        paintPie(*c, in, kind_ == gkNeedle);
         break;
     }
     if (showText_)
-        paintText(pic, in);
+        paintText(*c, in);
     return pic;
 }
 
-void TProgressGauge::paintBar(QImage& pic, const QRect& in) const {
-    const int l = in.left(), t = in.top(), r = in.right(), b = in.bottom();
+void TProgressGauge::paintBar(TCanvas& c, const TRect& in) const {
+    const int l = in.Left, t = in.Top, r = in.Right, b = in.Bottom;
     const int w = r - l + 1;
     const int h = b - t + 1;
-    QPainter p(&pic);
-    const QColor fore = ColorToQColor(foreColor_);
     if (kind_ == gkHorizontalBar) {
         int fill = static_cast<int>(std::trunc(PercentDone() * 0.01 * w));
         if (fill > w)
@@ -177,62 +151,43 @@ void TProgressGauge::paintBar(QImage& pic, const QRect& in) const {
         // The bar's right edge is the fill length itself, not left + length:
         // at 100 % that is exactly the inner rectangle's right edge.
         if (fill >= 1)
-            p.fillRect(QRect(l, t, fill - l, h - t), fore);
+            c.FillRect({l, t, fill, h}, foreColor_);
     } else {
         // Upright bar, filled from the bottom.
         const int fill = static_cast<int>(std::trunc(PercentDone() * 0.01 * (b - t)));
         if (fill >= 1)
-            p.fillRect(QRect(l, b - fill, r - l, fill), fore);
+            c.FillRect({l, b - fill, r, b}, foreColor_);
     }
 }
 
-void TProgressGauge::paintPie(QImage& pic, const QRect& in, bool needle) const {
-    QPainter p(&pic);
-    p.setClipRect(QRect(in.left(), in.top(), in.right() - in.left(), in.bottom() - in.top()));
-    const QRect box(in.left(), in.top(), in.right() - in.left() - 1, in.bottom() - in.top() - 1);
-    const QColor fore = ColorToQColor(foreColor_);
+void TProgressGauge::paintPie(TCanvas& c, const TRect& in, bool needle) const {
+    c.SetClip(in);
+    // One pixel short of the inner rectangle on the right and at the bottom,
+    // so the outline stays inside it.
+    const TRect box{in.Left, in.Top, in.Right - 1, in.Bottom - 1};
     const int span = static_cast<int>(PercentDone() * 360 * 16 / 100);
     if (needle) {
-        p.setPen(fore);
-        const double angle = PercentDone() * M_PI / 100.0;
-        const QPointF c(box.center().x(), box.bottom());
-        p.drawLine(c, c + QPointF(-std::cos(angle) * box.width() / 2, -std::sin(angle) * box.height()));
+        const double angle = PercentDone() * std::numbers::pi / 100.0;
+        // The pivot: the middle of the box's last row.
+        const double cx = (box.Left + box.Right - 1) / 2;
+        const double cy = box.Bottom - 1;
+        c.Line(cx, cy, cx - std::cos(angle) * box.Width() / 2, cy - std::sin(angle) * box.Height(),
+               foreColor_);
     } else {
-        p.setPen(Qt::black);
-        p.setBrush(ColorToQColor(backColor_));
-        p.drawEllipse(box);
-        p.setBrush(fore);
+        c.Ellipse(box, clBlack, backColor_);
         if (span > 0)
-            p.drawPie(box, 90 * 16, -span);
+            c.Pie(box, 90 * 16, -span, clBlack, foreColor_);
     }
+    c.ClearClip();
 }
 
-void TProgressGauge::paintText(QImage& pic, const QRect& in) const {
-    const int l = in.left(), t = in.top(), r = in.right(), b = in.bottom();
-    const QString s = QString::fromStdString(Format("%d%%", PercentDone()));
-    // Without anti-aliasing the exclusive-or yields exactly two colours: the
-    // inverse of the empty part and the inverse of the bar.
-    QFont f = font();
-    f.setStyleStrategy(QFont::NoAntialias);
-    const QFontMetrics fm(f);
-    const int x = (r - l + 1 - fm.horizontalAdvance(s)) / 2;
-    const int y = (b - t + 1 - fm.height()) / 2;
-
-    QImage text(pic.size(), QImage::Format_RGB32);
-    text.fill(Qt::black);
-    {
-        QPainter p(&text);
-        p.setFont(f);
-        p.setPen(Qt::white);
-        p.setClipRect(QRect(l, t, r - l, b - t));
-        p.drawText(x, y + fm.ascent(), s);
-    }
-    QPainter p(&pic);
-    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
-    p.drawImage(0, 0, text);
-}
-
-void TProgressGauge::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.drawImage(0, 0, Picture());
+void TProgressGauge::paintText(TCanvas& c, const TRect& in) const {
+    const int l = in.Left, t = in.Top, r = in.Right, b = in.Bottom;
+    const std::string s = Format("%d%%", PercentDone());
+    const TCanvas::TTextSize size = c.MeasureText(s);
+    const int x = (r - l + 1 - size.Width) / 2;
+    const int y = (b - t + 1 - size.Height) / 2;
+    c.SetClip(in);
+    c.InvertText(x, y, s);
+    c.ClearClip();
 }

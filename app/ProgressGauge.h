@@ -4,32 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-#include <QColor>
-#include <QImage>
-#include <QWidget>
-
+#include "platform/Canvas.h"
 #include "platform/SysUtils.h"
+#include "platform/Window.h"
 
 enum TGaugeKind { gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle };
 enum TBorderStyle { bsNone, bsSingle };
 
-// Colours as the platform stores them: 0x00BBGGRR, or a system colour
-// (high bit set, low byte the system colour index).
-using TColor = uint32_t;
-constexpr TColor clBlack = 0x000000;
-constexpr TColor clWhite = 0xFFFFFF;
-constexpr TColor clRed = 0x0000FF;
-constexpr TColor clBlue = 0xFF0000;
-constexpr TColor clBtnFace = 0x8000000F;
-constexpr TColor clWindowText = 0x80000008;
-// The Qt colour of a platform colour; system colours come from the
-// application's palette.
-QColor ColorToQColor(TColor c);
-
-class TProgressGauge : public QWidget, public TComponent {
+class TProgressGauge : public TComponent {
 public:
-    explicit TProgressGauge(QWidget* parent = nullptr, TComponent* owner = nullptr);
+    // A control of parent, or a window of its own without one.
+    explicit TProgressGauge(TWindowControl* parent = nullptr, TComponent* owner = nullptr);
+    ~TProgressGauge() override;
 
     int32_t MinValue() const { return min_; }
     // Raises EInvalidOperation "Value must be between %d and %d" above
@@ -57,27 +45,33 @@ public:
     void SetForeColor(TColor c);
     TColor BackColor() const { return backColor_; }
     void SetBackColor(TColor c);
-    // The control's own colour (the widget background around the picture).
+    // The control's own colour (the background around the picture).
     TColor Color() const { return color_; }
     void SetColor(TColor c);
 
+    // Where the gauge is, and showing it.
+    void SetBounds(int left, int top, int width, int height) {
+        control_->SetBounds(left, top, width, height);
+    }
+    TRect Bounds() const { return control_->Bounds(); }
+    void Show() { control_->Show(); }
+    TPaintBox& Control() { return *control_; }
+
     // The picture of the gauge as it is painted.
-    QImage Picture() const;
+    TBitmap Picture() const;
     // How many times the gauge has asked to be repainted.
     int RepaintCount() const { return repaints_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     // Immediate repaint: the gauge must follow the run even while it is
     // busy and no messages are processed.
     void refresh();
-    QRect innerRect() const;
-    void paintBar(QImage& pic, const QRect& inner) const;
-    void paintPie(QImage& pic, const QRect& inner, bool needle) const;
-    void paintText(QImage& pic, const QRect& inner) const;
+    TRect innerRect() const;
+    void paintBar(TCanvas& c, const TRect& inner) const;
+    void paintPie(TCanvas& c, const TRect& inner, bool needle) const;
+    void paintText(TCanvas& c, const TRect& inner) const;
 
+    std::unique_ptr<TPaintBox> control_;
     int32_t min_ = 0;
     int32_t max_ = 100;
     int32_t progress_ = 0;

@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/RunLog.h"
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
 #include "db/SqlScanner.h"
@@ -30,12 +31,98 @@ std::string fieldType(const std::string& tipo, bool mssql) {
     return tipo;
 }
 
+bool isLetter(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+        return true;
+    // The letters of CP1252 above ASCII, the multiplication and division
+    // signs left out.
+    if (c >= 0xC0)
+        return c != 0xD7 && c != 0xF7;
+    return c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9A || c == 0x9C || c == 0x9E || c == 0x9F;
+}
+
+bool isIdentifier(std::string_view s) {
+    if (s.empty() || !(isLetter(static_cast<unsigned char>(s[0])) || s[0] == '_'))
+        return false;
+    for (unsigned char c : s)
+        if (!isLetter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '$')
+            return false;
+    return true;
+}
+
+// A refused value as the error shows it: short, and on one line.
+std::string shown(const std::string& value) {
+    constexpr size_t kShown = 60;
+    std::string s = value.size() > kShown ? value.substr(0, kShown) + "..." : value;
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return "\"" + s + "\"";
+}
+
 } // namespace
+
+bool IsPlainIdentifier(std::string_view name, bool withOwner) {
+    const size_t dot = name.find('.');
+    if (withOwner && dot != std::string_view::npos)
+        return isIdentifier(name.substr(0, dot)) && isIdentifier(name.substr(dot + 1));
+    return isIdentifier(name);
+}
+
+bool IsColumnDefinition(std::string_view type) {
+    if (type.size() > kMaxTypeLength)
+        return false;
+    int depth = 0;
+    char quote = 0;
+    for (size_t i = 0; i < type.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(type[i]);
+        const char next = i + 1 < type.size() ? type[i + 1] : '\0';
+        if (c < 0x20 || c == 0x7F || c == ';')
+            return false;
+        // Comment markers are refused inside quotes too: no engine needs
+        // them in a type, and not every engine reads quotes the same way.
+        if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '*' && next == '/'))
+            return false;
+        if (quote) {
+            if (c == static_cast<unsigned char>(quote))
+                quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"')
+            quote = static_cast<char>(c);
+        else if (c == '(')
+            ++depth;
+        else if (c == ')' && --depth < 0)
+            return false;
+        else if (c == ',' && depth == 0)
+            return false;
+    }
+    return depth == 0 && !quote;
+}
 
 TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IProgressDisplay& gauge)
     : owner_(owner), database_(database), gauge_(gauge) {}
 
 TSchemaReconciler::~TSchemaReconciler() = default;
+
+namespace {
+
+// Every statement sent to the shop's database goes to the run log with its
+// outcome; a failure goes on to the caller as before.
+void execLogged(TQuery& q) {
+    std::string text;
+    for (int i = 0; i < q.SQL().Count(); ++i)
+        text += q.SQL()[i];
+    try {
+        q.ExecSQL();
+    } catch (const std::exception& e) {
+        RunLog::Write("sql " + text + ": failed: " + e.what());
+        throw;
+    }
+    RunLog::Write("sql " + text + ": ok");
+}
+
+} // namespace
 
 void TSchemaReconciler::ConferirTabelas() {
     TStringList tabelas;
@@ -90,8 +177,23 @@ void TSchemaReconciler::ConferirTabelas() {
             return {};
         }
     };
-    for (; !linhas->Eof(); linhas->Next())
-        rowsOf[linhas->FieldByName("Tabela")].push_back({value("Campo", noCampo), value("Tipo", noTipo)});
+    // Every row is checked before the first statement: a schema table with
+    // one row that would not be a name and a type is not applied in part.
+    int number = 0;
+    for (; !linhas->Eof(); linhas->Next()) {
+        const std::string tabela = linhas->FieldByName("Tabela");
+        const TSchemaField row{value("Campo", noCampo), value("Tipo", noTipo)};
+        ++number;
+        const char* wrong = !IsPlainIdentifier(tabela, mssql)           ? "Tabela"
+                            : !noCampo && !IsPlainIdentifier(row.campo) ? "Campo"
+                            : !noTipo && !IsColumnDefinition(row.tipo)  ? "Tipo"
+                                                                        : nullptr;
+        if (wrong)
+            throw ESchemaRowError("Talvir.db, linha " + std::to_string(number) + " (Tabela " + shown(tabela) +
+                                  ", Campo " + shown(row.campo) + ", Tipo " + shown(row.tipo) +
+                                  "): " + wrong + " recusado");
+        rowsOf[tabela].push_back(row);
+    }
     linhas->Close();
     auto need = [](const std::exception_ptr& missing) {
         if (missing)
@@ -129,7 +231,7 @@ void TSchemaReconciler::ConferirTabelas() {
             }
             bool created = true;
             try {
-                comando->ExecSQL();
+                execLogged(*comando);
             } catch (const std::exception&) {
                 created = false;
             }
@@ -153,11 +255,11 @@ void TSchemaReconciler::ConferirTabelas() {
             comando->SQL().Clear();
             comando->SQL().Add("ALTER TABLE " + t);
             comando->SQL().Add(" ADD " + row.campo + " " + fieldType(row.tipo, mssql));
-            comando->ExecSQL();
+            execLogged(*comando);
             if (t == "Cad_Clientes" && row.campo == "MalaDireta") {
                 comando->SQL().Clear();
                 comando->SQL().Add("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
-                comando->ExecSQL();
+                execLogged(*comando);
             }
         }
         nomes->Next();

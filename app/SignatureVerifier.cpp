@@ -234,6 +234,43 @@ const char* VerifyResultText(TVerifyResult r) {
     return "?";
 }
 
+std::optional<TReleaseStamp> ParseReleaseStamp(std::string_view comment) {
+    // A file name may hold blanks ("Vendarix Lite.zip"): blanks separate
+    // fields only in a comment written without tabs.
+    const char separator = comment.find('\t') != std::string_view::npos ? '\t' : ' ';
+    constexpr std::string_view kTimestamp = "timestamp:";
+    constexpr std::string_view kFile = "file:";
+    // Seconds since 1970 fit in 18 digits for the next thirty billion years.
+    constexpr size_t kMaxDigits = 18;
+    std::optional<int64_t> timestamp;
+    std::optional<std::string> file;
+    std::string_view rest = comment;
+    while (!rest.empty()) {
+        const size_t end = rest.find(separator);
+        const std::string_view field = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (field.substr(0, kTimestamp.size()) == kTimestamp) {
+            const std::string_view digits = field.substr(kTimestamp.size());
+            if (timestamp || digits.empty() || digits.size() > kMaxDigits)
+                return std::nullopt;
+            int64_t value = 0;
+            for (char c : digits) {
+                if (c < '0' || c > '9')
+                    return std::nullopt;
+                value = value * 10 + (c - '0');
+            }
+            timestamp = value;
+        } else if (field.substr(0, kFile.size()) == kFile) {
+            if (file)
+                return std::nullopt;
+            file = std::string(field.substr(kFile.size()));
+        }
+    }
+    if (!timestamp || !file || file->empty())
+        return std::nullopt;
+    return TReleaseStamp{*timestamp, *file};
+}
+
 TSignatureVerifier::TSignatureVerifier(const TSigningKey& key) : key_(key) {}
 
 TVerifyResult TSignatureVerifier::Verify(const std::string& file, const std::string& signatureFile) const {

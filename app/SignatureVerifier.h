@@ -56,6 +56,20 @@ enum class TVerifyResult {
 
 const char* VerifyResultText(TVerifyResult r);
 
+// What the maker's tool writes into the trusted comment, and so what the
+// global signature binds to the archive: when it was signed and under which
+// file name. "timestamp:<seconds>", "file:<name>" and, for hashed
+// signatures, "hashed", separated by tabs (the tool's way) or, in a comment
+// without a tab, by blanks; other fields are ignored.
+struct TReleaseStamp {
+    int64_t Timestamp = 0;
+    std::string File;
+};
+
+// Nothing when either field is missing, given twice, or the timestamp is not
+// a plain decimal number of seconds.
+std::optional<TReleaseStamp> ParseReleaseStamp(std::string_view trustedComment);
+
 class TSignatureVerifier {
 public:
     explicit TSignatureVerifier(const TSigningKey& key);

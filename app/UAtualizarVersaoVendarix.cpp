@@ -1,12 +1,6 @@
 #include "app/UAtualizarVersaoVendarix.h"
 
-#include <QCloseEvent>
-#include <QGuiApplication>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QScreen>
-#include <QWidget>
-
+#include "app/RunLog.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Profile.h"
@@ -33,55 +27,15 @@ const TFormLayout& FormLayout() {
     return layout;
 }
 
-// The window itself. It has no border icons, so Esc and the window
-// manager's close are the ways out once a run has stopped or broken; while
-// the run is under way a close request is refused, since the run is in the
-// middle of replacing the program.
-class TFormWidget : public QWidget {
-public:
-    std::function<bool()> canClose;
-    std::function<void()> closed;
-
-protected:
-    void keyPressEvent(QKeyEvent* e) override {
-        if (e->key() == Qt::Key_Escape)
-            close();
-        else
-            QWidget::keyPressEvent(e);
-    }
-    void closeEvent(QCloseEvent* e) override {
-        if (canClose && !canClose()) {
-            e->ignore();
-            return;
-        }
-        e->accept();
-        if (closed)
-            closed();
-    }
-};
-
 namespace {
 
-QString qs(const char* utf8) {
-    return QString::fromUtf8(utf8);
+TLabelStyle labelStyle(const TLabelLayout& l, TColor formColor) {
+    return {l.Caption, {l.FontName, l.FontHeight, l.Bold}, l.FontColor, formColor, l.Transparent};
 }
 
-void applyLabel(QLabel& label, const TLabelLayout& l, TColor formColor) {
-    label.setObjectName(qs(l.Name));
-    label.setGeometry(l.Left, l.Top, l.Width, l.Height);
-    label.setText(qs(l.Caption));
-    label.setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label.setMargin(0);
-    label.setIndent(0);
-    QFont f(qs(l.FontName));
-    f.setPixelSize(l.FontHeight);
-    f.setBold(l.Bold);
-    label.setFont(f);
-    QPalette pal = label.palette();
-    pal.setColor(QPalette::WindowText, ColorToQColor(l.FontColor));
-    pal.setColor(QPalette::Window, ColorToQColor(formColor));
-    label.setPalette(pal);
-    label.setAutoFillBackground(!l.Transparent);
+void place(TWindowControl& c, const TLabelLayout& l) {
+    c.SetName(l.Name);
+    c.SetBounds(l.Left, l.Top, l.Width, l.Height);
 }
 
 // GTalvir as the run and the reconciliation see it.
@@ -118,33 +72,33 @@ void TFAtualizarVersaoVendarix::createFromLayout() {
     const TFormLayout& L = FormLayout();
     SetLoading(true);
 
-    form_ = std::make_unique<TFormWidget>();
-    form_->setObjectName(qs(L.Name));
-    form_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    form_->setWindowTitle(qs(L.Caption));
-    form_->resize(L.Width, L.Height);
-    QFont font(qs(L.FontName));
-    font.setPixelSize(L.FontHeight);
-    form_->setFont(font);
-    QPalette pal = form_->palette();
-    pal.setColor(QPalette::Window, ColorToQColor(L.Color));
-    pal.setColor(QPalette::WindowText, ColorToQColor(L.FontColor));
-    form_->setPalette(pal);
-    form_->setAutoFillBackground(true);
-    form_->setFocusPolicy(Qt::StrongFocus);
-    form_->canClose = [this] { return canClose(); };
-    form_->closed = [this] { terminate(); };
+    // No border icons: Esc and the window manager's close are the ways out
+    // once a run has stopped or broken; while the run is under way a close
+    // request is refused, since the run is in the middle of replacing the
+    // program.
+    form_ = std::make_unique<TFormWindow>();
+    form_->SetName(L.Name);
+    form_->SetCaption(L.Caption);
+    form_->Resize(L.Width, L.Height);
+    form_->SetFont({L.FontName, L.FontHeight, false});
+    form_->SetColor(L.Color);
+    form_->SetFontColor(L.FontColor);
+    form_->OnCloseQuery = [this] { return canClose(); };
+    form_->OnClose = [this] { terminate(); };
 
     // Created in painting order: the shadow below, the blue text above.
-    Label2 = new QLabel(form_.get());
-    applyLabel(*Label2, L.Label2, L.Color);
-    LAtualizando = new QLabel(form_.get());
-    applyLabel(*LAtualizando, L.LAtualizando, L.Color);
+    label2_ = std::make_unique<TLabelControl>(*form_, labelStyle(L.Label2, L.Color));
+    place(*label2_, L.Label2);
+    Label2 = label2_.get();
+    lAtualizando_ = std::make_unique<TLabelControl>(*form_, labelStyle(L.LAtualizando, L.Color));
+    place(*lAtualizando_, L.LAtualizando);
+    LAtualizando = lAtualizando_.get();
 
-    GTalvir = new TProgressGauge(form_.get(), this);
+    gTalvir_ = std::make_unique<TProgressGauge>(form_.get(), this);
+    GTalvir = gTalvir_.get();
     GTalvir->SetName("GTalvir");
-    GTalvir->setObjectName("GTalvir");
-    GTalvir->setGeometry(L.GTalvir.Left, L.GTalvir.Top, L.GTalvir.Width, L.GTalvir.Height);
+    GTalvir->Control().SetName("GTalvir");
+    GTalvir->SetBounds(L.GTalvir.Left, L.GTalvir.Top, L.GTalvir.Width, L.GTalvir.Height);
     GTalvir->SetForeColor(L.GTalvir.ForeColor);
     GTalvir->SetColor(L.GTalvir.Color);
 
@@ -171,23 +125,13 @@ void TFAtualizarVersaoVendarix::createFromLayout() {
     SetLoading(false);
 }
 
-QWidget* TFAtualizarVersaoVendarix::Window() const {
+TFormWindow* TFAtualizarVersaoVendarix::Window() const {
     return form_.get();
 }
 
 void TFAtualizarVersaoVendarix::Show() {
-    const TFormLayout& L = FormLayout();
-    form_->show();
-    // The stored size is the outer size: take off the frame the window
-    // manager put around the window, and centre the whole on the screen.
-    const QSize frame = form_->frameGeometry().size() - form_->geometry().size();
-    form_->resize(L.Width - frame.width(), L.Height - frame.height());
-    if (QScreen* screen = form_->screen()) {
-        const QRect s = screen->geometry();
-        form_->move(s.left() + (s.width() - L.Width) / 2, s.top() + (s.height() - L.Height) / 2);
-    }
-    form_->activateWindow();
-    form_->setFocus();
+    // The stored size is the outer size, frame included.
+    form_->ShowCentred(FormLayout().Width, FormLayout().Height);
     FormShow(this);
 }
 
@@ -201,7 +145,7 @@ void TFAtualizarVersaoVendarix::FormCreate(TObject*) {
 }
 
 void TFAtualizarVersaoVendarix::FormShow(TObject*) {
-    form_->repaint();
+    form_->Repaint();
     Application()->ProcessMessages();
     state_ = TRunState::Armed;
     Timer1->SetEnabled(true);
@@ -212,8 +156,21 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
     // timer must not start it a second time.
     Timer1->SetEnabled(false);
     runStarted_ = true;
+    // Everything in force for this run, the password excepted.
+    const TFtpSettings& f = setup_.Ftp;
+    const std::string tls =
+        f.Tls.empty() ? std::string()
+                      : ", TLS trusting " + (f.CaFile.empty() ? "the system's certificates" : f.CaFile);
+    RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
+                  (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
+                  " ms" + tls + ", least rate " + std::to_string(f.MinRate) + " bytes/s over " +
+                  std::to_string(f.RateWindowS) + " s" + ", database " + ConfigTipo());
     try {
         run_->Execute();
+    } catch (const std::exception& e) {
+        RunLog::Write(std::string("error: ") + e.what());
+        runEnded();
+        throw;
     } catch (...) {
         runEnded();
         throw;
@@ -227,6 +184,10 @@ TRunState TFAtualizarVersaoVendarix::RunState() const {
 
 void TFAtualizarVersaoVendarix::runEnded() {
     const TRunState s = RunState();
+    const char* outcome = s == TRunState::Finished  ? "finished"
+                          : s == TRunState::Stopped ? "stopped at the connection"
+                                                    : "broken";
+    RunLog::Write(std::string("end: ") + outcome + ", exit status " + std::to_string(ExitCode()));
     if (setup_.EndWhenRunEnds && (s == TRunState::Stopped || s == TRunState::Broken))
         terminate();
 }

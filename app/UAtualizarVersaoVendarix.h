@@ -16,12 +16,10 @@
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
 #include "platform/SysUtils.h"
+#include "platform/Window.h"
 
-class QLabel;
-class QWidget;
 class TDatabase;
 class TTimer;
-class TFormWidget;
 
 // The window's stored layout: every value the window and its components are
 // created with, in one declaration.
@@ -92,11 +90,11 @@ public:
     TRunState RunState() const;
     // 0 finished (program started), 1 stopped at the connection, 2 broken.
     int ExitCode() const;
-    QWidget* Window() const;
+    TFormWindow* Window() const;
 
     // Components of the window, named as in its layout.
-    QLabel* Label2 = nullptr;
-    QLabel* LAtualizando = nullptr;
+    TLabelControl* Label2 = nullptr;
+    TLabelControl* LAtualizando = nullptr;
     TProgressGauge* GTalvir = nullptr;
     std::unique_ptr<TDatabase> Database1;
     std::unique_ptr<TTimer> Timer1;
@@ -115,7 +113,10 @@ private:
     void terminate();
 
     TUpdaterSetup setup_;
-    std::unique_ptr<TFormWidget> form_;       // parent of the labels and the gauge
+    std::unique_ptr<TFormWindow> form_; // parent of the labels and the gauge
+    // The window's controls, gone before the window.
+    std::unique_ptr<TLabelControl> label2_, lAtualizando_;
+    std::unique_ptr<TProgressGauge> gTalvir_;
     std::unique_ptr<IProgressDisplay> gauge_; // GTalvir as the run sees it
     std::unique_ptr<IFtpService> ftp_;
     std::unique_ptr<IArchiveService> archive_;

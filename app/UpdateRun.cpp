@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
 #include "app/VerifiedFtpService.h"
@@ -68,6 +69,7 @@ TUpdateRun::TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconc
 void TUpdateRun::Execute() {
     state_ = TRunState::Running;
     programStarted_ = false;
+    signatureRefused_ = false;
     try {
         Download();
     } catch (...) {
@@ -80,8 +82,12 @@ void TUpdateRun::Execute() {
 int TUpdateRun::ExitCode() const {
     switch (state_) {
     case TRunState::Finished:
-        // The shop's program is running only when its start succeeded.
-        return programStarted_ ? 0 : 2;
+        // The shop's program is running only when its start succeeded. A
+        // refused signature is not an outage: someone may be serving what
+        // the maker did not sign, and the shop's operator is to be told.
+        if (!programStarted_)
+            return 2;
+        return signatureRefused_ ? 3 : 0;
     case TRunState::Broken:
         return 2;
     default: // stopped, or ended before the run touched anything
@@ -94,7 +100,14 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     try {
         // An archive whose signature does not hold fails here like one that
         // did not arrive, and is gone before anything opens it.
-        (verified_ ? *verified_ : ftp_).Download(remote, local);
+        if (verified_)
+            verified_->Download(remote, local);
+        else
+            ftp_.Download(remote, local);
+    } catch (const ESignatureError&) {
+        // The service wrote its reason to the run log.
+        signatureRefused_ = true;
+        failed = true;
     } catch (const std::exception&) {
         failed = true;
     }
@@ -104,7 +117,6 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     // put part of a program, or a program without its tables, in the shop.
     deleteDownload(local);
     ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
-    RenameFile("Vendarix.bkp", "Vendarix.exe");
     ftp_.Disconnect();
     return false;
 }
@@ -112,15 +124,33 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
 void TUpdateRun::deleteDownload(const std::string& name) {
     if (FileExists(name))
         DeleteFile(name);
-    if (verified_)
+    if (verified_) {
         DeleteSignatureOf(name);
+        verified_->Discard(name);
+    }
 }
 
 void TUpdateRun::extract(const std::string& archive) {
-    archive_.SetFileName(archive);
-    archive_.OpenArchive();
-    archive_.ExtractByMask("*.*", 0x28BF, "");
-    archive_.CloseArchive();
+    try {
+        // A signed archive is opened where it was verified, out of reach of
+        // the shop's users; the name in the shop's folder is not looked at.
+        archive_.SetFileName(verified_ ? verified_->VerifiedFile(archive) : archive);
+        archive_.OpenArchive();
+        archive_.ExtractByMask("*.*", 0x28BF, "");
+        archive_.CloseArchive();
+    } catch (const std::exception& e) {
+        RunLog::Write("extract " + archive + ": failed: " + e.what());
+        throw;
+    }
+    RunLog::Write("extract " + archive + ": done");
+}
+
+void TUpdateRun::recordInstalled() {
+    // Only a release whose two archives both went in counts: a
+    // program archive accepted but left out because its tables failed must
+    // not keep the shop from being served the release it still runs.
+    if (verified_ && !verified_->RecordAccepted())
+        RunLog::Write(std::string("record ") + TReleaseRecord::kFileName + ": could not be written");
 }
 
 void TUpdateRun::Download() {
@@ -138,12 +168,17 @@ void TUpdateRun::Download() {
     RemoveExtractionLeftovers();
 
     bool connected = true;
+    std::string why;
     try {
         ftp_.Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         connected = false;
+        why = e.what();
     }
     if (!connected) {
+        // The reason is for whoever reads the log (a certificate refused,
+        // say); the shop sees the one message for every failed connection.
+        RunLog::Write("connect: failed: " + why);
         ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
         state_ = TRunState::Stopped;
         Application()->SetCursor(crArrow);
@@ -161,8 +196,6 @@ void TUpdateRun::Download() {
     const std::string stale = sistema + ".zip";
     if (staysInWorkingFolder(stale) && FileExists(stale))
         DeleteFile(stale);
-    if (FileExists("Vendarix.exe"))
-        RenameFile("Vendarix.exe", "Vendarix.bkp");
 
     // The local name of the program archive is fixed, whatever the
     // configured system is called on the server.
@@ -172,12 +205,18 @@ void TUpdateRun::Download() {
     ftp_.Disconnect();
 
     // A new program goes in only with the tables it needs: without the
-    // schema archive the shop keeps its old program, put back by fetch, and
-    // its tables as they are.
-    if (program && schema)
+    // schema archive the shop keeps its old program and its tables as they
+    // are. The program is set aside only now, with both archives here: a
+    // download that fails, stalls or is killed leaves it where it was.
+    if (program && schema) {
+        if (FileExists("Vendarix.exe"))
+            RenameFile("Vendarix.exe", "Vendarix.bkp");
         extract(".\\Vendarix.zip");
+    }
     if (schema) {
         extract(".\\TabelasTalvir.zip");
+        if (program)
+            recordInstalled();
         reconciler_.ConferirTabelas();
     }
 
@@ -191,6 +230,7 @@ void TUpdateRun::Download() {
     // without its program: the backup goes back before the start.
     RestoreProgramFromBackup();
     programStarted_ = hooks_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
+    RunLog::Write(programStarted_ ? "start Vendarix.exe: ok" : "start Vendarix.exe: failed");
     Application()->SetCursor(crArrow);
     state_ = TRunState::Finished;
     if (hooks_.Terminate)

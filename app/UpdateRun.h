@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/UpdateServices.h"
+#include "app/VerifiedFtpService.h"
 #include "platform/SysUtils.h"
 
 class TSchemaReconciler;
@@ -48,7 +49,8 @@ public:
     // Running until the run ends; then Finished, Stopped or Broken.
     TRunState State() const { return state_; }
     // 0 finished with the program started, 1 stopped at the connection, 2
-    // broken or the program could not be started.
+    // broken or the program could not be started, 3 finished with the
+    // program started but an archive refused for its signature.
     int ExitCode() const;
 
 private:
@@ -57,6 +59,7 @@ private:
     bool fetch(const std::string& remote, const std::string& local, const std::string& shownName);
     void deleteDownload(const std::string& name);
     void extract(const std::string& archive);
+    void recordInstalled();
 
     IFtpService& ftp_;
     IArchiveService& archive_;
@@ -65,9 +68,10 @@ private:
     TRunHooks hooks_;
     TRunState state_ = TRunState::Running;
     bool programStarted_ = false;
+    bool signatureRefused_ = false;
     // With the maker's key set, the archives come through this, which
     // fetches and checks each one's signature.
-    std::unique_ptr<IFtpService> verified_;
+    std::unique_ptr<TVerifiedFtpService> verified_;
 };
 
 // Removes the temporaries that an extraction killed before renaming them

@@ -20,6 +20,9 @@ public:
     virtual void Download(const std::string& remotePath, const std::string& localFile) = 0;
     // Sends nothing and raises nothing when not connected.
     virtual void Disconnect() = 0;
+    // Downloads after this stop with an error as soon as more than maxBytes
+    // have arrived, before more is written (0: no bound of the caller's).
+    virtual void SetDownloadLimit(int64_t maxBytes) { (void)maxBytes; }
     // Byte counts of the current transfer.
     virtual int32_t BytesTotal() const = 0;
     virtual int32_t BytesRecvd() const = 0;

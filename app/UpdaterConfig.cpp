@@ -20,11 +20,23 @@
 #ifndef VX_FTP_PASSIVE_DEFAULT
 #define VX_FTP_PASSIVE_DEFAULT 0
 #endif
+#ifndef VX_FTP_TLS_DEFAULT
+#define VX_FTP_TLS_DEFAULT ""
+#endif
+#ifndef VX_FTP_CA_FILE_DEFAULT
+#define VX_FTP_CA_FILE_DEFAULT ""
+#endif
 #ifndef VX_SIGNING_KEY_DEFAULT
 #define VX_SIGNING_KEY_DEFAULT ""
 #endif
 #ifndef VX_FTP_TIMEOUT_DEFAULT
 #define VX_FTP_TIMEOUT_DEFAULT 0
+#endif
+#ifndef VX_FTP_MIN_RATE_DEFAULT
+#define VX_FTP_MIN_RATE_DEFAULT 1024
+#endif
+#ifndef VX_FTP_RATE_WINDOW_DEFAULT
+#define VX_FTP_RATE_WINDOW_DEFAULT 60
 #endif
 
 std::string DefaultTipo() {
@@ -93,6 +105,10 @@ TFtpSettings CompiledFtpSettings() {
     s.Password = VX_FTP_PASSWORD_DEFAULT;
     s.Passive = VX_FTP_PASSIVE_DEFAULT != 0;
     s.TimeoutMs = VX_FTP_TIMEOUT_DEFAULT;
+    s.Tls = VX_FTP_TLS_DEFAULT;
+    s.CaFile = VX_FTP_CA_FILE_DEFAULT;
+    s.MinRate = VX_FTP_MIN_RATE_DEFAULT;
+    s.RateWindowS = VX_FTP_RATE_WINDOW_DEFAULT;
     return s;
 }
 
@@ -129,6 +145,19 @@ TFtpSettings ApplyFtpEnvironment(TFtpSettings s) {
         s.Passive = envNumber("UPDATER_FTP_PASSIVE", v, 0, 1) != 0;
     if (const char* v = env("UPDATER_FTP_TIMEOUT"))
         s.TimeoutMs = envNumber("UPDATER_FTP_TIMEOUT", v, 0, 2147483647);
+    if (const char* v = env("UPDATER_FTP_TLS"))
+        s.Tls = v;
+    if (const char* v = env("UPDATER_FTP_CA_FILE"))
+        s.CaFile = v;
+    // A misspelt "require" must not quietly leave the password in clear.
+    if (!s.Tls.empty() && s.Tls != "require")
+        throw EConvertError("UPDATER_FTP_TLS: \"" + s.Tls + "\" is neither \"require\" nor empty");
+    if (const char* v = env("UPDATER_FTP_MIN_RATE"))
+        s.MinRate = envNumber("UPDATER_FTP_MIN_RATE", v, 0, 2147483647);
+    // A window of a day at most: the timer that samples it counts in
+    // milliseconds of 32 bits.
+    if (const char* v = env("UPDATER_FTP_RATE_WINDOW"))
+        s.RateWindowS = envNumber("UPDATER_FTP_RATE_WINDOW", v, 1, 86400);
     return s;
 }
 

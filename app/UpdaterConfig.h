@@ -58,14 +58,24 @@ struct TFtpSettings {
     std::string Password;
     bool Passive = false;
     int32_t TimeoutMs = 0; // 0: no socket time-out
+    // "require": explicit TLS on the control and data connections; empty:
+    // none. ApplyFtpEnvironment refuses any other text.
+    std::string Tls;
+    // PEM file of the certificates trusted for TLS; empty: the system's.
+    std::string CaFile;
+    // A transfer slower than MinRate bytes/s over any RateWindowS seconds
+    // fails (MinRate 0: no least rate).
+    int32_t MinRate = 1024;
+    int32_t RateWindowS = 60;
 };
 
 // The values compiled in from the build's cache variables.
 TFtpSettings CompiledFtpSettings();
 // base with each UPDATER_FTP_* environment variable that is set applied.
-// A value that is not a number (or not 0/1 for the passive flag) raises
+// A value that is not a number (or not 0/1 for the passive flag, or not
+// "require" or empty for TLS, the compiled-in value included) raises
 // EConvertError naming the variable, so a deployment mistake is reported
-// instead of silently reaching the wrong server.
+// instead of silently reaching the wrong server, or reaching it in clear.
 TFtpSettings ApplyFtpEnvironment(TFtpSettings base);
 
 // The maker's public key, the base64 line of a minisign public key file:

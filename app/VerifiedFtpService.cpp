@@ -1,45 +1,179 @@
 #include "app/VerifiedFtpService.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "app/RunLog.h"
 #include "platform/Files.h"
 
 namespace {
 
-// Both the file and its signature go, whatever state the failure left them
-// in: a partly received or refused archive is never opened.
-void discard(const std::string& localFile) {
-    if (FileExists(localFile))
-        DeleteFile(localFile);
-    DeleteSignatureOf(localFile);
+// The name the archive has on the server, which its signature must name.
+std::string remoteName(const std::string& remotePath) {
+    const size_t slash = remotePath.find_last_of("/\\");
+    return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
+}
+
+// The system's temporary folder keeps others from renaming or removing what
+// one user made there (its sticky bit), which the shop's folder does not.
+// Its path goes through the Windows-name layer, so only a plain one is used.
+std::string temporaryRoot() {
+    std::error_code ec;
+    const std::string root = std::filesystem::temp_directory_path(ec).string();
+    if (ec || root.empty() || root[0] != '/')
+        return "/tmp";
+    for (unsigned char c : root)
+        if (c < 0x20 || c > 0x7E || c == '\\' || c == ':')
+            return "/tmp";
+    return root;
+}
+
+TRefusal refusalOf(TVerifyResult r) {
+    return r == TVerifyResult::OtherKey ? TRefusal::WrongKey : TRefusal::Damaged;
 }
 
 } // namespace
 
+const char* RefusalText(TRefusal r) {
+    switch (r) {
+    case TRefusal::NoSignature:
+        return "no signature";
+    case TRefusal::WrongKey:
+        return "wrong key";
+    case TRefusal::Damaged:
+        return "damaged";
+    case TRefusal::WrongFile:
+        return "wrong file name";
+    case TRefusal::Older:
+        return "older than installed";
+    }
+    return "?";
+}
+
 TVerifiedFtpService::TVerifiedFtpService(IFtpService& inner, const TSigningKey& key)
     : inner_(inner), verifier_(key) {}
+
+TVerifiedFtpService::~TVerifiedFtpService() {
+    if (folder_.empty())
+        return;
+    // Links inside are removed, never followed.
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+}
+
+void TVerifiedFtpService::makePrivateFolder() {
+    if (!folder_.empty())
+        return;
+    // Made fresh under a name nobody could take first, readable and
+    // writable by the updater alone.
+    std::string path = temporaryRoot() + "/AtualizarVendarix.XXXXXX";
+    if (!mkdtemp(path.data()))
+        throw Exception("Cannot create folder " + path);
+    folder_ = path;
+}
+
+void TVerifiedFtpService::loadRecord() {
+    if (recordLoaded_)
+        return;
+    recordLoaded_ = true;
+    if (record_.Load() == TReleaseRecord::TLoad::Damaged)
+        RunLog::Write(std::string("record ") + TReleaseRecord::kFileName +
+                      ": damaged, read as if missing: every signed release is taken");
+}
 
 void TVerifiedFtpService::Connect() {
     inner_.Connect();
 }
 
+std::string TVerifiedFtpService::VerifiedFile(const std::string& localFile) const {
+    return folder_ + "/" + ExtractFileName(localFile);
+}
+
+void TVerifiedFtpService::Discard(const std::string& localFile) {
+    if (folder_.empty())
+        return;
+    const std::string file = VerifiedFile(localFile);
+    unlink(file.c_str());
+    unlink((file + kSignatureSuffix).c_str());
+}
+
+void TVerifiedFtpService::refuse(const std::string& localFile, const std::string& remotePath, TRefusal reason,
+                                 const std::string& detail) {
+    Discard(localFile);
+    const std::string text = std::string(RefusalText(reason)) + ": " + detail;
+    RunLog::Write("signature " + remotePath + ": refused, " + text);
+    throw ESignatureError(reason, text);
+}
+
 void TVerifiedFtpService::Download(const std::string& remotePath, const std::string& localFile) {
     // An empty local name means the remote name, as the client has it.
     const std::string local = localFile.empty() ? remotePath : localFile;
-    const std::string localSig = local + kSignatureSuffix;
-    // A signature left by an earlier, interrupted run must not stand in for
-    // one that fails to arrive now.
-    DeleteSignatureOf(local);
+    const std::string name = remoteName(remotePath);
+    makePrivateFolder();
+    loadRecord();
+    accepted_.erase(name);
+    const std::string file = VerifiedFile(local);
+    const std::string sigFile = file + kSignatureSuffix;
+    // What an earlier download of the same name left must not stand in for
+    // what fails to arrive now.
+    Discard(local);
     try {
-        inner_.Download(remotePath, local);
-        inner_.Download(remotePath + kSignatureSuffix, localSig);
+        inner_.Download(remotePath, file);
     } catch (...) {
-        discard(local);
+        Discard(local);
         throw;
     }
-    const TVerifyResult result = verifier_.Verify(ResolvePath(local), ResolvePath(localSig));
-    if (result != TVerifyResult::Valid) {
-        discard(local);
-        throw ESignatureError(remotePath + ": " + VerifyResultText(result));
+
+    std::string failure;
+    inner_.SetDownloadLimit(kSignatureLimit);
+    try {
+        inner_.Download(remotePath + kSignatureSuffix, sigFile);
+    } catch (const std::exception& e) {
+        failure = e.what();
+        if (failure.empty())
+            failure = "download failed";
     }
+    inner_.SetDownloadLimit(0);
+    if (!failure.empty()) {
+        const bool tooLarge = inner_.BytesRecvd() > kSignatureLimit || FileSizeOf(sigFile) > kSignatureLimit;
+        refuse(local, remotePath, tooLarge ? TRefusal::Damaged : TRefusal::NoSignature,
+               remotePath + kSignatureSuffix + ": " + failure);
+    }
+
+    // The size is checked before a byte is read.
+    std::string text;
+    if (FileSizeOf(sigFile) > kSignatureLimit || !ReadSmallFile(sigFile, kSignatureLimit, text))
+        refuse(local, remotePath, TRefusal::Damaged, "signature larger than 16384 bytes or unreadable");
+    const std::optional<TDetachedSignature> sig = ParseDetachedSignature(text);
+    if (!sig)
+        refuse(local, remotePath, TRefusal::Damaged, VerifyResultText(TVerifyResult::Malformed));
+    const TVerifyResult result = verifier_.Verify(file, *sig);
+    if (result != TVerifyResult::Valid)
+        refuse(local, remotePath, refusalOf(result), VerifyResultText(result));
+
+    // The comment is the maker's now: its signature held.
+    const std::optional<TReleaseStamp> stamp = ParseReleaseStamp(sig->TrustedComment);
+    if (!stamp)
+        refuse(local, remotePath, TRefusal::WrongFile, "trusted comment without file name and timestamp");
+    if (stamp->File != name)
+        refuse(local, remotePath, TRefusal::WrongFile, "signed for " + stamp->File);
+    const std::optional<int64_t> installed = record_.Installed(name);
+    if (installed && stamp->Timestamp < *installed)
+        refuse(local, remotePath, TRefusal::Older,
+               "signed at " + std::to_string(stamp->Timestamp) + ", installed " + std::to_string(*installed));
+    accepted_[name] = stamp->Timestamp;
+}
+
+bool TVerifiedFtpService::RecordAccepted() {
+    if (accepted_.empty())
+        return true;
+    for (const auto& [name, timestamp] : accepted_)
+        record_.SetInstalled(name, timestamp);
+    accepted_.clear();
+    return record_.Save();
 }
 
 void TVerifiedFtpService::Disconnect() {

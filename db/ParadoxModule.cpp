@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "db/ParadoxFormat.h"
 #include "db/ParadoxTable.h"
 #include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
@@ -54,20 +55,78 @@ const char* sqlType(char t) {
 // A table as one statement sees it and changes it: the reader of its files,
 // and once the statement changes something, every record's bytes.
 struct TParadoxChanges::TPending {
-    std::unique_ptr<TParadoxTable> table;
+    std::shared_ptr<TParadoxTable> table;            // shared with the cursors open on it
     std::vector<std::optional<std::string>> records; // by row number; deleted ones empty
+    std::unique_ptr<TParadoxMemoFile> memo;          // where long memo values go, once one comes
     bool loaded = false;
     bool dirty = false;
+    bool written = false; // the changes are in the files; the reader still has the old ones
     bool reorder = false; // a key changed or a record came in: sort by the key again
     uint32_t autoIncrement = 0;
 
     void Load() {
         if (loaded)
             return;
+        // The copy is what the files are written from: a table whose chain
+        // does not reach every record is refused before any change.
+        table->CheckIntact();
         for (auto& r : table->RawRecords())
             records.emplace_back(std::move(r));
         autoIncrement = table->AutoIncrement();
         loaded = true;
+    }
+    TParadoxMemoFile* Memo() {
+        if (!memo)
+            memo = std::make_unique<TParadoxMemoFile>(table->HasMemoFile() ? table->MemoPath() : "",
+                                                      table->Key());
+        return memo.get();
+    }
+    // Forgets the changes, as a rollback does.
+    void Drop() {
+        records.clear();
+        memo.reset();
+        loaded = dirty = reorder = false;
+        savepoints.clear();
+    }
+    // The state at a savepoint of SQLite's transaction, so that a statement
+    // that fails inside a transaction takes back only its own changes.
+    struct TSavepoint {
+        int level;
+        std::vector<std::optional<std::string>> records;
+        bool loaded, dirty, reorder;
+        uint32_t autoIncrement;
+        size_t memoMark;
+    };
+    std::vector<TSavepoint> savepoints;
+    void Save(int level) {
+        Release(level);
+        savepoints.push_back(
+            {level, records, loaded, dirty, reorder, autoIncrement, memo ? memo->Mark() : 0});
+    }
+    void Release(int level) {
+        while (!savepoints.empty() && savepoints.back().level >= level)
+            savepoints.pop_back();
+    }
+    void RollBackTo(int level) {
+        Release(level + 1);
+        if (savepoints.empty() || savepoints.back().level != level)
+            return;
+        const TSavepoint& s = savepoints.back();
+        records = s.records;
+        loaded = s.loaded;
+        dirty = s.dirty;
+        reorder = s.reorder;
+        autoIncrement = s.autoIncrement;
+        if (memo)
+            memo->RollBack(s.memoMark);
+    }
+    // After a commit: the reader opens the files now in place, so that the
+    // transactions that follow see them.
+    void Reopen(const std::vector<uint32_t>& keys) {
+        if (written)
+            table = std::make_shared<TParadoxTable>(table->Path(), keys);
+        written = false;
+        Drop();
     }
     int KeyBytes() const {
         int n = 0;
@@ -128,12 +187,15 @@ void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
                 throw EDBEngineError(Format("Key violation in table %s", table->Path()));
         }
     }
+    auto companionOf = [&](const char* ext) {
+        return companion ? companion(table->Path(), ext) : ParadoxCompanionFile(table->Path(), ext);
+    };
     std::vector<TParadoxNewFile> files;
     files.push_back({table->Path(), BuildParadoxData(layout, rows)});
     if (table->Keyed())
-        files.push_back(
-            {companion ? companion(table->Path(), ".PX") : ParadoxCompanionFile(table->Path(), ".PX"),
-             BuildParadoxIndex(layout, rows)});
+        files.push_back({companionOf(".PX"), BuildParadoxIndex(layout, rows)});
+    if (memo && memo->Changed())
+        files.push_back({table->HasMemoFile() ? table->MemoPath() : companionOf(".MB"), memo->Bytes()});
     const std::string& path = table->Path();
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
@@ -144,8 +206,8 @@ void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
 
 void TParadoxChanges::Commit(const TCompanionLookup& companion) {
     for (auto& p : pending_)
-        if (p->dirty)
-            p->Write(companion);
+        if (p->dirty && !p->written)
+            p->Write(companion ? companion : companion_);
     pending_.clear();
 }
 
@@ -153,12 +215,14 @@ namespace {
 
 struct VTab {
     sqlite3_vtab base{};
+    TParadoxChanges* changes = nullptr;
     std::shared_ptr<TParadoxChanges::TPending> pending;
     TParadoxTable* table = nullptr;
 };
 
 struct VCursor {
     sqlite3_vtab_cursor base{};
+    std::shared_ptr<TParadoxTable> table; // kept while the cursor reads it, should a commit reopen the table
     std::unique_ptr<TParadoxTable::Cursor> cursor;
 };
 
@@ -170,8 +234,9 @@ int connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
     auto* changes = static_cast<TParadoxChanges*>(aux);
     auto vt = std::make_unique<VTab>();
     try {
+        vt->changes = changes;
         vt->pending = std::make_shared<TParadoxChanges::TPending>();
-        vt->pending->table = std::make_unique<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
+        vt->pending->table = std::make_shared<TParadoxTable>(unSqlQuoteLiteral(argv[3]), changes->Keys());
         vt->table = vt->pending->table.get();
         changes->Track(vt->pending);
     } catch (const Exception& e) {
@@ -206,7 +271,8 @@ int bestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
 
 int open(sqlite3_vtab* v, sqlite3_vtab_cursor** out) {
     auto c = std::make_unique<VCursor>();
-    c->cursor = std::make_unique<TParadoxTable::Cursor>(*reinterpret_cast<VTab*>(v)->table);
+    c->table = reinterpret_cast<VTab*>(v)->pending->table;
+    c->cursor = std::make_unique<TParadoxTable::Cursor>(*c->table);
     *out = &c.release()->base;
     return SQLITE_OK;
 }
@@ -340,7 +406,8 @@ int update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
                         p.autoIncrement = uint32_t(n);
                 }
             }
-            record += EncodeParadoxValue(*vt->table, f, pv);
+            record +=
+                EncodeParadoxValue(*vt->table, f, pv, ParadoxFormat::IsBlobType(f.type) ? p.Memo() : nullptr);
         }
         if (insert) {
             p.records.emplace_back(std::move(record));
@@ -361,9 +428,75 @@ int update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
     }
 }
 
+// SQLite's transaction: what it changed is written when SQLite syncs it (a
+// failure there makes SQLite roll it back and report the error), kept after
+// its commit, and dropped at its rollback.
+int begin(sqlite3_vtab*) {
+    return SQLITE_OK;
+}
+
+int sync(sqlite3_vtab* v) {
+    auto* vt = reinterpret_cast<VTab*>(v);
+    TParadoxChanges::TPending& p = *vt->pending;
+    if (!p.dirty || p.written)
+        return SQLITE_OK;
+    try {
+        p.Write(vt->changes->CompanionLookup());
+        p.written = true;
+        return SQLITE_OK;
+    } catch (const Exception& e) {
+        sqlite3_free(v->zErrMsg);
+        v->zErrMsg = sqlite3_mprintf("%s", AnsiToUtf8(e.Message()).c_str());
+        return SQLITE_ERROR;
+    }
+}
+
+int commit(sqlite3_vtab* v) {
+    auto* vt = reinterpret_cast<VTab*>(v);
+    try {
+        vt->pending->Reopen(vt->changes->Keys());
+    } catch (const Exception&) {
+        // The files are written; the reader of the old ones serves until the
+        // table is next opened. A commit cannot fail once its files are in place.
+        vt->pending->Drop();
+    }
+    vt->table = vt->pending->table.get();
+    return SQLITE_OK;
+}
+
+int rollback(sqlite3_vtab* v) {
+    // Files already written (another table's sync failed after this one's)
+    // cannot be taken back: the table's reader is brought to them. Changes
+    // not written are forgotten.
+    return commit(v);
+}
+
+int savepoint(sqlite3_vtab* v, int level) {
+    try {
+        reinterpret_cast<VTab*>(v)->pending->Save(level);
+        return SQLITE_OK;
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
+}
+
+int release(sqlite3_vtab* v, int level) {
+    reinterpret_cast<VTab*>(v)->pending->Release(level);
+    return SQLITE_OK;
+}
+
+int rollbackTo(sqlite3_vtab* v, int level) {
+    try {
+        reinterpret_cast<VTab*>(v)->pending->RollBackTo(level);
+        return SQLITE_OK;
+    } catch (const std::bad_alloc&) {
+        return SQLITE_NOMEM;
+    }
+}
+
 sqlite3_module makeModule() {
     sqlite3_module m{};
-    m.iVersion = 1;
+    m.iVersion = 2;
     m.xCreate = connect;
     m.xConnect = connect;
     m.xBestIndex = bestIndex;
@@ -377,6 +510,13 @@ sqlite3_module makeModule() {
     m.xColumn = column;
     m.xRowid = rowid;
     m.xUpdate = update;
+    m.xBegin = begin;
+    m.xSync = sync;
+    m.xCommit = commit;
+    m.xRollback = rollback;
+    m.xSavepoint = savepoint;
+    m.xRelease = release;
+    m.xRollbackTo = rollbackTo;
     return m;
 }
 

@@ -1,9 +1,10 @@
 // Paradox tables as SQLite virtual tables, so that statements on them run
 // through SQLite: CREATE VIRTUAL TABLE temp.T USING paradox('/path/T.db').
 // Rows are returned in their stored order. Changes (UPDATE, INSERT, DELETE)
-// are gathered in memory while the statement runs and written back as whole
-// new files by TParadoxChanges::Commit once it has succeeded, so a statement
-// that fails leaves the table's files as they were.
+// are gathered in memory within SQLite's transaction and written back as
+// whole new files when SQLite syncs it, before its commit; a transaction
+// rolled back, or a statement that fails on its own, drops them and leaves
+// the table's files as they were.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +21,13 @@ class TParadoxChanges {
 public:
     explicit TParadoxChanges(std::vector<uint32_t> keys) : keys_(std::move(keys)) {}
     const std::vector<uint32_t>& Keys() const { return keys_; }
-    // Writes every changed table back; raises EDBEngineError. `companion`
-    // names the file beside a table with an extension (".PX"), as
+    // Names the file beside a table with an extension (".PX"), as
     // ParadoxCompanionFile does; unset, the folder is read for it.
     using TCompanionLookup = std::function<std::string(const std::string& dataPath, const std::string& ext)>;
+    void SetCompanionLookup(TCompanionLookup companion) { companion_ = std::move(companion); }
+    const TCompanionLookup& CompanionLookup() const { return companion_; }
+    // Writes back every change SQLite's transactions have not written (none
+    // once they have committed); raises EDBEngineError.
     void Commit(const TCompanionLookup& companion = {});
 
     struct TPending;
@@ -31,6 +35,7 @@ public:
 
 private:
     std::vector<uint32_t> keys_;
+    TCompanionLookup companion_;
     std::vector<std::shared_ptr<TPending>> pending_;
 };
 

@@ -14,76 +14,22 @@
 #include <filesystem>
 
 #include "db/ParadoxCipher.h"
+#include "db/ParadoxFormat.h"
 #include "platform/Text.h"
 
 namespace {
 
-// Fixed header fields (little-endian, unlike the record data).
-constexpr size_t kRecordSize = 0x00;
-constexpr size_t kHeaderSize = 0x02;
-constexpr size_t kFileType = 0x04;
-constexpr size_t kBlockSizeKiB = 0x05;
-constexpr size_t kFirstBlock = 0x0E;
-constexpr size_t kFieldCount = 0x21;
-constexpr size_t kKeyFieldCount = 0x23;
-constexpr size_t kKeyV3 = 0x25;
-constexpr size_t kSortOrder = 0x29;
-constexpr size_t kAutoIncrement = 0x49;
-constexpr size_t kVersion = 0x39;
-constexpr size_t kFixedHeaderEnd = 0x58; // field descriptions of 3.x tables start here
-constexpr size_t kKeyV4 = 0x5C;
-constexpr size_t kCodePage = 0x6A;
-constexpr size_t kExtHeaderEnd = 0x78; // 4.x and later: after the extended header
-
-constexpr uint8_t kTypeKeyed = 0;
-constexpr uint8_t kTypeUnkeyed = 2;
-constexpr int kFirstV4Version = 5; // 3 = 3.0, 4 = 3.5, 5..9 = 4.x, 10-11 = 5.x, 12 = 7.x
-constexpr int kFirstV7Version = 12;
-constexpr size_t kBlockHeader = 6;  // next, previous, offset of the last record
-constexpr size_t kMemoPointer = 10; // offset, length and modification number after the leader
-constexpr uint32_t kMemoChunk = 4096;
-constexpr uint8_t kMemoSingle = 2;
-constexpr uint8_t kMemoSuballocated = 3;
-constexpr size_t kMemoSingleData = 9;   // type, chunks, length, modification number
-constexpr size_t kMemoSubEntries = 12;  // first entry of the pointer array
-constexpr size_t kMemoSubEntrySize = 5; // offset/16, length/16, modification, length%16
-
-struct TypeInfo {
-    uint8_t code;
-    char letter;
-};
-constexpr TypeInfo kTypes[] = {{0x01, 'A'}, {0x02, 'D'}, {0x03, 'S'}, {0x04, 'I'}, {0x05, '$'}, {0x06, 'N'},
-                               {0x09, 'L'}, {0x0C, 'M'}, {0x0D, 'B'}, {0x0E, 'F'}, {0x0F, 'O'}, {0x10, 'G'},
-                               {0x14, 'T'}, {0x15, '@'}, {0x16, '+'}, {0x17, '#'}, {0x18, 'Y'}};
+using namespace ParadoxFormat;
 
 char typeLetter(uint8_t code) {
-    for (const auto& t : kTypes)
-        if (t.code == code)
-            return t.letter;
-    return 0;
+    const TTypeInfo* t = TypeByCode(code);
+    return t ? t->letter : 0;
 }
 
 // The fixed size a type occupies, or 0 when the size byte is the size.
 int fixedSize(char type) {
-    switch (type) {
-    case 'S':
-        return 2;
-    case 'D':
-    case 'I':
-    case 'T':
-    case '+':
-        return 4;
-    case '$':
-    case 'N':
-    case '@':
-        return 8;
-    case 'L':
-        return 1;
-    case '#':
-        return 17;
-    default:
-        return 0;
-    }
+    const TTypeInfo* t = TypeByLetter(type);
+    return t ? t->fixed : 0;
 }
 
 bool allZero(const uint8_t* p, size_t n) {
@@ -263,12 +209,17 @@ void TParadoxTable::readHeader() {
     if (headerSize_ < pos)
         fail(Format("the header size %d is too small", headerSize_));
     uint32_t keyV3 = ReadU32LE(&h[kKeyV3]);
-    key_ = (v4 && keyV3 == 0xFF00FF00u) ? ReadU32LE(&h[kKeyV4]) : keyV3;
+    key_ = (v4 && keyV3 == kV4KeyMark) ? ReadU32LE(&h[kKeyV4]) : keyV3;
     keyFields_ = ReadU16LE(&h[kKeyFieldCount]);
-    sortOrderId_ = h[kSortOrder];
+    sortOrderId_ = h[kSortOrderId];
     autoInc_ = ReadU32LE(&h[kAutoIncrement]);
-    if (v4)
+    stamps_.changes12 = ReadU16LE(&h[kChangeCount12]);
+    stamps_.changes2D = h[kChangeCount2D];
+    stamps_.changes2E = h[kChangeCount2E];
+    if (v4) {
         codePage_ = ReadU16LE(&h[kCodePage]);
+        stamps_.changes70 = ReadU16LE(&h[kChangeCount70]);
+    }
 
     const uint16_t count = ReadU16LE(&h[kFieldCount]);
     if (count == 0 || pos + size_t(count) * 2 > headerSize_)
@@ -288,9 +239,7 @@ void TParadoxTable::readHeader() {
                 fail(Format("field %d of type %s has the size %d", i + 1, std::string(1, f.type), f.size));
             f.size = fixedSize(f.type);
         }
-        if (f.size == 0 ||
-            ((f.type == 'M' || f.type == 'B' || f.type == 'F' || f.type == 'O' || f.type == 'G') &&
-             f.size < int(kMemoPointer)))
+        if (f.size == 0 || (IsBlobType(f.type) && f.size < int(kMemoPointer)))
             fail(Format("field %d has the size %d", i + 1, f.size));
         f.offset = offset;
         offset += f.size;
@@ -306,8 +255,8 @@ void TParadoxTable::readHeader() {
 void TParadoxTable::readFieldNames(const std::vector<uint8_t>& h, size_t pos) {
     // A pointer to the table name and one per field name (meaningful only in
     // memory), then the table name in a fixed-size slot, then the names.
-    pos += 4 + 4 * fields_.size();
-    pos += version_ >= kFirstV7Version ? 261 : 79;
+    pos += kNamePointer + kNamePointer * fields_.size();
+    pos += TableNameSlot(version_);
     for (size_t i = 0; i < fields_.size(); ++i) {
         size_t end = pos;
         while (end < h.size() && h[end] != 0)
@@ -412,8 +361,7 @@ void TParadoxTable::walkChain() {
 void TParadoxTable::openMemoFile() {
     bool hasMemo = false;
     for (const auto& f : fields_)
-        hasMemo =
-            hasMemo || f.type == 'M' || f.type == 'B' || f.type == 'F' || f.type == 'O' || f.type == 'G';
+        hasMemo = hasMemo || IsBlobType(f.type);
     if (!hasMemo)
         return;
     // The memo file sits beside the table, its extension in any case. The
@@ -465,7 +413,7 @@ std::string TParadoxTable::readMemo(uint32_t offset, uint32_t length) const {
     };
     const std::string head = read(block, kMemoSubEntries + 64 * kMemoSubEntrySize);
     const auto* h = reinterpret_cast<const uint8_t*>(head.data());
-    if (index == 0xFF) {
+    if (index == kMemoSingleIndex) {
         if (h[0] != kMemoSingle)
             memoFail("not a memo block");
         const uint64_t chunks = ReadU16LE(h + 1);
@@ -642,4 +590,32 @@ TParadoxValue TParadoxTable::Cursor::Value(int i) const {
     const_cast<Cursor*>(this)->load();
     const TParadoxField& f = t_->fields_[i];
     return t_->decode(f, data_.data() + kBlockHeader + size_t(rec_) * t_->recordSize_ + f.offset);
+}
+
+void TParadoxTable::CheckIntact() const {
+    auto damaged = [&](const std::string& what) {
+        throw EDBEngineError(Format("Table %s is damaged: %s", path_, what));
+    };
+    // Record count (4 bytes), blocks in use and blocks in the file.
+    uint8_t counts[8];
+    readAt(fd_, 0x06, counts, sizeof counts, "the header");
+    const uint32_t headerRecords = ReadU32LE(counts);
+    const uint16_t usedBlocks = ReadU16LE(counts + 4), fileBlocks = ReadU16LE(counts + 6);
+    if (fileSize_ < headerSize_ || (fileSize_ - headerSize_) % blockSize_ != 0)
+        damaged(Format("its size %d is not a header of %d bytes and whole blocks of %d bytes",
+                       int64_t(fileSize_), headerSize_, blockSize_));
+    const uint64_t blocksInFile = (fileSize_ - headerSize_) / blockSize_;
+    if (chain_.size() != usedBlocks)
+        damaged(Format("%d blocks are on its chain, its header counts %d in use", int64_t(chain_.size()),
+                       usedBlocks));
+    if (recordCount_ != int64_t(headerRecords))
+        damaged(Format("%d records are on its chain, its header counts %d", recordCount_,
+                       int64_t(headerRecords)));
+    // Blocks off the chain are the header's free ones only.
+    if (blocksInFile != chain_.size() && (fileBlocks != blocksInFile || fileBlocks < usedBlocks))
+        damaged(Format("%d blocks are in the file, %d on its chain", int64_t(blocksInFile),
+                       int64_t(chain_.size())));
+    for (const Block& b : chain_)
+        if (b.records < 0 || uint64_t(b.records) * recordSize_ + kBlockHeader > blockSize_)
+            damaged(Format("block %d holds records past its end", b.number));
 }

@@ -35,6 +35,14 @@ struct TParadoxField {
     int offset = 0;   // offset in the record
 };
 
+// Counts the header keeps of a table's rewrites, carried over into the
+// files that replace it.
+struct TParadoxStamps {
+    uint16_t changes12 = 0;
+    uint8_t changes2D = 0, changes2E = 0;
+    uint16_t changes70 = 0;
+};
+
 class TParadoxTable {
 public:
     // Opens and checks the table; raises EDBEngineError when the file is not
@@ -63,6 +71,7 @@ public:
     int SortOrderId() const { return sortOrderId_; }
     const std::string& SortOrder() const { return sortOrder_; }
     uint32_t AutoIncrement() const { return autoInc_; }
+    const TParadoxStamps& Stamps() const { return stamps_; }
     // Every record's bytes (decrypted), in stored order.
     std::vector<std::string> RawRecords() const;
     // Text in the table's code page from CP1252, for writing; raises when a
@@ -70,6 +79,15 @@ public:
     std::string FromAnsi(const std::string& s) const;
     // Records found along the block chain.
     int64_t RecordCount() const { return recordCount_; }
+    // Opening a table is lenient: a query reads what the block chain holds
+    // even where the header disagrees, as the shop's program does. A table
+    // about to be written anew must be whole, or records the chain no longer
+    // reaches would be lost for good: the records and blocks on the chain
+    // agree with the header's counts, every block of the file is on the
+    // chain once (or counted free by the header), and the file's size is
+    // the header and whole blocks. Raises EDBEngineError
+    // "Table <path> is damaged: <what>" otherwise.
+    void CheckIntact() const;
 
     // Forward reader over the records in stored order.
     class Cursor {
@@ -115,6 +133,7 @@ private:
     int keyFields_ = 0;
     int sortOrderId_ = 0;
     uint32_t autoInc_ = 0;
+    TParadoxStamps stamps_;
     int fd_ = -1;
     int mbFd_ = -1;
     uint64_t fileSize_ = 0;

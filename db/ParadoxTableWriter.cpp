@@ -1,8 +1,5 @@
 #include "db/ParadoxTableWriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -10,44 +7,32 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
 #include "db/ParadoxCipher.h"
+#include "db/ParadoxFormat.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace {
 
-constexpr size_t kHeaderUnit = 2048;
-constexpr size_t kBlockHeader = 6;
-constexpr size_t kMemoPointer = 10;
-constexpr size_t kV3Fields = 0x58;
-constexpr size_t kV4Fields = 0x78;
-constexpr int kFirstV4Version = 5;
-constexpr int kFirstV7Version = 12;
-constexpr uint32_t kV4KeyMark = 0xFF00FF00u;
+using namespace ParadoxFormat;
+
 constexpr int64_t kDayMs = 86400000;
-constexpr const char* kWorkSuffix = ".vxnew";
-constexpr const char* kMarkerSuffix = ".VXCOMMIT";
 
-struct TypeInfo {
-    char letter;
-    uint8_t code;
-    int fixed; // bytes in the record, 0 when the size is given
-    int level; // the lowest table level that has it
-};
-constexpr TypeInfo kTypes[] = {{'A', 0x01, 0, 4}, {'D', 0x02, 4, 4}, {'S', 0x03, 2, 4}, {'I', 0x04, 4, 5},
-                               {'$', 0x05, 8, 4}, {'N', 0x06, 8, 4}, {'L', 0x09, 1, 5}, {'M', 0x0C, 0, 4},
-                               {'B', 0x0D, 0, 4}, {'F', 0x0E, 0, 4}, {'O', 0x0F, 0, 4}, {'G', 0x10, 0, 4},
-                               {'T', 0x14, 4, 5}, {'@', 0x15, 8, 5}, {'+', 0x16, 4, 5}, {'#', 0x17, 17, 5},
-                               {'Y', 0x18, 0, 5}};
-
-const TypeInfo& typeInfo(char letter) {
-    for (const auto& t : kTypes)
-        if (t.letter == letter)
-            return t;
+const TTypeInfo& typeInfo(char letter) {
+    if (const TTypeInfo* t = TypeByLetter(letter))
+        return *t;
     throw EDBEngineError(Format("Unknown Paradox field type %s", std::string(1, letter)));
+}
+
+// A count of rewrites advanced by one; it is never 0 in genuine files, so it
+// goes round to 1.
+template <typename T> T advanced(T count) {
+    const T next = T(count + 1);
+    return next ? next : T(1);
 }
 
 void putBE(uint8_t* p, uint64_t v, int n) {
@@ -154,13 +139,18 @@ void putBcd(uint8_t* p, const TParadoxField& f, const std::string& text) {
     }
 }
 
-size_t headerBytes(const TParadoxLayout& l) {
-    size_t n = (l.version >= kFirstV4Version ? kV4Fields : kV3Fields) + 2 * l.fields.size();
-    n += 4 + 4 * l.fields.size() + (l.version >= kFirstV7Version ? 261 : 79);
+// Where the .DB header's content ends: the offset genuine files record as
+// the real header size.
+size_t headerContentEnd(const TParadoxLayout& l) {
+    size_t n = (l.version >= kFirstV4Version ? kExtHeaderEnd : kFixedHeaderEnd) + 2 * l.fields.size();
+    n += kNamePointer + kNamePointer * l.fields.size() + TableNameSlot(l.version);
     for (const auto& f : l.fields)
         n += f.name.size() + 1;
-    n += 2 * l.fields.size() + l.sortOrder.size() + 1;
-    return (n + kHeaderUnit - 1) / kHeaderUnit * kHeaderUnit;
+    return n + 2 * l.fields.size() + l.sortOrder.size() + 1;
+}
+
+size_t headerBytes(const TParadoxLayout& l) {
+    return (headerContentEnd(l) + kHeaderUnit - 1) / kHeaderUnit * kHeaderUnit;
 }
 
 // The records split into blocks as full as they go.
@@ -172,72 +162,33 @@ std::vector<std::pair<size_t, size_t>> blocksOf(const TParadoxLayout& l, size_t 
     return out;
 }
 
-// The fields of the block and index headers that both files share.
+// The fields of the .DB and .PX headers that both files share.
 void putCommonHeader(uint8_t* h, const TParadoxLayout& l, int recordSize, size_t headerSize, uint8_t fileType,
-                     uint32_t records, size_t blocks) {
-    WriteU16LE(h + 0x00, uint16_t(recordSize));
-    WriteU16LE(h + 0x02, uint16_t(headerSize));
-    h[0x04] = fileType;
-    h[0x05] = uint8_t(l.blockSize / 1024);
-    WriteU32LE(h + 0x06, records);
-    WriteU16LE(h + 0x0A, uint16_t(blocks));
-    WriteU16LE(h + 0x0C, uint16_t(blocks));
-    WriteU16LE(h + 0x0E, uint16_t(blocks ? 1 : 0));
-    WriteU16LE(h + 0x10, uint16_t(blocks));
-    h[0x29] = uint8_t(l.sortOrderId);
-    h[0x39] = uint8_t(l.version);
-    WriteU16LE(h + 0x3A, uint16_t(blocks));
+                     uint32_t blockSize, uint32_t records, size_t blocks) {
+    WriteU16LE(h + kRecordSize, uint16_t(recordSize));
+    WriteU16LE(h + kHeaderSize, uint16_t(headerSize));
+    h[kFileType] = fileType;
+    h[kBlockSizeKiB] = uint8_t(blockSize / 1024);
+    WriteU32LE(h + kRecordCount, records);
+    WriteU16LE(h + kBlocksUsed, uint16_t(blocks));
+    WriteU16LE(h + kBlocksTotal, uint16_t(blocks));
+    WriteU16LE(h + kFirstBlock, uint16_t(blocks ? 1 : 0));
+    WriteU16LE(h + kLastBlock, uint16_t(blocks));
+    h[kSortOrderId] = uint8_t(l.sortOrderId);
+    h[kVersion] = uint8_t(l.version);
+    WriteU16LE(h + kBlocksUsed3A, uint16_t(blocks));
 }
 
+// Blocks numbered from 1 on one chain, in file order.
 void writeBlockHeader(uint8_t* b, size_t number, size_t count, size_t last, int recordSize) {
-    WriteU16LE(b + 0, uint16_t(number < last ? number + 1 : 0));
-    WriteU16LE(b + 2, uint16_t(number - 1));
-    WriteU16LE(b + 4, uint16_t(int16_t((int(count) - 1) * recordSize)));
-}
-
-std::string errnoText() {
-    return std::strerror(errno);
-}
-
-void writeWhole(const std::string& path, const uint8_t* data, size_t n) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw EDBEngineError(Format("Cannot create file %s: %s", Utf8ToAnsi(path), errnoText()));
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::write(fd, data + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            const std::string why = errnoText();
-            ::close(fd);
-            throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
-        }
-        done += size_t(w);
-    }
-    // The new file must be on disk before the marker says it is complete.
-    const bool synced = ::fsync(fd) == 0;
-    const std::string why = errnoText();
-    ::close(fd);
-    if (!synced)
-        throw EDBEngineError(Format("Cannot write file %s: %s", Utf8ToAnsi(path), why));
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    WriteU16LE(b + kBlockNext, uint16_t(number < last ? number + 1 : 0));
+    WriteU16LE(b + kBlockPrevious, uint16_t(number - 1));
+    WriteU16LE(b + kBlockLastOffset, uint16_t(int16_t((int(count) - 1) * recordSize)));
 }
 
 std::string baseName(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string markerPath(const std::string& folder, const std::string& stem) {
-    return folder + "/" + UpperCase(stem) + kMarkerSuffix;
 }
 
 } // namespace
@@ -256,7 +207,40 @@ TParadoxLayout TParadoxLayout::Of(const TParadoxTable& t) {
     l.key = t.Key();
     l.autoIncrement = t.AutoIncrement();
     l.fileName = baseName(t.Path());
+    l.stamps = t.Stamps();
+    // The index's own counts, when it has one in the usual spelling (an
+    // index not found here is written with new counts, which readers accept).
+    if (l.keyFields) {
+        const std::string& path = t.Path();
+        const size_t dot = path.rfind('.');
+        const std::string stem = dot == std::string::npos ? path : path.substr(0, dot);
+        for (const char* ext : {".PX", ".px"}) {
+            std::ifstream in(stem + ext, std::ios::binary);
+            uint8_t h[kFixedHeaderEnd];
+            if (in.read(reinterpret_cast<char*>(h), sizeof h) && h[kFileType] == kTypeIndex) {
+                l.indexChanges12 = ReadU16LE(h + kChangeCount12);
+                l.indexMark49 = ReadU32LE(h + kAutoIncrement);
+                break;
+            }
+        }
+    }
     return l;
+}
+
+// Genuine tables pair a 16 KiB-block table with a 2 KiB-block index and a
+// 2 KiB-block table with a 4 KiB-block one. Index blocks of 4 KiB hold some
+// 400 entries of a short key, so the tables of a shop (2 to 8 KiB blocks,
+// tens of thousands of records) keep an index of one level, the form every
+// reader takes; beside 16 KiB blocks there are eight times fewer entries and
+// 2 KiB serve as well.
+uint32_t TParadoxLayout::IndexBlockSize() const {
+    size_t entry = kIndexEntryTail;
+    for (int i = 0; i < keyFields && size_t(i) < fields.size(); ++i)
+        entry += size_t(fields[size_t(i)].size);
+    uint32_t size = blockSize >= 16384 ? 2048 : 4096;
+    while (size < 32768 && (size - kBlockHeader) / entry < 4) // a long key takes larger blocks
+        size *= 2;
+    return size;
 }
 
 int TParadoxLayout::Arrange() {
@@ -352,7 +336,7 @@ TParadoxField ParadoxFieldFromSql(const std::string& name, const std::string& sq
             throw EDBEngineError(Format("Invalid size in %s for field %s (1 to 255)", sqlType, name));
     } else
         throw EDBEngineError(Format("Field type %s of field %s has no Paradox equivalent", sqlType, name));
-    const TypeInfo& info = typeInfo(f.type);
+    const TTypeInfo& info = typeInfo(f.type);
     f.code = info.code;
     f.sizeByte = size;
     f.size = info.fixed ? info.fixed : size;
@@ -365,16 +349,17 @@ TParadoxField ParadoxFieldFromSql(const std::string& name, const std::string& sq
 
 // ---- values --------------------------------------------------------------
 
-std::string EncodeParadoxValue(const TParadoxTable& table, const TParadoxField& f, const TParadoxValue& v) {
+std::string EncodeParadoxValue(const TParadoxTable& table, const TParadoxField& f, const TParadoxValue& v,
+                               TParadoxMemoFile* memo) {
     if ((f.type == 'A' || f.type == 'M' || f.type == 'F') && v.kind == TParadoxValue::Kind::Text) {
         TParadoxValue converted = v;
         converted.s = table.FromAnsi(v.s);
-        return EncodeParadoxValue(f, converted);
+        return EncodeParadoxValue(f, converted, memo);
     }
-    return EncodeParadoxValue(f, v);
+    return EncodeParadoxValue(f, v, memo);
 }
 
-std::string EncodeParadoxValue(const TParadoxField& f, const TParadoxValue& v) {
+std::string EncodeParadoxValue(const TParadoxField& f, const TParadoxValue& v, TParadoxMemoFile* memo) {
     std::string out(size_t(f.size), '\0');
     auto* p = reinterpret_cast<uint8_t*>(out.data());
     if (v.kind == TParadoxValue::Kind::Null)
@@ -451,11 +436,17 @@ std::string EncodeParadoxValue(const TParadoxField& f, const TParadoxValue& v) {
     default: { // memo and binary: values that fit the leader are kept in the record
         const std::string s = v.kind == TParadoxValue::Kind::Blob ? v.s : text();
         const size_t leader = size_t(f.size) - kMemoPointer;
-        if (s.size() > leader)
-            badValue(f,
-                     Format("%d bytes are more than the %d the record holds; longer memos cannot be written",
-                            int(s.size()), int(leader)));
-        std::memcpy(p, s.data(), s.size());
+        if (s.size() > leader) {
+            if (!memo)
+                badValue(f, Format("%d bytes are more than the %d the record holds and there is no memo file",
+                                   int(s.size()), int(leader)));
+            // The leader holds the value's start, the memo file all of it.
+            std::memcpy(p, s.data(), leader);
+            WriteU32LE(p + leader, memo->Add(s));
+            WriteU16LE(p + leader + 8, 1); // the modification number its block carries
+        } else {
+            std::memcpy(p, s.data(), s.size());
+        }
         WriteU32LE(p + leader + 4, uint32_t(s.size()));
     }
     }
@@ -470,33 +461,47 @@ std::vector<uint8_t> BuildParadoxData(const TParadoxLayout& l, const std::vector
     const auto blocks = blocksOf(l, records.size());
     std::vector<uint8_t> out(headerSize + blocks.size() * l.blockSize, 0);
     uint8_t* h = out.data();
-    putCommonHeader(h, l, recordSize, headerSize, l.keyFields ? 0 : 2, uint32_t(records.size()),
-                    blocks.size());
-    WriteU16LE(h + 0x21, uint16_t(l.fields.size()));
-    WriteU16LE(h + 0x23, uint16_t(l.keyFields));
+    putCommonHeader(h, l, recordSize, headerSize, l.keyFields ? kTypeKeyed : kTypeUnkeyed, l.blockSize,
+                    uint32_t(records.size()), blocks.size());
+    WriteU16LE(h + kChangeCount12, advanced(l.stamps.changes12));
+    WriteU16LE(h + kFieldCount, uint16_t(l.fields.size()));
+    WriteU16LE(h + kKeyFieldCount, uint16_t(l.keyFields));
     const bool v4 = l.version >= kFirstV4Version;
-    WriteU32LE(h + 0x25, v4 ? kV4KeyMark : l.key);
+    WriteU32LE(h + kKeyV3, v4 ? kV4KeyMark : l.key);
+    h[kChangeCount2D] = advanced(l.stamps.changes2D);
+    h[kChangeCount2E] = advanced(l.stamps.changes2E);
     h[0x3E] = 0x1F;
     h[0x3F] = 0x0F;
-    WriteU32LE(h + 0x49, l.autoIncrement);
+    WriteU32LE(h + kAutoIncrement, l.autoIncrement);
+    WriteU16LE(h + kRealHeaderSize, uint16_t(headerContentEnd(l)));
     h[0x56] = 0x20;
-    size_t pos = kV3Fields;
+    size_t pos = kFixedHeaderEnd;
     if (v4) {
-        WriteU16LE(h + 0x58, uint16_t(0x0100 | l.version));
-        WriteU16LE(h + 0x5A, uint16_t(0x0100 | l.version));
-        WriteU32LE(h + 0x5C, l.key);
-        WriteU16LE(h + 0x64, uint16_t(l.fields.size() + 1));
-        WriteU16LE(h + 0x6A, uint16_t(l.codePage));
+        size_t names = 0;
+        for (const auto& f : l.fields)
+            names += f.name.size() + 1;
+        const size_t namesSize = NamesSize(l.version, l.fields.size(), names);
+        const int64_t now = l.changeTime ? l.changeTime : int64_t(std::time(nullptr));
+        WriteU16LE(h + kVersionWord1, uint16_t(0x0100 | l.version));
+        WriteU16LE(h + kVersionWord2, uint16_t(0x0100 | l.version));
+        WriteU32LE(h + kKeyV4, l.key);
+        WriteU32LE(h + kChangeTime, uint32_t(now));
+        WriteU16LE(h + kAuxFieldCount, uint16_t(l.fields.size() + 1));
+        WriteU16LE(h + kNamesSize, uint16_t(namesSize));
+        WriteU16LE(h + kCodePage, uint16_t(l.codePage));
         h[0x6C] = 0x01;
         h[0x6D] = 0x01;
-        pos = kV4Fields;
+        WriteU16LE(h + kNamesSizeNumbers, uint16_t(namesSize + 2 * l.fields.size()));
+        // 1 or 2 in genuine files; what raises it is not known, so it is kept.
+        WriteU16LE(h + kChangeCount70, l.stamps.changes70 ? l.stamps.changes70 : 1);
+        pos = kExtHeaderEnd;
     }
     for (const auto& f : l.fields) {
         h[pos++] = f.code;
         h[pos++] = uint8_t(f.sizeByte);
     }
-    pos += 4 + 4 * l.fields.size(); // pointers that only mean something in memory
-    const size_t slot = l.version >= kFirstV7Version ? 261 : 79;
+    pos += kNamePointer + kNamePointer * l.fields.size();
+    const size_t slot = TableNameSlot(l.version);
     std::memcpy(h + pos, l.fileName.data(), std::min(l.fileName.size(), slot - 1));
     pos += slot;
     for (const auto& f : l.fields) {
@@ -521,10 +526,11 @@ std::vector<uint8_t> BuildParadoxData(const TParadoxLayout& l, const std::vector
 }
 
 std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& l, const std::vector<std::string>& records) {
-    int keyBytes = 0;
+    size_t keyBytes = 0;
     for (int i = 0; i < l.keyFields; ++i)
-        keyBytes += l.fields[size_t(i)].size;
-    const int entrySize = keyBytes + 6;
+        keyBytes += size_t(l.fields[size_t(i)].size);
+    const size_t entrySize = keyBytes + kIndexEntryTail;
+    const uint32_t blockSize = l.IndexBlockSize();
     const auto dataBlocks = blocksOf(l, records.size());
 
     // One entry per data block: the key of its first record, the block's
@@ -534,14 +540,22 @@ std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& l, const std::vecto
         std::string key;
         size_t block, count;
     };
-    std::vector<Entry> leaf;
-    for (size_t b = 0; b < dataBlocks.size(); ++b)
-        leaf.push_back(
-            {records[dataBlocks[b].first].substr(0, size_t(keyBytes)), b + 1, dataBlocks[b].second});
-    const size_t perBlock = (l.blockSize - kBlockHeader) / size_t(entrySize);
+    const size_t perBlock = (blockSize - kBlockHeader) / entrySize;
     std::vector<std::vector<Entry>> blocks;
-    for (size_t i = 0; i < leaf.size(); i += perBlock)
-        blocks.emplace_back(leaf.begin() + long(i), leaf.begin() + long(std::min(leaf.size(), i + perBlock)));
+    size_t covered = 0; // records under the last leaf
+    for (size_t b = 0; b < dataBlocks.size(); ++b) {
+        const size_t count = dataBlocks[b].second;
+        // A root entry counts its leaf's records in 15 bits. What the genuine
+        // engine writes above a leaf of more than 32,767 records was never
+        // seen; a leaf is closed before it covers more, so that every count
+        // in the index is true and a reader that sums them is not misled.
+        if (blocks.empty() || blocks.back().size() == perBlock || covered + count > size_t(kIndexCountMax)) {
+            blocks.emplace_back();
+            covered = 0;
+        }
+        blocks.back().push_back({records[dataBlocks[b].first].substr(0, keyBytes), b + 1, count});
+        covered += count;
+    }
     int levels = blocks.empty() ? 0 : 1;
     if (blocks.size() > 1) {
         if (blocks.size() > perBlock)
@@ -556,30 +570,42 @@ std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& l, const std::vecto
         blocks.push_back(std::move(root));
         levels = 2;
     }
-    const size_t leafBlocks = levels == 2 ? blocks.size() - 1 : blocks.size();
+    // As in genuine indexes of two levels: the header counts every entry,
+    // leaves' and root's, and every block, the root (written last) included,
+    // is on one chain whose tail the header names.
+    size_t entries = 0;
+    for (const auto& b : blocks)
+        entries += b.size();
 
-    std::vector<uint8_t> out(kHeaderUnit + blocks.size() * l.blockSize, 0);
+    std::vector<uint8_t> out(kHeaderUnit + blocks.size() * blockSize, 0);
     uint8_t* h = out.data();
-    putCommonHeader(h, l, entrySize, kHeaderUnit, 1, uint32_t(leaf.size()), blocks.size());
-    WriteU16LE(h + 0x1E, uint16_t(blocks.empty() ? 1 : blocks.size())); // the root block
-    h[0x20] = uint8_t(levels);
-    WriteU16LE(h + 0x21, uint16_t(l.keyFields));
-    size_t pos = kV3Fields;
+    putCommonHeader(h, l, int(entrySize), kHeaderUnit, kTypeIndex, blockSize, uint32_t(entries),
+                    blocks.size());
+    WriteU16LE(h + kChangeCount12, advanced(l.indexChanges12));
+    WriteU16LE(h + kIndexRoot, uint16_t(blocks.empty() ? 1 : blocks.size()));
+    h[kIndexLevels] = uint8_t(levels);
+    WriteU16LE(h + kFieldCount, uint16_t(l.keyFields));
+    // pxlib decrypts an index by the key here, with the table's cipher: the
+    // index has no extended header for the key to move to.
+    WriteU32LE(h + kKeyV3, l.key);
+    h[kIndexStamp] = advanced(l.stamps.changes2D); // the .DB's count at 0x2D, as written beside it
+    WriteU32LE(h + kAutoIncrement, l.indexMark49 ? l.indexMark49 : 1);
+    size_t pos = kFixedHeaderEnd;
     for (int i = 0; i < l.keyFields; ++i) {
         h[pos++] = l.fields[size_t(i)].code;
         h[pos++] = uint8_t(l.fields[size_t(i)].sizeByte);
     }
-    pos += 4;
+    pos += kNamePointer;
     std::string name = l.fileName;
     const size_t dot = name.rfind('.');
     name = (dot == std::string::npos ? name : name.substr(0, dot)) + ".PX";
-    std::memcpy(h + pos, name.data(), std::min<size_t>(name.size(), 78));
+    const size_t slot = TableNameSlot(l.version);
+    std::memcpy(h + pos, name.data(), std::min(name.size(), slot - 1));
+    WriteU16LE(h + kRealHeaderSize, uint16_t(pos + slot));
 
     for (size_t b = 0; b < blocks.size(); ++b) {
-        uint8_t* block = out.data() + kHeaderUnit + b * l.blockSize;
-        writeBlockHeader(block, b + 1, blocks[b].size(), b < leafBlocks ? leafBlocks : 0, entrySize);
-        if (b >= leafBlocks) // the root stands alone
-            WriteU16LE(block + 2, 0);
+        uint8_t* block = out.data() + kHeaderUnit + b * blockSize;
+        writeBlockHeader(block, b + 1, blocks[b].size(), blocks.size(), int(entrySize));
         uint8_t* e = block + kBlockHeader;
         for (const auto& entry : blocks[b]) {
             std::memcpy(e, entry.key.data(), entry.key.size());
@@ -588,94 +614,75 @@ std::vector<uint8_t> BuildParadoxIndex(const TParadoxLayout& l, const std::vecto
             putInt(e + keyBytes + 4, 0, 2);
             e += entrySize;
         }
+        if (l.key)
+            ParadoxCipher::EncryptBlock(block, blockSize, l.key, uint32_t(b + 1));
     }
     return out;
 }
 
 std::vector<uint8_t> BuildEmptyMemoFile(uint32_t key) {
-    std::vector<uint8_t> out(ParadoxCipher::kMemoBlock, 0);
+    std::vector<uint8_t> out(kMemoChunk, 0);
+    std::memcpy(out.data(), kMemoHeaderStart, sizeof kMemoHeaderStart);
     if (key)
         ParadoxCipher::EncryptMemo(out.data(), out.size(), key);
     return out;
 }
 
-// ---- putting files in place ----------------------------------------------
-
-bool IsParadoxWorkFile(const std::string& name) {
-    auto endsWith = [&](const std::string& suffix) {
-        return name.size() > suffix.size() && SameText(name.substr(name.size() - suffix.size()), suffix);
-    };
-    return endsWith(kWorkSuffix) || endsWith(kMarkerSuffix) ||
-           endsWith(std::string(kMarkerSuffix) + kWorkSuffix);
-}
-
-void ReplaceParadoxFiles(const std::string& folder, const std::string& stem,
-                         const std::vector<TParadoxNewFile>& files) {
-    RecoverParadoxTable(folder, stem);
-    std::string plan;
-    std::vector<std::string> written;
-    const std::string marker = markerPath(folder, stem);
-    try {
-        for (const auto& f : files) {
-            const std::string work = f.path + kWorkSuffix;
-            written.push_back(work);
-            writeWhole(work, f.bytes.data(), f.bytes.size());
-            plan += baseName(work) + "\t" + baseName(f.path) + "\n";
-        }
-        // The marker is the commit: once it is in place the new files win.
-        written.push_back(marker + kWorkSuffix);
-        writeWhole(marker + kWorkSuffix, reinterpret_cast<const uint8_t*>(plan.data()), plan.size());
-        if (::rename((marker + kWorkSuffix).c_str(), marker.c_str()) != 0)
-            throw EDBEngineError(Format("Cannot rename to %s: %s", Utf8ToAnsi(marker), errnoText()));
-        syncFolder(folder);
-    } catch (...) {
-        for (const auto& w : written)
-            ::unlink(w.c_str());
-        throw;
-    }
-    // The files are put in place as the marker says, from the plan in hand
-    // rather than read back; a rename that fails leaves the marker for the
-    // next look at the table to finish.
-    bool complete = true;
-    for (const auto& f : files)
-        if (::rename((f.path + kWorkSuffix).c_str(), (folder + "/" + baseName(f.path)).c_str()) != 0)
-            complete = false;
-    syncFolder(folder);
-    if (complete)
-        ::unlink(marker.c_str());
-}
-
-void RecoverParadoxTable(const std::string& folder, const std::string& stem) {
-    const std::string marker = markerPath(folder, stem);
-    struct stat st;
-    if (::stat(marker.c_str(), &st) != 0) {
-        if (::stat((marker + kWorkSuffix).c_str(), &st) == 0)
-            ::unlink((marker + kWorkSuffix).c_str());
+void TParadoxMemoFile::load() {
+    if (loaded_)
         return;
+    loaded_ = true;
+    if (!oldPath_.empty()) {
+        std::ifstream in(oldPath_, std::ios::binary);
+        if (!in)
+            throw EDBEngineError(Format("Cannot open file %s", Utf8ToAnsi(oldPath_)));
+        bytes_.assign(std::istreambuf_iterator<char>(in), {});
     }
-    std::ifstream in(marker);
-    std::string line;
-    bool complete = true;
-    while (std::getline(in, line)) {
-        const size_t tab = line.find('\t');
-        if (tab == std::string::npos)
-            continue;
-        const std::string work = line.substr(0, tab), target = line.substr(tab + 1);
-        // The marker names files of this folder only.
-        if (work.find('/') != std::string::npos || target.find('/') != std::string::npos || target.empty() ||
-            target == "." || target == ".." || !IsParadoxWorkFile(work))
-            continue;
-        const std::string from = folder + "/" + work;
-        if (::stat(from.c_str(), &st) == 0 && ::rename(from.c_str(), (folder + "/" + target).c_str()) != 0)
-            complete = false;
-    }
-    syncFolder(folder);
-    // The marker's removal need not reach the disk before going on: a marker
-    // that comes back after a power cut names work files that are gone, and
-    // the next look at the table removes it again.
-    if (complete)
-        ::unlink(marker.c_str());
+    if (bytes_.empty())
+        bytes_ = BuildEmptyMemoFile(key_);
+    // Values go in whole 4 KiB blocks: a file cut short is made whole.
+    bytes_.resize((bytes_.size() + kMemoChunk - 1) / kMemoChunk * kMemoChunk, 0);
 }
+
+// Every value goes into blocks of its own (type 2), which every reader of
+// the format takes; the genuine engine shares blocks among values shorter
+// than 2 KiB, which only saves room. The blocks of values a rewrite no
+// longer refers to stay in the file unused.
+uint32_t TParadoxMemoFile::Add(const std::string& value) {
+    load();
+    const size_t chunks = (kMemoSingleData + value.size() + kMemoChunk - 1) / kMemoChunk;
+    const size_t at = bytes_.size();
+    if (chunks > 0xFFFF || value.size() > 0xFFFFFFFFu || at + chunks * kMemoChunk > 0xFFFFFF00u)
+        throw EDBEngineError(Format("A value of %d bytes does not fit the memo file %s",
+                                    int64_t(value.size()), Utf8ToAnsi(oldPath_)));
+    bytes_.resize(at + chunks * kMemoChunk, 0);
+    uint8_t* b = bytes_.data() + at;
+    b[0] = kMemoSingle;
+    WriteU16LE(b + 1, uint16_t(chunks));
+    WriteU32LE(b + 3, uint32_t(value.size()));
+    WriteU16LE(b + 7, 1);
+    std::memcpy(b + kMemoSingleData, value.data(), value.size());
+    if (key_)
+        ParadoxCipher::EncryptMemo(b, chunks * kMemoChunk, key_);
+    changed_ = true;
+    return uint32_t(at) | kMemoSingleIndex;
+}
+
+std::vector<uint8_t> TParadoxMemoFile::Bytes() {
+    load();
+    return bytes_;
+}
+
+void TParadoxMemoFile::RollBack(size_t mark) {
+    if (!mark) { // as before the first value
+        loaded_ = changed_ = false;
+        bytes_.clear();
+    } else if (mark < bytes_.size()) {
+        bytes_.resize(mark);
+    }
+}
+
+// ---- companions ------------------------------------------------------------
 
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext) {
     const size_t slash = dataPath.rfind('/');

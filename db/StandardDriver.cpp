@@ -1,14 +1,11 @@
 #include "db/StandardDriver.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "db/ParadoxCipher.h"
 #include "db/ParadoxModule.h"
@@ -16,6 +13,7 @@
 #include "db/ParadoxTableWriter.h"
 #include "db/SqlScanner.h"
 #include "platform/Files.h"
+#include "platform/SystemFiles.h"
 #include "platform/Text.h"
 
 namespace {
@@ -47,8 +45,13 @@ public:
             raise();
     }
 
-    // Writes back the Paradox tables the statement changed.
-    void commitParadox(const TParadoxChanges::TCompanionLookup& companion) { changes_.Commit(companion); }
+    // How the Paradox tables' companion files are found when SQLite's
+    // transaction writes the tables back.
+    void setCompanionLookup(TParadoxChanges::TCompanionLookup companion) {
+        changes_.SetCompanionLookup(std::move(companion));
+    }
+    // Writes back what the statement changed and SQLite has not written.
+    void commitParadox() { changes_.Commit(); }
 
 private:
     TParadoxChanges changes_;
@@ -286,7 +289,7 @@ std::string TStandardDriver::tableFile(TWatchedFolder& idx, const std::string& t
     // table is looked at; it may be the change that made the table.
     const std::string stem = file.substr(0, file.size() - 3);
     const std::string marker = UpperCase(stem) + ".VXCOMMIT";
-    if (idx.Find(marker) || idx.Find(marker + ".vxnew")) {
+    if (idx.Find(marker)) {
         RecoverParadoxTable(idx.Folder(), stem);
         idx.Refresh();
     }
@@ -294,8 +297,7 @@ std::string TStandardDriver::tableFile(TWatchedFolder& idx, const std::string& t
     if (!found)
         return {};
     const std::string path = pathIn(idx, *found);
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? path : std::string();
+    return IsFileAt(path) ? path : std::string();
 }
 
 void TStandardDriver::takeChanges(TWatchedFolder& idx) {
@@ -364,20 +366,11 @@ void TStandardDriver::learnUnknown(const TWatchedFolder& idx, const std::set<std
 }
 
 TStandardDriver::TFileKind TStandardDriver::KindOf(const std::string& linuxPath) {
-    const int fd = ::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return TFileKind::Missing;
     uint8_t head[0x58] = {};
-    size_t n = 0;
-    while (n < sizeof head) {
-        const ssize_t r = ::read(fd, head + n, sizeof head - n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        n += size_t(r);
-    }
-    ::close(fd);
+    const int64_t got = ReadFileHead(linuxPath, head, sizeof head);
+    if (got < 0)
+        return TFileKind::Missing;
+    const size_t n = static_cast<size_t>(got);
     if (n == 0)
         return TFileKind::SQLite; // an empty file is an empty SQLite database
     if (n >= sizeof kSqliteMagic && std::equal(kSqliteMagic, kSqliteMagic + sizeof kSqliteMagic, head))
@@ -467,23 +460,24 @@ std::unique_ptr<TMemoryResultSet> TStandardDriver::run(const std::string& sql) {
                 db->exec(ParadoxVirtualTableSql(AnsiToUtf8(t), file));
             }
         }
-        auto result = runStatement(*db, utf8);
-        db->commitParadox([&](const std::string& dataPath, const std::string& ext) {
+        db->setCompanionLookup([&](const std::string& dataPath, const std::string& ext) {
             return companionFile(idx, dataPath, ext);
         });
+        auto result = runStatement(*db, utf8);
+        db->commitParadox();
         if (info.verb == "DROP" && info.object == "TABLE" && !info.target.empty()) {
             // A dropped table leaves no empty file behind.
             const std::string file = TableFile(info.target);
             db.reset();
             if (!file.empty())
-                ::unlink(file.c_str());
+                RemoveFileAt(file);
         }
         return result;
     } catch (...) {
         db.reset();
         if (!newFile.empty()) { // a failed CREATE leaves nothing behind
-            ::unlink(newFile.c_str());
-            ::unlink((newFile + "-journal").c_str());
+            RemoveFileAt(newFile);
+            RemoveFileAt(newFile + "-journal");
         }
         throw;
     }
@@ -576,6 +570,7 @@ void TStandardDriver::createParadox(TWatchedFolder& idx, const std::string& tabl
 void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
     TParadoxTable table(file, keys());
+    table.CheckIntact(); // its records are about to be written anew
     std::vector<std::string> oldNames;
     for (const auto& f : table.Fields())
         oldNames.push_back(f.name);
@@ -661,20 +656,15 @@ std::vector<std::string> TStandardDriver::TableNames(bool) {
     std::vector<std::string> out;
     // Changes a kill cut short: completed where their marker was written,
     // forgotten where it was not.
-    bool leftovers = false;
+    // Only the names the replacement itself makes are taken for leftovers.
+    std::set<std::string> leftovers;
     for (const auto& name : idx.Names())
-        if (IsParadoxWorkFile(name)) {
-            leftovers = true;
-            if (SameText(ExtractFileExt(name), ".VXCOMMIT"))
-                RecoverParadoxTable(idx.Folder(), name.substr(0, name.size() - 9));
-        }
-    if (leftovers) {
+        if (const auto stem = ParadoxWorkFileStem(name))
+            leftovers.insert(*stem);
+    for (const auto& stem : leftovers)
+        RecoverParadoxTable(idx.Folder(), stem);
+    if (!leftovers.empty())
         idx.Refresh();
-        for (const auto& name : idx.Names())
-            if (IsParadoxWorkFile(name) && SameText(ExtractFileExt(name), ".vxnew"))
-                ::unlink(pathIn(idx, name).c_str());
-        idx.Refresh();
-    }
     // The kinds learnt here serve the CREATE statements that follow.
     takeChanges(idx);
     for (const auto& name : idx.Names()) {

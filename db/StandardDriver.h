@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "db/Engine.h"
-#include "db/WatchedFolder.h"
+#include "platform/WatchedFolder.h"
 
 struct sqlite3;
 class TSqlite;

@@ -14,6 +14,7 @@
 #include "platform/Notifier.h"
 #include "platform/Streams.h"
 #include "platform/Timer.h"
+#include "platform/Tls.h"
 
 using namespace ftpconst;
 
@@ -211,10 +212,12 @@ void TAsyncSocket::await() {
 }
 
 TAsyncSocket::TRecv TAsyncSocket::receive(char* buffer, int length, bool peek, int& got, int pipeWrite) {
+    if (pendingTls_)
+        handshake();
     for (;;) {
         expect(TWaitFor::Data);
-        const int n = pipeWrite < 0 ? ws::Recv(socket_, buffer, length, peek)
-                                    : ws::SpliceToPipe(socket_, pipeWrite, length);
+        const int n =
+            pipeWrite < 0 ? recvBytes(buffer, length, peek) : ws::SpliceToPipe(socket_, pipeWrite, length);
         if (n > 0) {
             wait_.what = TWaitFor::Nothing;
             got = n;
@@ -354,6 +357,24 @@ void TAsyncSocket::SendBuffer(const char* data, int length) {
     length = std::min(length, 65535);
     TimerOn();
     TFinally off([this] { TimerOff(); });
+    if (pendingTls_)
+        handshake();
+    if (tls_) {
+        if (!tls_->Write(data, length))
+            tlsFailed(tls_->Error());
+        const std::string cipher = tls_->TakeOutput();
+        sendRaw(cipher.data(), static_cast<int>(cipher.size()));
+    } else {
+        sendRaw(data, length);
+    }
+    wait_.what = TWaitFor::Nothing;
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(SSendAborted);
+    }
+}
+
+void TAsyncSocket::sendRaw(const char* data, int length) {
     int sent = 0;
     while (!canceled_ && sent < length) {
         expect(TWaitFor::Room);
@@ -370,10 +391,6 @@ void TAsyncSocket::SendBuffer(const char* data, int length) {
         sent += n;
     }
     wait_.what = TWaitFor::Nothing;
-    if (canceled_) {
-        canceled_ = false;
-        throw EAbortError(SSendAborted);
-    }
 }
 
 void TAsyncSocket::Write(const std::string& text) {
@@ -426,7 +443,7 @@ std::string TAsyncSocket::ReadLn() {
         const char* begin = work_.data() + received;
         const char* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<size_t>(n)));
         const int take = lf ? static_cast<int>(lf - begin) + 1 : n;
-        int got = ws::Recv(socket_, work_.data() + received, take, false);
+        int got = recvBytes(work_.data() + received, take, false);
         if (got < 0)
             SocketCheck(WSAEWOULDBLOCK);
         else
@@ -443,13 +460,13 @@ std::string TAsyncSocket::Read(int count) {
     if (count < 0 || count > WorkBufferSize)
         throw ERangeError();
     if (count == 0) {
-        int n = ws::Recv(socket_, work_.data(), WorkBufferSize, true);
+        int n = recvBytes(work_.data(), WorkBufferSize, true);
         if (n <= 0) {
             if (n < 0)
                 SocketCheck(WSAEWOULDBLOCK);
             return std::string();
         }
-        int got = ws::Recv(socket_, work_.data(), n, false);
+        int got = recvBytes(work_.data(), n, false);
         if (got < 0) {
             SocketCheck(WSAEWOULDBLOCK);
             return std::string();
@@ -482,13 +499,18 @@ std::string TAsyncSocket::Read(int count) {
 bool TAsyncSocket::DataAvailable() {
     StatusMessage(8, SDataAvailable);
     char c;
-    return ws::Recv(socket_, &c, 1, true) >= 1;
+    try {
+        return recvBytes(&c, 1, true) >= 1;
+    } catch (const ESockError&) {
+        // A broken protected stream: the reader is to find out.
+        return true;
+    }
 }
 
 void TAsyncSocket::ClearInput() {
     StatusMessage(8, SClearingInput);
     std::vector<char> scratch(WorkBufferSize);
-    ws::Recv(socket_, scratch.data(), WorkBufferSize, false);
+    recvBytes(scratch.data(), WorkBufferSize, false);
 }
 
 void TAsyncSocket::SetKernelCopy(bool allowed) {
@@ -496,22 +518,30 @@ void TAsyncSocket::SetKernelCopy(bool allowed) {
 }
 
 void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
+    // Never through a symbolic link: the file goes where its name says,
+    // not where a link planted in the folder points.
+    const std::string path = ResolvePath(fileName);
+    const int fd = CreateNativeNoFollow(path);
+    if (fd < 0)
+        throw EFCreateError(Format(SFCreateError, fileName));
+    THandleStream file(fd, path);
+    CaptureStream(file, maxBytes);
+}
+
+void TAsyncSocket::CaptureStream(THandleStream& file, int64_t maxBytes) {
     StatusMessage(8, SCaptureFile);
     bytesRecvd_ = 0;
     TimerOn();
     TFinally off([this] { TimerOff(); });
     {
-        // Never through a symbolic link: the file goes where its name says,
-        // not where a link planted in the folder points.
-        const std::string path = ResolvePath(fileName);
-        const int fd = CreateNativeNoFollow(path);
-        if (fd < 0)
-            throw EFCreateError(Format(SFCreateError, fileName));
-        THandleStream file(fd, path);
         // The block's bytes wait in the pipe until they are written; none of
         // them passes through this process where the kernel can move them.
+        // Protected bytes are decrypted here, so they cannot go by the
+        // kernel's way.
+        if (pendingTls_)
+            handshake();
         TKernelPipe pipe;
-        if (kernelCopy)
+        if (kernelCopy && !tls_)
             pipe.Open(WorkBufferSize);
         int64_t total = 0;
         while (!canceled_) {
@@ -646,7 +676,19 @@ std::string TAsyncSocket::LocalPortText() {
 
 void TAsyncSocket::CloseSocket() {
     StatusMessage(4, SRequestCloseSocket);
+    const bool wasConnected = connected_;
     connected_ = false;
+    if (tls_ && wasConnected && socket_ != NoSocket) {
+        // The closing alert tells the peer the stream ends here and was not
+        // cut; it is sent if there is room, never waited for.
+        tls_->Shutdown();
+        const std::string bye = tls_->TakeOutput();
+        ws::Send(socket_, bye.data(), static_cast<int>(bye.size()));
+    }
+    tls_.reset();
+    pendingTls_.reset();
+    plain_.clear();
+    tlsEnded_ = false;
     if (socket_ == NoSocket)
         return;
     const TSocketHandle s = socket_;
@@ -714,4 +756,112 @@ void TAsyncSocket::TimerTriggered(TObject*) {
     TimerOff();
     timedOut_ = true;
     Abort();
+}
+
+// ---------------------------------------------------------------- TLS
+
+void TAsyncSocket::StartTls(std::unique_ptr<tls::TSession> session) {
+    pendingTls_ = std::move(session);
+    TimerOn();
+    TFinally off([this] { TimerOff(); });
+    handshake();
+}
+
+void TAsyncSocket::StartTlsOnFirstUse(std::unique_ptr<tls::TSession> session) {
+    pendingTls_ = std::move(session);
+}
+
+void TAsyncSocket::tlsFailed(std::string why) {
+    // Whatever was under way is given up with the connection: nothing more
+    // may reach a peer that failed its proof, and nothing more can be read
+    // from a stream that broke.
+    StatusMessage(4, "TLS: " + why);
+    tls_.reset();
+    pendingTls_.reset();
+    CloseSocket();
+    throw ETlsFailure("TLS: " + why);
+}
+
+void TAsyncSocket::handshake() {
+    tls_ = std::move(pendingTls_);
+    plain_.clear();
+    tlsEnded_ = false;
+    if (cipher_.empty())
+        cipher_.resize(WorkBufferSize);
+    for (;;) {
+        const tls::TSession::TStep step = tls_->Handshake();
+        // On a failure this is the alert that tells the peer why.
+        const std::string out = tls_->TakeOutput();
+        if (!out.empty() && step != tls::TSession::TStep::Failed)
+            sendRaw(out.data(), static_cast<int>(out.size()));
+        else if (!out.empty())
+            ws::Send(socket_, out.data(), static_cast<int>(out.size()));
+        if (step == tls::TSession::TStep::Done)
+            return;
+        if (step == tls::TSession::TStep::Failed)
+            tlsFailed(tls_->Error());
+        if (canceled_ || timedOut_)
+            tlsFailed(timedOut_ ? "the handshake timed out" : "the handshake was cancelled");
+        expect(TWaitFor::Data);
+        const int n = ws::Recv(socket_, cipher_.data(), static_cast<int>(cipher_.size()), false);
+        if (n > 0) {
+            wait_.what = TWaitFor::Nothing;
+            tls_->Feed(cipher_.data(), n);
+            continue;
+        }
+        if (n == 0)
+            tlsFailed("the peer closed the connection during the handshake");
+        lastErrorNo_ = ws::LastError();
+        if (lastErrorNo_ != WSAEWOULDBLOCK)
+            tlsFailed(ErrorText(lastErrorNo_));
+        await();
+    }
+}
+
+int TAsyncSocket::recvBytes(char* buffer, int length, bool peek) {
+    if (!tls_)
+        return ws::Recv(socket_, buffer, length, peek);
+    for (;;) {
+        if (!plain_.empty()) {
+            const int n = std::min(length, static_cast<int>(plain_.size()));
+            std::memcpy(buffer, plain_.data(), static_cast<size_t>(n));
+            if (!peek)
+                plain_.erase(0, static_cast<size_t>(n));
+            return n;
+        }
+        if (tlsEnded_)
+            return 0;
+        // A peek keeps what it decrypted for the read that follows it.
+        int n;
+        if (peek) {
+            plain_.resize(static_cast<size_t>(std::max(length, 4096)));
+            n = tls_->Read(plain_.data(), static_cast<int>(plain_.size()));
+            plain_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        } else {
+            n = tls_->Read(buffer, length);
+        }
+        if (n > 0) {
+            if (!peek)
+                return n;
+            continue;
+        }
+        if (n == 0) {
+            tlsEnded_ = true;
+            return 0;
+        }
+        if (n == -2)
+            tlsFailed(tls_->Error());
+        // The engine needs more of the peer's bytes. A connection that ends
+        // without the closing alert ends the stream as well: what it carried
+        // is judged by the protocol above (the server's word that the
+        // transfer completed, the size it announced).
+        const int got = ws::Recv(socket_, cipher_.data(), static_cast<int>(cipher_.size()), false);
+        if (got > 0) {
+            tls_->Feed(cipher_.data(), got);
+            continue;
+        }
+        if (got == 0)
+            tlsEnded_ = true;
+        return got;
+    }
 }

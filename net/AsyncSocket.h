@@ -17,8 +17,12 @@
 #include "platform/Timer.h"
 
 class TNotifyWindow;
+class THandleStream;
 namespace ws {
 struct TLookup;
+}
+namespace tls {
+class TSession;
 }
 
 class ESockError : public Exception {
@@ -31,6 +35,14 @@ public:
 };
 // More bytes came than the receiver was prepared to take.
 class EDataOverrun : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// The connection's protection failed: the peer could not be authenticated,
+// the handshake broke off, or the protected stream was corrupted. The
+// socket is closed by then; nothing more went to the peer.
+class ETlsFailure : public ESockError {
 public:
     using ESockError::ESockError;
 };
@@ -139,6 +151,10 @@ public:
     // kernel where it can move them so, and through the work buffer where
     // it cannot; the blocks, counts and events are the same either way.
     void CaptureFile(const std::string& fileName, int64_t maxBytes = kNoLimit);
+    // As CaptureFile, into a file already open, from where it stands: a
+    // download that carries on where an earlier one stopped, into the file
+    // that one made.
+    void CaptureStream(THandleStream& file, int64_t maxBytes = kNoLimit);
     static constexpr int64_t kNoLimit = INT64_MAX;
     // False makes every CaptureFile of the process copy through the work
     // buffer (to compare the two ways, and to exercise the copying one).
@@ -201,6 +217,16 @@ public:
     // which is closed.
     void InstallSocket(TSocketHandle accepted);
 
+    // From here on the connection's bytes go through session: the handshake
+    // runs now, waiting in the event loop under the time-out, and every
+    // send and receive after it is protected. ETlsFailure when it fails.
+    void StartTls(std::unique_ptr<tls::TSession> session);
+    // The same, with the handshake at the first send or receive: for a
+    // connection whose peer starts its side only after a later command.
+    void StartTlsOnFirstUse(std::unique_ptr<tls::TSession> session);
+    // The session protecting the connection; null when there is none.
+    tls::TSession* Tls() const { return tls_.get(); }
+
 protected:
     void SetBytesTotal(int32_t v) {
         bytesTotal_ = v;
@@ -247,6 +273,15 @@ private:
     // bytes go into the pipe instead of the buffer; NoKernelCopy says the
     // kernel cannot do that for this socket, and nothing was taken.
     TRecv receive(char* buffer, int length, bool peek, int& got, int pipeWrite = -1);
+    // Recv of the connection's plain bytes, through the session when there
+    // is one: the same results, and the same re-arming of the read
+    // notification.
+    int recvBytes(char* buffer, int length, bool peek);
+    // Sends all of data as it is, waiting for room in the event loop.
+    void sendRaw(const char* data, int length);
+    // Runs the handshake of the session given (or pending).
+    void handshake();
+    [[noreturn]] void tlsFailed(std::string why);
 
     std::string host_;
     int32_t port_ = 0;
@@ -277,4 +312,9 @@ private:
     bool connected_ = false;
     bool closedByPeer_ = false; // the last close came from the peer's close notification
     bool winsockShared_ = false;
+    std::unique_ptr<tls::TSession> tls_;
+    std::unique_ptr<tls::TSession> pendingTls_; // its handshake waits for the first use
+    std::string plain_;                         // decrypted bytes not yet taken (what a peek saw)
+    std::vector<char> cipher_;                  // ciphertext as it comes off the socket
+    bool tlsEnded_ = false;                     // the peer ended the protected stream
 };

@@ -1,12 +1,16 @@
 #include "net/FtpClient.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "net/FtpConst.h"
 #include "net/FtpTransfer.h"
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
+#include "platform/Files.h"
+#include "platform/Streams.h"
 #include "platform/Timer.h"
+#include "platform/Tls.h"
 
 using namespace ftpconst;
 
@@ -17,6 +21,10 @@ class EServerGone : public FTPException {
 public:
     EServerGone() : FTPException(SServerClosedConnection) {}
 };
+
+constexpr const char* SAuthTls = "AUTH TLS";
+constexpr const char* STlsRefused = "The server refused TLS: %s";
+constexpr const char* SDataProtectionRefused = "The server refused to protect the data connections: %s";
 
 // Arms the control connection's time-out for a span of several reads (the
 // lines of one reply, or the replies of one command), unless a wider span
@@ -38,6 +46,22 @@ private:
     TAsyncSocket& s_;
     bool armed_;
 };
+
+// Runs f when the scope ends, however it ends.
+template <class F> class TOnExit {
+public:
+    explicit TOnExit(F f) : f_(std::move(f)) {}
+    ~TOnExit() { f_(); }
+    TOnExit(const TOnExit&) = delete;
+    TOnExit& operator=(const TOnExit&) = delete;
+
+private:
+    F f_;
+};
+
+int32_t addCounts(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
 
 } // namespace
 
@@ -164,7 +188,7 @@ void TFtpClient::Abort() {
 }
 
 int32_t TFtpClient::BytesRecvd() const {
-    return transfer_ ? transfer_->Received() : lastRecvd_;
+    return transfer_ ? addCounts(restartAt_, transfer_->Received()) : lastRecvd_;
 }
 
 // ---------------------------------------------------------------- login
@@ -189,6 +213,17 @@ void TFtpClient::Connect() {
     if (Connected())
         return;
     ClearInput();
+    // The trusted certificates are read before the server is called: a
+    // file that cannot be read is this side's fault, and no reason to talk
+    // to anybody.
+    trust_.reset();
+    if (tlsRequired_) {
+        try {
+            trust_ = std::make_unique<tls::TTrust>(caFile_);
+        } catch (const ETlsError& e) {
+            throw ETlsFailure(e.Message());
+        }
+    }
     TAsyncSocket::Connect();
     try {
         login();
@@ -201,8 +236,10 @@ void TFtpClient::Connect() {
 
 void TFtpClient::failLogin(std::exception_ptr first, bool serverGone) {
     // A server that has hung up cannot be told QUIT; the socket is just
-    // closed. Otherwise QUIT is attempted, and an error of it wins.
-    if (serverGone)
+    // closed. So is one that was to be spoken to under TLS only and is not
+    // yet: not even QUIT goes out in clear. Otherwise QUIT is attempted,
+    // and an error of it wins.
+    if (serverGone || (tlsRequired_ && !Tls()))
         TAsyncSocket::Disconnect();
     else
         Disconnect();
@@ -224,6 +261,8 @@ void TFtpClient::login() {
             OnConnectionFailed(this);
         throw FTPException(greeting.First());
     }
+    if (tlsRequired_)
+        secureControl();
     if (fwAuthenticate_) {
         Transaction("USER " + fwUserID_);
         loginCheck();
@@ -263,6 +302,8 @@ void TFtpClient::login() {
         Transaction("PASS " + password_);
         loginCheck();
     }
+    if (tlsRequired_)
+        protectData();
     // Files are fetched byte for byte: in the default representation type
     // (ASCII) servers may turn every LF of an archive into CR LF. A server
     // that refuses the command still serves; only its silence counts.
@@ -272,6 +313,61 @@ void TFtpClient::login() {
         loginCheck();
     if (OnConnect)
         OnConnect(this);
+}
+
+void TFtpClient::secureControl() {
+    StatusMessage(1, SAuthTls);
+    Transaction(SAuthTls);
+    if (LastReply().empty()) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw EServerGone();
+    }
+    // Only 234 starts the handshake; anything else (a 5xx, or a 3xx of an
+    // older draft) leaves the connection in clear, which is no connection.
+    if (ReplyNumber() != 234) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw ETlsFailure(Format(STlsRefused, LastReply().c_str()));
+    }
+    std::unique_ptr<tls::TSession> session;
+    try {
+        session = std::make_unique<tls::TSession>(*trust_, Proxy().empty() ? Host() : Proxy());
+    } catch (const ETlsError& e) {
+        throw ETlsFailure(e.Message());
+    }
+    try {
+        StartTls(std::move(session));
+    } catch (const ETlsFailure&) {
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw;
+    }
+}
+
+void TFtpClient::protectData() {
+    for (const char* command : {"PBSZ 0", "PROT P"}) {
+        StatusMessage(1, command);
+        Transaction(command);
+        if (LastReply().empty())
+            loginCheck();
+        // Unless the server agrees, the files would come in clear.
+        if (ReplyNumber() < 200 || ReplyNumber() > 299) {
+            if (OnConnectionFailed)
+                OnConnectionFailed(this);
+            throw FTPException(Format(SDataProtectionRefused, LastReply().c_str()));
+        }
+    }
+}
+
+void TFtpClient::secureData() {
+    if (!Tls() || !trust_)
+        throw ETlsFailure("TLS: the control connection is not protected");
+    try {
+        transfer_->Data().StartTlsOnFirstUse(std::make_unique<tls::TSession>(*trust_, Host(), Tls()));
+    } catch (const ETlsError& e) {
+        throw ETlsFailure(e.Message());
+    }
 }
 
 void TFtpClient::Disconnect() {
@@ -367,6 +463,33 @@ void TFtpClient::refused(bool& handled) {
 }
 
 void TFtpClient::Download(const std::string& RemoteFile, const std::string& LocalFile) {
+    TOnExit done([this] {
+        into_ = nullptr;
+        fresh_.reset();
+        freshName_.clear();
+    });
+    into_ = nullptr;
+    freshName_ = LocalFile.empty() ? RemoteFile : LocalFile;
+    restartAt_ = wholeHint_ = 0;
+    download(RemoteFile);
+}
+
+void TFtpClient::Download(const std::string& RemoteFile, THandleStream& LocalFile, int32_t RestartAt,
+                          int32_t WholeSize) {
+    TOnExit done([this] {
+        into_ = nullptr;
+        restartAt_ = wholeHint_ = 0;
+    });
+    into_ = &LocalFile;
+    freshName_.clear();
+    restartAt_ = RestartAt > 0 ? RestartAt : 0;
+    wholeHint_ = WholeSize > 0 ? WholeSize : 0;
+    download(RemoteFile);
+}
+
+void TFtpClient::download(const std::string& RemoteFile) {
+    announcedWhole_ = 0;
+    transferBegan_ = false;
     try {
         ClearCanceled();
         if (owedReplies_ > 0)
@@ -374,10 +497,10 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
         CheckConnection();
         if (DataAvailable())
             Read(0);
-        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        newTransfer();
         bool success = false;
         auto cleanUp = [this] {
-            lastRecvd_ = transfer_->Received();
+            lastRecvd_ = addCounts(restartAt_, transfer_->Received());
             transfer_.reset();
             if (Canceled()) {
                 ClearCanceled();
@@ -392,7 +515,7 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
             }
         };
         try {
-            downloadSteps(RemoteFile, LocalFile.empty() ? RemoteFile : LocalFile, success);
+            downloadSteps(RemoteFile, success);
         } catch (...) {
             cleanUp();
             throw;
@@ -408,6 +531,11 @@ void TFtpClient::Download(const std::string& RemoteFile, const std::string& Loca
         if (!handled)
             throw;
     }
+}
+
+void TFtpClient::newTransfer() {
+    transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+    transfer_->SetMinRate(minRate_, rateWindow_);
 }
 
 int32_t TFtpClient::PasvPort(const std::string& reply) {
@@ -458,6 +586,8 @@ void TFtpClient::Notified() {
 bool TFtpClient::openData() {
     for (bool again = false;; again = true) {
         try {
+            if (tlsRequired_)
+                secureData();
             return passive_ ? openPassive() : openActive();
         } catch (const EAbortError&) {
             throw;
@@ -471,15 +601,26 @@ bool TFtpClient::openData() {
         // The server hung up between transfers (some close a connection
         // once a transfer is done, or after a while idle): nothing of this
         // download has happened yet, so it starts over once on a fresh login.
-        transfer_ = std::make_unique<TFtpTransfer>(this, TimeOut(), OnPacketRecvd);
+        newTransfer();
         CheckConnection();
     }
 }
 
-void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success) {
+void TFtpClient::downloadSteps(const std::string& remoteFile, bool& success) {
     bool handled = false;
     if (!openData())
         return refused(handled);
+    if (restartAt_ > 0) {
+        StatusMessage(1, "REST " + IntToStr(restartAt_));
+        const std::string rest = Transaction("REST " + IntToStr(restartAt_));
+        if (rest.empty())
+            throw EServerGone();
+        // Only 350 holds the server to the offset; after anything else the
+        // RETR would send the file from its start, and appending that to
+        // the part already here would make a file that never was.
+        if (ReplyNumber() != 350)
+            throw ERestartRefused(Format(SRestartRefused, rest));
+    }
     StatusMessage(1, "RETR " + remoteFile);
     SetBytesTotal(0);
     replyNumber_ = 0;
@@ -496,14 +637,26 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string&
         ++owedReplies_;
     if (!passive_)
         transfer_->Accept(acceptTimeOut_);
+    transferBegan_ = reply.Preliminary();
     int32_t announced = 0;
     const bool known = ParseSize(reply.Lines.back(), announced);
-    SetBytesTotal(announced);
-    transfer_->Announce(announced, known);
+    const int64_t whole = known ? wholeFromAnnounced(announced) : announced;
+    // A file smaller than the part already here is another file: nothing
+    // of it can be appended.
+    if (known && whole < restartAt_)
+        throw ERestartRefused(Format(SRestartRefused, reply.First()));
+    if (known && whole <= INT32_MAX)
+        announcedWhole_ = static_cast<int32_t>(whole);
+    SetBytesTotal(static_cast<int32_t>(std::min<int64_t>(whole, INT32_MAX)));
+    const int64_t left = known ? whole - restartAt_ : announced;
+    transfer_->Announce(static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX)), known);
+    int64_t bound = (known ? whole : TFtpTransfer::kUnannouncedLimit) - restartAt_;
+    if (maxBytes_ > 0)
+        bound = std::min<int64_t>(bound, std::max<int64_t>(maxBytes_ - restartAt_, 0));
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!Canceled() && !TimedOut())
-        transfer_->Receive(localFile);
+        receive(bound);
     if (OnTransactionStop)
         OnTransactionStop(this);
     transfer_->Close();
@@ -511,10 +664,43 @@ void TFtpClient::downloadSteps(const std::string& remoteFile, const std::string&
     success = true;
 }
 
+int64_t TFtpClient::wholeFromAnnounced(int32_t announced) const {
+    if (restartAt_ == 0)
+        return announced;
+    if (wholeHint_ > 0)
+        return announced == wholeHint_ ? announced : static_cast<int64_t>(announced) + restartAt_;
+    // Without an earlier size, a count below the restart point can only be
+    // what is left; one above it is taken as the whole file, as most
+    // servers announce it.
+    return announced >= restartAt_ ? announced : static_cast<int64_t>(announced) + restartAt_;
+}
+
+void TFtpClient::receive(int64_t bound) {
+    // The file is made only now that the server has agreed to send it: a
+    // refused RETR leaves whatever had the name as it was.
+    if (!into_) {
+        fresh_ = CreateFreshFile(freshName_);
+        into_ = fresh_.get();
+    }
+    try {
+        transfer_->Receive(*into_, bound);
+    } catch (const EDataOverrun&) {
+        // A file larger than it may be is not the file meant; none of a
+        // file made here is kept.
+        transfer_->Close();
+        if (fresh_) {
+            into_ = nullptr;
+            fresh_.reset();
+            DeleteFile(freshName_);
+        }
+        throw;
+    }
+}
+
 void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
     const int32_t received = transfer_->Received();
     const int32_t announced = transfer_->Announced();
-    SetBytesTotal(received);
+    SetBytesTotal(addCounts(restartAt_, received));
     StatusMessage(1, Format(SReceivedBytes, received));
     if (Canceled() || TimedOut())
         throw EAbortError(SSendAborted);
@@ -535,5 +721,6 @@ void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
     if (done.Number >= 400)
         throw FTPException(done.First());
     if (received < announced)
-        throw FTPException(Format(STransferIncomplete, received, announced));
+        throw FTPException(
+            Format(STransferIncomplete, addCounts(restartAt_, received), addCounts(restartAt_, announced)));
 }

@@ -13,10 +13,21 @@
 #include "net/FtpReply.h"
 
 class TFtpTransfer;
+namespace tls {
+class TTrust;
+}
+class THandleStream;
 
 class FTPException : public Exception {
 public:
     using Exception::Exception;
+};
+
+// The server refused REST: it cannot start a transfer part of the way into
+// the file, and only a whole new one will do.
+class ERestartRefused : public FTPException {
+public:
+    using FTPException::FTPException;
 };
 
 // Login style through a firewall or proxy (Proxy not empty).
@@ -58,8 +69,25 @@ public:
     // Cancels the data connection of the download under way, if any.
     void Abort() override;
 
-    // Fetches RemoteFile into LocalFile (RemoteFile's name when empty).
+    // Fetches RemoteFile into LocalFile (RemoteFile's name when empty),
+    // made afresh once the server has agreed to send it: what had the name
+    // before, a link included, is removed and never written through.
     void Download(const std::string& RemoteFile, const std::string& LocalFile);
+    // Fetches RemoteFile into a file the caller has open, appending from
+    // where it stands. With RestartAt above 0 the server is asked (REST) to
+    // start there, and ERestartRefused says it will not. WholeSize is the
+    // size an earlier try announced (0: none): servers announce either the
+    // whole file or what is left of it on a restarted transfer, and that
+    // size tells the two apart.
+    void Download(const std::string& RemoteFile, THandleStream& LocalFile, int32_t RestartAt = 0,
+                  int32_t WholeSize = 0);
+    // The whole file's size as the last download's server announced it; 0
+    // when it announced none.
+    int32_t AnnouncedSize() const { return announcedWhole_; }
+    // The server agreed to send the last download's file (a preliminary
+    // reply to RETR) and its data connection was made: a failure after that
+    // cut a transfer under way.
+    bool TransferBegan() const { return transferBegan_; }
 
     // Size announced in a reply: the number in front of the first "BYTE"
     // (any letter case); 0 when there is none or it does not fit 32 bits.
@@ -78,6 +106,9 @@ public:
     // announced, and after the transfer the count received; BytesRecvd is
     // what the data connection has received so far (the last transfer's
     // count when none is under way).
+    // Both count the whole file on a restarted transfer, the part that was
+    // there before included, so a progress display goes on from where it
+    // stood.
     int32_t BytesRecvd() const override;
 
     const std::string& UserID() const { return userID_; }
@@ -100,6 +131,29 @@ public:
     void SetFWAuthenticate(bool v) { fwAuthenticate_ = v; }
     int AcceptTimeOut() const { return acceptTimeOut_; }
     void SetAcceptTimeOut(int ms) { acceptTimeOut_ = ms; }
+    // Explicit TLS: right after the greeting the control connection is
+    // protected (AUTH TLS and the handshake), before the account name and
+    // password go out, and so is every data connection (PBSZ 0, PROT P).
+    // A server that refuses, or whose certificate does not chain to the
+    // trusted ones or does not name Host, fails the connection; nothing is
+    // ever sent in clear instead.
+    bool TlsRequired() const { return tlsRequired_; }
+    void SetTlsRequired(bool v) { tlsRequired_ = v; }
+    // PEM file of the certificates trusted; empty: the system's.
+    const std::string& CaFile() const { return caFile_; }
+    void SetCaFile(std::string v) { caFile_ = std::move(v); }
+    // A bound on the size of the files downloaded (0: only the announced
+    // size, or 2 GiB without one): the byte beyond it fails the download
+    // before it is written.
+    int64_t MaxBytes() const { return maxBytes_; }
+    void SetMaxBytes(int64_t v) { maxBytes_ = v < 0 ? 0 : v; }
+    // A transfer that moves fewer than MinRate bytes a second over any span
+    // of RateWindow seconds fails as one that has gone silent does (MinRate
+    // 0: data that trickles is waited for as long as it comes).
+    int32_t MinRate() const { return minRate_; }
+    void SetMinRate(int32_t v) { minRate_ = v; }
+    int32_t RateWindow() const { return rateWindow_; }
+    void SetRateWindow(int32_t seconds) { rateWindow_ = seconds; }
 
     const std::string& LastReply() const { return lastReply_; }
     int16_t ReplyNumber() const { return replyNumber_; }
@@ -125,7 +179,19 @@ private:
     void login();
     void loginCheck();
     void failLogin(std::exception_ptr first, bool serverGone);
-    void downloadSteps(const std::string& remoteFile, const std::string& localFile, bool& success);
+    // AUTH TLS and the handshake of the control connection.
+    void secureControl();
+    // PBSZ 0 and PROT P: the data connections are to be protected too.
+    void protectData();
+    // The data connection's handshake, at its first use, offering the
+    // control connection's session again.
+    void secureData();
+    void download(const std::string& remoteFile);
+    void newTransfer();
+    void downloadSteps(const std::string& remoteFile, bool& success);
+    // Whole-file size from what a RETR announced after REST restartAt_.
+    int64_t wholeFromAnnounced(int32_t announced) const;
+    void receive(int64_t bound);
     // The data connection's first step (PASV, or listening and PORT); false
     // when the server refuses it.
     bool openData();
@@ -153,6 +219,21 @@ private:
     std::string fwPassword_;
     bool fwAuthenticate_ = false;
     int acceptTimeOut_ = DefaultAcceptTimeOut;
+    bool tlsRequired_ = false;
+    std::string caFile_;
+    std::unique_ptr<tls::TTrust> trust_;
+    int64_t maxBytes_ = 0;
+    int32_t minRate_ = 0;
+    int32_t rateWindow_ = 0;
+    // The file of the download under way: the caller's, or one made under
+    // freshName_ when the server agrees to send.
+    THandleStream* into_ = nullptr;
+    std::unique_ptr<THandleStream> fresh_;
+    std::string freshName_;
+    int32_t restartAt_ = 0;
+    int32_t wholeHint_ = 0;
+    int32_t announcedWhole_ = 0;
+    bool transferBegan_ = false;
     std::unique_ptr<TFtpTransfer> transfer_;
     int32_t lastRecvd_ = 0;
     std::string lastReply_;

@@ -75,6 +75,10 @@ inline constexpr const char* SDataBeyondLimit = "Transfer larger than %d bytes";
 inline constexpr const char* SReplyTooLong = "Reply too long: more than %d lines or %d bytes";
 // The data connection ended before the size the server announced.
 inline constexpr const char* STransferIncomplete = "Transfer incomplete: %d of %d bytes received";
+// The data kept coming, but too slowly for the transfer ever to end.
+inline constexpr const char* STransferTooSlow = "Transfer too slow: under %d bytes/s for %d s";
+// The server would not start a transfer part of the way into the file.
+inline constexpr const char* SRestartRefused = "Restart refused: %s";
 
 // Socket error numbers: the platform's numbering (10000 + the BSD number,
 // 11000 + the resolver's), which the texts below are indexed by.

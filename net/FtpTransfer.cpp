@@ -1,7 +1,12 @@
 #include "net/FtpTransfer.h"
 
+#include <algorithm>
+#include <functional>
+#include <vector>
+
 #include "net/FtpConst.h"
 #include "platform/Files.h"
+#include "platform/Streams.h"
 #include "platform/Timer.h"
 
 using namespace ftpconst;
@@ -59,14 +64,64 @@ void TFtpTransfer::Announce(int32_t size, bool announced) {
     sizeKnown_ = announced;
 }
 
-void TFtpTransfer::Receive(const std::string& localFile) {
+namespace {
+
+// Watches the count of a transfer against a least rate over a sliding
+// window. The count is sampled a few times per window, so the span judged
+// is the last window give or take a quarter of it; each sample is a timer
+// event of the loop the transfer waits in, so the watch costs nothing
+// between samples.
+class TRateWatch {
+public:
+    static constexpr int kSamplesPerWindow = 4;
+
+    TRateWatch(const TAsyncSocket& data, int32_t minRate, int32_t windowS, std::function<void()> tooSlow)
+        : data_(data), least_(static_cast<int64_t>(minRate) * windowS), tooSlow_(std::move(tooSlow)) {
+        if (minRate <= 0 || windowS <= 0)
+            return;
+        samples_.assign(kSamplesPerWindow + 1, 0);
+        timer_.OnFire = [this] { sample(); };
+        const int64_t periodMs = static_cast<int64_t>(windowS) * 1000 / kSamplesPerWindow;
+        timer_.Start(static_cast<unsigned>(std::max<int64_t>(periodMs, 1)), true);
+    }
+
+private:
+    void sample() {
+        const int64_t now = static_cast<uint32_t>(data_.BytesRecvd());
+        samples_[ticks_ % samples_.size()] = now;
+        ++ticks_;
+        if (ticks_ < kSamplesPerWindow)
+            return;
+        // The slot written next holds the count of one whole window ago
+        // (the count at the start, 0, on the first look).
+        const int64_t windowAgo = samples_[ticks_ % samples_.size()];
+        if (now - windowAgo < least_) {
+            timer_.Stop();
+            tooSlow_();
+        }
+    }
+
+    const TAsyncSocket& data_;
+    int64_t least_;
+    std::function<void()> tooSlow_;
+    std::vector<int64_t> samples_;
+    size_t ticks_ = 0;
+    TPlatformTimer timer_;
+};
+
+} // namespace
+
+void TFtpTransfer::Receive(THandleStream& file, int64_t maxBytes) {
+    bool tooSlow = false;
+    TRateWatch watch(*data_, minRate_, rateWindowS_, [this, &tooSlow] {
+        tooSlow = true;
+        data_->Cancel();
+    });
     try {
-        data_->CaptureFile(localFile, sizeKnown_ ? announced_ : kUnannouncedLimit);
-    } catch (const EDataOverrun&) {
-        // A file larger than the server said is not the file it meant to
-        // send; none of it is kept.
-        data_->CloseSocket();
-        DeleteFile(localFile);
+        data_->CaptureStream(file, maxBytes);
+    } catch (const EAbortError&) {
+        if (tooSlow)
+            throw ESockError(Format(STransferTooSlow, minRate_, rateWindowS_));
         throw;
     }
 }

@@ -10,6 +10,8 @@
 
 #include "net/AsyncSocket.h"
 
+class THandleStream;
+
 class TFtpTransfer {
 public:
     // Without a size announced a transfer may not pass what the 32-bit
@@ -40,10 +42,16 @@ public:
     // What the server said it sends: (size, announced).
     void Announce(int32_t size, bool announced);
     int32_t Announced() const { return announced_; }
-    // Receives everything into localFile, never more than announced (2 GiB
-    // when nothing was announced): a byte beyond fails the transfer at once
-    // and the file is deleted.
-    void Receive(const std::string& localFile);
+    // Receives everything into file from where it stands, never more than
+    // maxBytes: a byte beyond fails the transfer at once (EDataOverrun) with
+    // no more than maxBytes written.
+    void Receive(THandleStream& file, int64_t maxBytes);
+    // A transfer that moves fewer than minRate bytes a second over any span
+    // of windowS seconds is given up as a stalled one is (0: no such bound).
+    void SetMinRate(int32_t minRate, int32_t windowS) {
+        minRate_ = minRate;
+        rateWindowS_ = windowS;
+    }
     int32_t Received() const { return data_->BytesRecvd(); }
     void Close() { data_->CloseSocket(); }
 
@@ -53,4 +61,6 @@ private:
     bool sizeKnown_ = false;
     bool accepting_ = false;
     bool interrupted_ = false;
+    int32_t minRate_ = 0;
+    int32_t rateWindowS_ = 0;
 };

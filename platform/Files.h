@@ -60,3 +60,19 @@ std::string ExtractFilePath(const std::string& path); // up to and including it
 std::string ExtractFileExt(const std::string& path);  // from the last '.' of the name
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 std::string IncludeTrailingBackslash(const std::string& path);
+
+// Small files the updater keeps for itself (its run log, its record of the
+// releases installed). A link planted at the name is never followed: the
+// updater runs with more rights than some users of the shop's folder.
+//
+// The whole file when it is a plain file of at most maxBytes; nothing when
+// it is missing, larger, a link or unreadable.
+bool ReadSmallFile(const std::string& winPath, size_t maxBytes, std::string& out);
+// The size of a plain file, -1 when it is missing or not one.
+int64_t FileSizeOf(const std::string& winPath);
+// Appends to a plain file, creating it; false when the name is a link or
+// another kind of file, or the write failed.
+bool AppendToFile(const std::string& winPath, const std::string& bytes);
+// Writes the whole file anew beside it, flushes it and renames it over the
+// old one, so a kill leaves the old contents or the new, never a part.
+bool WriteFileDurably(const std::string& winPath, const std::string& bytes);

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
-#include <vector>
+
+#include "platform/FolderNames.h"
 
 class THandleStream;
 
@@ -41,11 +41,9 @@ public:
     void Clear();
 
 private:
-    struct Listing {
-        std::unordered_set<std::string> names; // exact
-        // folded -> every name of those letters; the first added is the one found
-        std::unordered_map<std::string, std::vector<std::string>> folded;
-    };
+    // The names of one folder; of several of the same letters the first
+    // added is the one found.
+    using Listing = TFolderNames;
     Listing& listingFor(const std::string& winFolder, std::string& linuxFolder);
     // The listing a Windows path falls in and the name it has there.
     Listing& lookup(const std::string& winPath, std::string& linuxFolder, std::string& name);

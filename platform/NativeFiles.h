@@ -19,11 +19,6 @@ void StartWriteBack(int fd, int64_t offset, int64_t length);
 // Flushes the file to the disk when asked, then closes it; false when the
 // flush failed (the descriptor is closed all the same).
 bool FlushAndClose(int fd, bool flush);
-// Makes the renames in a folder durable (Windows has no folder flush: the
-// renames are written through).
-void FlushFolder(const std::string& nativeFolder);
-// False for file systems kept in memory, where flushing buys nothing.
-bool FolderNeedsFlush(const std::string& nativeFolder);
 // Renames over an existing file in one step.
 bool ReplaceNative(const std::string& from, const std::string& to);
 bool RemoveNative(const std::string& path);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,14 @@ private:
     TFileStream(const std::string& winPath, const std::string& linuxPath, uint16_t mode);
     std::string name_;
 };
+
+// A new file for the updater's writing, open for reading and writing.
+// Whatever has the name already is removed first, a file or a link planted
+// there, and the file is then made exclusively without following links: its
+// bytes never go through a link to a file elsewhere, whatever was put in the
+// folder, even between the removal and the creation. EFCreateError "Cannot
+// create file %s" when it cannot be made so.
+std::unique_ptr<THandleStream> CreateFreshFile(const std::string& winPath);
 
 class TMemoryStream : public TStream {
 public:

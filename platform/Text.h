@@ -7,6 +7,10 @@
 // UTF-8 to CP1252; a character CP1252 lacks becomes '?'.
 std::string Utf8ToAnsi(std::string_view utf8);
 std::string AnsiToUtf8(std::string_view ansi);
+// CP1252 to and from UTF-16 (the wide text of the Windows and ODBC
+// interfaces); a character CP1252 lacks, or a broken surrogate, becomes '?'.
+std::u16string AnsiToUtf16(std::string_view ansi);
+std::string Utf16ToAnsi(std::u16string_view utf16);
 // The system's own texts are kept as UTF-8 in the source; this gives their
 // CP1252 bytes. Use it for every Portuguese literal.
 inline std::string Txt(std::string_view utf8) {

@@ -11,7 +11,9 @@
 #    display), then an account of what changed;
 #  - a second run after the program archive on the server was replaced by
 #    someone without the maker's key: it is refused and the shop keeps the
-#    program it has.
+#    program it has;
+#  - a third run with the earlier release on the server, signed by the maker
+#    before the one installed: it is refused as a rollback.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -28,7 +30,8 @@ updater="$root/build/AtualizarVendarix"
 show="$root/build/tests/db/paradox_show"
 
 demo="$root/demo"
-pkill -f "vsftpd $demo/vsftpd.conf" 2>/dev/null || true
+# A server left running by an interrupted demo, by the pid it wrote.
+if [ -f "$demo/vsftpd.pid" ]; then kill "$(cat "$demo/vsftpd.pid")" 2>/dev/null || true; fi
 rm -rf "$demo"
 mkdir -p "$demo/shop/dados" "$demo/ftp/Pagina/Download" "$demo/make/program/Relatorios" "$demo/make/schema" "$demo/empty"
 shop="$demo/shop"
@@ -106,6 +109,7 @@ vsftpd_log_file=$demo/vsftpd.log
 CONF
 vsftpd "$demo/vsftpd.conf" &
 ftp_pid=$!
+echo $ftp_pid > "$demo/vsftpd.pid"
 trap 'kill $ftp_pid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
 
@@ -132,7 +136,7 @@ run_updater
 
 echo
 echo "== what changed"
-echo "exit status: $status (0 finished and started the program, 1 stopped at the connection, 2 broken)"
+echo "exit status: $status (0 finished and started the program, 1 stopped at the connection, 2 broken, 3 an archive refused)"
 echo "files before:"; echo "$before_files" | sed 's/^/   /'
 echo "files after:";  snapshot "$shop" | sed 's/^/   /'
 echo "tables before:"; echo "$before_schema"
@@ -140,6 +144,7 @@ echo "tables after:";  schema
 echo "Vendarix.exe is now: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
 echo "Vendarix.bkp holds:  $(sed -n 2p "$shop/Vendarix.bkp" 2>/dev/null)"
 echo "started:             $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
+echo "releases installed (AtualizarVendarix.estado):"; sed 's/^/   /' "$shop/AtualizarVendarix.estado"
 
 echo
 echo "== someone without the maker's key replaces the program archive on the server"
@@ -156,3 +161,22 @@ echo "Vendarix.exe is still: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
 echo "started:              $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
 left=$(cd "$shop" && ls -d Vendarix.zip* TabelasTalvir.zip* 2>/dev/null | tr '\n' ' ' || true)
 echo "downloads left:       ${left:-none}"
+echo "run log:              $(grep 'signature' "$shop/AtualizarVendarix.log" | tail -1 | cut -c21-)"
+
+echo
+echo "== the server offers the earlier release again, 2.0, signed by the maker a day before 2.1"
+installed=$(awk '$2 == "Vendarix.zip" {print $1}' "$shop/AtualizarVendarix.estado")
+make_program 2.0 "$demo/make/program/VENDARIX.EXE"
+rm -f "$demo/ftp/Pagina/Download/Vendarix.zip" "$demo/ftp/Pagina/Download/Vendarix.zip.minisig"
+(cd "$demo/make/program" && zip -q -r -X "$demo/ftp/Pagina/Download/Vendarix.zip" VENDARIX.EXE LEIAME.TXT Relatorios)
+minisign -S -s "$demo/keys/maker.key" -m "$demo/ftp/Pagina/Download/Vendarix.zip" \
+  -t "$(printf 'timestamp:%s\tfile:Vendarix.zip' $((installed - 86400)))" >/dev/null
+echo "   minisign -V on the server's files: $(minisign -V -p "$demo/keys/maker.pub" \
+  -m "$demo/ftp/Pagina/Download/Vendarix.zip" 2>&1 | head -1 || true)"
+rm -f "$shop/started.log"
+echo "== running the updater a third time"
+run_updater
+echo "exit status: $status"
+echo "Vendarix.exe is still: $(sed -n 2p "$shop/Vendarix.exe" 2>/dev/null)"
+echo "started:              $(cat "$shop/started.log" 2>/dev/null || echo nothing)"
+echo "run log:              $(grep 'signature' "$shop/AtualizarVendarix.log" | tail -1 | cut -c21-)"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake g++ make pkg-config qt6-base-dev libqt6sql6-sqlite libqt6sql6-ibase libqt6sql6-odbc
+  cmake g++ make pkg-config qt6-base-dev
   libsqlite3-dev zlib1g-dev libgtest-dev libgmock-dev clang-format
   # window, screenshots, fonts
   xvfb xauth imagemagick fonts-urw-base35 fonts-dejavu-core
@@ -21,6 +21,8 @@ packages=(
   libsodium-dev minisign
   # whole-buffer inflate and CRC-32 for entries that fit in memory
   libdeflate-dev
+  # TLS on the FTP connections
+  libssl-dev
 )
 
 missing=()

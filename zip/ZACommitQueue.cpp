@@ -1,9 +1,27 @@
 #include "zip/ZACommitQueue.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "platform/DurableReplace.h"
 #include "platform/NativeFiles.h"
+
+namespace {
+
+std::string nameIn(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The folder part as the extraction spells a job's folder.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+TFileStamp stampOf(const std::string& path) {
+    return TDurableFolder(folderOf(path)).Stamp(nameIn(path));
+}
+
+} // namespace
 
 TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending, size_t batch)
     : workerCount_(workers == 0 ? 1 : workers), maxPending_(maxPending == 0 ? 1 : maxPending),
@@ -57,7 +75,13 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
 
 bool TZACommitQueue::commit(const Job& job) {
     const bool flushed = FlushAndClose(job.fd, job.flush);
-    if (!flushed || !ReplaceNative(job.from, job.to)) {
+    // The temporary is made beside its target: the rename goes through the
+    // folder's own handle, and the folder is flushed once for the batch.
+    TDurableFolder folder(job.folder);
+    const bool beside = folder.IsOpen() && folderOf(job.from) == job.folder && folderOf(job.to) == job.folder;
+    const bool renamed =
+        flushed && (beside ? folder.Rename(nameIn(job.from), nameIn(job.to)) : RenameOver(job.from, job.to));
+    if (!renamed) {
         RemoveNative(job.from);
         return false;
     }
@@ -91,7 +115,7 @@ void TZACommitQueue::work() {
         // waits, so that one journal commit can carry several files.
         for (const Job& job : batch)
             if (job.flush)
-                StartWriteBack(job.fd, 0, 0);
+                StartFileWriteBack(job.fd);
         ok.assign(n, false);
         for (size_t i = 0; i < n; ++i)
             ok[i] = commit(batch[i]);

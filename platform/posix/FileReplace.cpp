@@ -1,11 +1,22 @@
 #include "platform/FileReplace.h"
 
-#include <cstdio>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 
+#include "platform/DurableReplace.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+
+namespace {
+
+// A Linux path's folder ("." for none) and name.
+std::pair<std::string, std::string> split(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+} // namespace
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
     std::string source = ResolvePath(from);
@@ -19,12 +30,22 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
             wanted.push_back('/');
     }
     wanted.append(name);
-    if (std::rename(source.c_str(), wanted.c_str()) != 0)
+    const auto [sourceFolder, sourceName] = split(source);
+    const auto [targetFolder, targetName] = split(wanted);
+    const auto [oldFolder, oldName] = split(existing);
+    // The rename goes through the folder's handle and reaches the disk with
+    // the folder's flush.
+    TDurableFolder dir(targetFolder);
+    if (!dir.IsOpen())
+        return false;
+    if (!(sourceFolder == targetFolder ? dir.Rename(sourceName, targetName) : RenameOver(source, wanted)))
         return false;
     // Windows gives a replaced file the new name's letter case.
-    struct stat a, b;
-    if (existing != wanted && lstat(existing.c_str(), &a) == 0 && lstat(wanted.c_str(), &b) == 0 &&
-        (a.st_ino != b.st_ino || a.st_dev != b.st_dev))
-        unlink(existing.c_str());
+    if (existing != wanted && oldFolder == targetFolder) {
+        const TFileStamp a = dir.Stamp(oldName), b = dir.Stamp(targetName);
+        if (a.exists && b.exists && (a.id != b.id || a.device != b.device))
+            dir.Remove(oldName);
+    }
+    dir.Flush();
     return true;
 }

@@ -306,3 +306,101 @@ std::vector<std::string> ListDirectory(const std::string& winPath) {
     closedir(d);
     return names;
 }
+
+namespace {
+
+// Opens a name for the updater's own small files: never through a link, and
+// only a plain file with one name (a hard link planted at the name would make
+// a write land in another user's file).
+int openOwnFile(const std::string& path, int flags) {
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadSmallFile(const std::string& winPath, size_t maxBytes, std::string& out) {
+    out.clear();
+    int fd = openOwnFile(ResolvePath(winPath), O_RDONLY);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) <= maxBytes;
+    if (ok) {
+        out.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (ok && done < out.size()) {
+            ssize_t n = pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            if (ok)
+                done += static_cast<size_t>(n);
+        }
+    }
+    close(fd);
+    if (!ok)
+        out.clear();
+    return ok;
+}
+
+int64_t FileSizeOf(const std::string& winPath) {
+    struct stat st;
+    if (lstat(ResolvePath(winPath).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool AppendToFile(const std::string& winPath, const std::string& bytes) {
+    int fd = openOwnFile(ResolvePath(winPath), O_WRONLY | O_APPEND | O_CREAT);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes);
+    return close(fd) == 0 && ok;
+}
+
+bool WriteFileDurably(const std::string& winPath, const std::string& bytes) {
+    const std::string path = ResolvePath(winPath);
+    const std::string temp = path + ".novo";
+    // A leftover of a killed write, or something planted at the name, goes
+    // first: the new file is made fresh and never through a link.
+    unlink(temp.c_str());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok)
+        ok = rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    std::string folder = ExtractFilePath(path);
+    int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return true;
+}

@@ -1,32 +1,16 @@
 #include "platform/FolderIndex.h"
 
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QString>
-
 #include "platform/FileHandle.h"
 #include "platform/Files.h"
+#include "platform/FolderWatch.h"
 #include "platform/Text.h"
 
 namespace {
-
-// The same equivalence as the case-insensitive comparison of ResolvePath.
-std::string folded(const std::string& utf8) {
-    // Plain ASCII, as most names are, folds to its lower case; going
-    // through QString for it costs more than the rest of a lookup.
-    std::string out = utf8;
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return QString::fromStdString(utf8).toCaseFolded().toStdString();
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 void splitWin(const std::string& winPath, std::string& folder, std::string& leaf) {
     size_t p = winPath.find_last_of("\\/");
@@ -53,16 +37,10 @@ TFolderIndex::Listing& TFolderIndex::listingFor(const std::string& winFolder, st
     if (l != listings_.end())
         return l->second;
     Listing& listing = listings_[linuxFolder];
-    if (DIR* d = opendir(linuxFolder.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..")
-                continue;
-            listing.names.insert(n);
-            listing.folded[folded(n)].push_back(n);
-        }
-        closedir(d);
-    }
+    std::vector<std::string> names;
+    ReadFolderNames(linuxFolder, names);
+    for (const auto& n : names)
+        listing.Add(n);
     return listing;
 }
 
@@ -72,11 +50,8 @@ TFolderIndex::Listing& TFolderIndex::lookup(const std::string& winPath, std::str
     splitWin(winPath, winFolder, leaf);
     Listing& listing = listingFor(winFolder, linuxFolder);
     name = AnsiToUtf8(leaf);
-    if (!listing.names.count(name)) {
-        auto it = listing.folded.find(folded(name));
-        if (it != listing.folded.end() && !it->second.empty())
-            name = it->second.front();
-    }
+    if (const auto found = listing.Find(name))
+        name = *found;
     return listing;
 }
 
@@ -86,7 +61,7 @@ TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
     Entry e;
     e.linuxPath = joinLinux(linuxFolder, name);
     struct stat st;
-    if (listing.names.count(name) && lstat(e.linuxPath.c_str(), &st) == 0) {
+    if (listing.Has(name) && lstat(e.linuxPath.c_str(), &st) == 0) {
         e.exists = true;
         e.isDirectory = S_ISDIR(st.st_mode);
     }
@@ -143,24 +118,15 @@ void TFolderIndex::Added(const std::string& winPath) {
     std::string winFolder, leaf, linuxFolder;
     splitWin(winPath, winFolder, leaf);
     Listing& listing = listingFor(winFolder, linuxFolder);
-    std::string name = AnsiToUtf8(leaf);
-    if (listing.names.insert(name).second)
-        listing.folded[folded(name)].push_back(name);
+    listing.Add(AnsiToUtf8(leaf));
 }
 
 void TFolderIndex::Removed(const std::string& winPath) {
     // Only the index changes: the file itself is not looked at.
     std::string linuxFolder, name;
     Listing& listing = lookup(winPath, linuxFolder, name);
-    if (!listing.names.erase(name))
-        return;
     // Other names of the same letters stay findable.
-    auto it = listing.folded.find(folded(name));
-    if (it == listing.folded.end())
-        return;
-    std::erase(it->second, name);
-    if (it->second.empty())
-        listing.folded.erase(it);
+    listing.Remove(name);
 }
 
 void TFolderIndex::Clear() {

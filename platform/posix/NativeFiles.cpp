@@ -18,23 +18,6 @@ bool FlushAndClose(int fd, bool flush) {
     return flushed;
 }
 
-void FlushFolder(const std::string& nativeFolder) {
-    int fd = ::open(nativeFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-bool FolderNeedsFlush(const std::string& nativeFolder) {
-    constexpr long TmpfsMagic = 0x01021994, RamfsMagic = static_cast<long>(0x858458f6);
-    struct statfs fs;
-    if (::statfs(nativeFolder.c_str(), &fs) != 0)
-        return true;
-    const long type = static_cast<long>(fs.f_type);
-    return type != TmpfsMagic && type != RamfsMagic;
-}
-
 bool ReplaceNative(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }

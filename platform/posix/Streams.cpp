@@ -38,6 +38,18 @@ TFileStream::TFileStream(const std::string& winPath, uint16_t mode)
 TFileStream::TFileStream(const std::string& winPath, const std::string& linuxPath, uint16_t mode)
     : THandleStream(openFile(linuxPath, winPath, mode), linuxPath), name_(winPath) {}
 
+std::unique_ptr<THandleStream> CreateFreshFile(const std::string& winPath) {
+    const std::string path = ResolvePath(winPath);
+    // unlink removes a link itself, never what it points at; a folder of
+    // the name stays and makes the creation fail.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT && errno != EISDIR && errno != EPERM)
+        throw EFCreateError(Format("Cannot create file %s", winPath));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw EFCreateError(Format("Cannot create file %s", winPath));
+    return std::make_unique<THandleStream>(fd, path);
+}
+
 THandleStream::~THandleStream() {
     if (fd_ >= 0)
         ::close(fd_);

@@ -28,12 +28,6 @@ bool FlushAndClose(int fd, bool flush) {
     return flushed;
 }
 
-void FlushFolder(const std::string&) {}
-
-bool FolderNeedsFlush(const std::string&) {
-    return true;
-}
-
 bool ReplaceNative(const std::string& from, const std::string& to) {
     return MoveFileExW(win::WideNative(from).c_str(), win::WideNative(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

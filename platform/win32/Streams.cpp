@@ -61,6 +61,30 @@ int openFile(const std::string& path, const std::string& winPath, uint16_t mode)
     return fd;
 }
 
+} // namespace
+
+std::unique_ptr<THandleStream> CreateFreshFile(const std::string& winPath) {
+    const std::string path = ResolvePath(winPath);
+    const std::wstring w = win::WideNative(path);
+    // Whatever has the name goes first; a link (a reparse point) is removed
+    // itself, never what it points at. CREATE_NEW then fails rather than
+    // open anything that appeared in between.
+    if (!DeleteFileW(w.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        SetFileAttributesW(w.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileW(w.c_str());
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw EFCreateError(Format("Cannot create file %s", winPath));
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        throw EFCreateError(Format("Cannot create file %s", winPath));
+    }
+    return std::make_unique<THandleStream>(fd, path);
+}
+
+namespace {
+
 // Moves count bytes at offset, through short counts; stops at the end of
 // the file or the first error.
 template <class Byte, class Op> int64_t transferAt(HANDLE h, int64_t offset, Byte* p, int64_t count, Op op) {

@@ -1,4 +1,5 @@
 #include "tests/app/AppTestSupport.h"
+#include "app/RunLog.h"
 
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/RunLog.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -43,8 +45,10 @@ std::string TWorkFolder::MakeFolder(const std::string& name) const {
 
 std::vector<std::string> TWorkFolder::Names() const {
     std::vector<std::string> names;
+    // The run log is in every folder a run worked in; its own tests read it.
     for (const auto& e : fs::directory_iterator(Path()))
-        names.push_back(e.path().filename().string());
+        if (e.path().filename() != RunLog::kFileName)
+            names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -53,6 +57,8 @@ std::map<std::string, std::string> TWorkFolder::Snapshot() const {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(Path())) {
         const std::string rel = fs::relative(e.path(), Path()).string();
+        if (rel == RunLog::kFileName)
+            continue;
         files[rel] = e.is_regular_file() ? Read(rel) : "<dir>";
     }
     return files;

@@ -1,10 +1,15 @@
 // The gauge's own painted pixels, offscreen: frame, inner rectangle, the
 // bar's right edge, the exclusive-or text, and the setters' rules.
 #include <QEvent>
+#include <QFontMetrics>
 #include <QImage>
+#include <QPainter>
 #include <QPixmap>
+#include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "app/ProgressGauge.h"
 #include "platform/Application.h"
@@ -30,13 +35,15 @@ struct PaintCounter : QObject {
 class ProgressGaugeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        gauge.resize(kW, kH);
+        gauge.Control().Resize(kW, kH);
         gauge.SetForeColor(clBlue);
-        gauge.show();
+        gauge.Show();
         // Until the window is exposed a repaint has nowhere to go.
         Application()->ProcessMessages();
     }
-    QImage shot() { return gauge.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // What the system shows of the gauge.
+    QWidget* widget() { return static_cast<QWidget*>(gauge.Control().Native()); }
+    QImage shot() { return widget()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
     // A column of the inner rectangle belongs to the bar when all its pixels
     // are the bar's colour or its inverse, to the empty part when all are
     // white or black.
@@ -188,7 +195,7 @@ TEST_F(ProgressGaugeTest, PercentageTruncatesTowardZero) {
 
 TEST_F(ProgressGaugeTest, RepaintsAtOnceAndOnlyWhenThePercentageChanges) {
     PaintCounter counter;
-    gauge.installEventFilter(&counter);
+    widget()->installEventFilter(&counter);
     gauge.SetMaxValue(1000);
     const int repaints = gauge.RepaintCount();
     const int paints = counter.paints;
@@ -200,7 +207,7 @@ TEST_F(ProgressGaugeTest, RepaintsAtOnceAndOnlyWhenThePercentageChanges) {
     EXPECT_EQ(counter.paints, paints + 1);
     gauge.SetProgress(19);
     EXPECT_EQ(counter.paints, paints + 1);
-    gauge.removeEventFilter(&counter);
+    widget()->removeEventFilter(&counter);
 }
 
 TEST_F(ProgressGaugeTest, OutOfRangeLimitsRaiseAndChangeNothing) {
@@ -226,6 +233,97 @@ TEST_F(ProgressGaugeTest, OutOfRangeLimitsRaiseAndChangeNothing) {
     gauge.SetMaxValue(-5);
     gauge.SetLoading(false);
     EXPECT_EQ(gauge.MaxValue(), -5);
+}
+
+// The gauge's picture as the widget painted it before it drew through the
+// platform's canvas, pixel for pixel: every kind, with and without a frame,
+// at a few percentages.
+QImage paintedAsBefore(TProgressGauge& g, const QFont& widgetFont, int width, int height) {
+    QImage pic(width, height, QImage::Format_RGB32);
+    pic.fill(Qt::black);
+    const int d = g.BorderStyle() == bsSingle ? 1 : 0;
+    const QRect in(QPoint(d, d), QPoint(width - d, height - d));
+    const int l = in.left(), t = in.top(), r = in.right(), b = in.bottom();
+    const QColor fore(ColorToRgb(g.ForeColor()) | 0xFF000000u), back(ColorToRgb(g.BackColor()) | 0xFF000000u);
+    const int pct = g.PercentDone();
+    {
+        QPainter p(&pic);
+        p.fillRect(QRect(l, t, r - l, b - t), back);
+    }
+    if (g.Kind() == gkHorizontalBar) {
+        QPainter p(&pic);
+        const int w = r - l + 1;
+        const int fill = std::min(static_cast<int>(std::trunc(pct * 0.01 * w)), w);
+        if (fill >= 1)
+            p.fillRect(QRect(l, t, fill - l, b - t + 1 - t), fore);
+    } else if (g.Kind() == gkVerticalBar) {
+        QPainter p(&pic);
+        const int fill = static_cast<int>(std::trunc(pct * 0.01 * (b - t)));
+        if (fill >= 1)
+            p.fillRect(QRect(l, b - fill, r - l, fill), fore);
+    } else if (g.Kind() == gkPie || g.Kind() == gkNeedle) {
+        QPainter p(&pic);
+        p.setClipRect(QRect(l, t, r - l, b - t));
+        const QRect box(l, t, r - l - 1, b - t - 1);
+        if (g.Kind() == gkNeedle) {
+            p.setPen(fore);
+            const double angle = pct * M_PI / 100.0;
+            const QPointF c(box.center().x(), box.bottom());
+            p.drawLine(c, c + QPointF(-std::cos(angle) * box.width() / 2, -std::sin(angle) * box.height()));
+        } else {
+            p.setPen(Qt::black);
+            p.setBrush(back);
+            p.drawEllipse(box);
+            p.setBrush(fore);
+            if (pct > 0)
+                p.drawPie(box, 90 * 16, -(pct * 360 * 16 / 100));
+        }
+    }
+    if (g.ShowText()) {
+        const QString s = QString::number(pct) + "%";
+        QFont f = widgetFont;
+        f.setStyleStrategy(QFont::NoAntialias);
+        const QFontMetrics fm(f);
+        QImage text(pic.size(), QImage::Format_RGB32);
+        text.fill(Qt::black);
+        {
+            QPainter p(&text);
+            p.setFont(f);
+            p.setPen(Qt::white);
+            p.setClipRect(QRect(l, t, r - l, b - t));
+            p.drawText((r - l + 1 - fm.horizontalAdvance(s)) / 2, (b - t + 1 - fm.height()) / 2 + fm.ascent(),
+                       s);
+        }
+        QPainter p(&pic);
+        p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+        p.drawImage(0, 0, text);
+    }
+    return pic;
+}
+
+TEST_F(ProgressGaugeTest, PicturesAsPaintedBefore) {
+    for (const QSize size : {QSize(kW, kH), QSize(61, 45)}) {
+        gauge.Control().Resize(size.width(), size.height());
+        for (TGaugeKind kind : {gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle})
+            for (TBorderStyle border : {bsSingle, bsNone})
+                for (int percent : {0, 1, 37, 50, 99, 100}) {
+                    gauge.SetKind(kind);
+                    gauge.SetBorderStyle(border);
+                    gauge.SetProgress(percent);
+                    SCOPED_TRACE(testing::Message()
+                                 << size.width() << "x" << size.height() << " kind " << kind << " border "
+                                 << border << " at " << percent << " %");
+                    const TBitmap pic = gauge.Picture();
+                    const QImage want = paintedAsBefore(gauge, widget()->font(), size.width(), size.height());
+                    ASSERT_EQ(pic.Width(), want.width());
+                    ASSERT_EQ(pic.Height(), want.height());
+                    int differ = 0;
+                    for (int y = 0; y < want.height(); ++y)
+                        for (int x = 0; x < want.width(); ++x)
+                            differ += pic.Pixel(x, y) != (want.pixel(x, y) & 0xFFFFFFu);
+                    EXPECT_EQ(differ, 0);
+                }
+    }
 }
 
 } // namespace

@@ -317,6 +317,18 @@ TEST_P(SchemaReconcilerServers, SameFieldTwiceEndsWithTheServersErrorKeepingWhat
     EXPECT_EQ(fieldNames("RcDepois"), Names{});
 }
 
+TEST_P(SchemaReconcilerServers, TypeThatWouldDropAColumnIsRefusedBeforeAnyStatement) {
+    uses({"RcHostil"});
+    exec("CREATE TABLE RcHostil (Id Integer NOT NULL, Nome Varchar(10), PRIMARY KEY(Id))");
+    // Sent as it stands, the ALTER statement would be one that adds a field
+    // and drops another.
+    TSchemaReconciler& w =
+        reconciler({{"RcHostil", "Id", "Integer"}, {"RcHostil", "Idade", "Integer, DROP Nome"}});
+    EXPECT_THROW(w.ConferirTabelas(), ESchemaRowError);
+    EXPECT_EQ(fieldNames("RcHostil"), (Names{"ID", "NOME"}));
+    EXPECT_EQ(TestDialogs().Texts(), Names{});
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SchemaReconcilerServers, ::testing::Values(TKind::Interbase, TKind::Mssql),
                          [](const auto& info) { return kindName(info.param); });
 

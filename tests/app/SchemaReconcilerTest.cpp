@@ -287,13 +287,83 @@ TEST_F(SchemaReconcilerTest, GaugeStepsAreTheNamesPassedOverTableByTable) {
     EXPECT_EQ(FieldsOf(dados, "Zulu"), Names{"Id"});
 }
 
-TEST_F(SchemaReconcilerTest, QuoteInATableNameIsDoubledInTheRowsQuery) {
-    auto shop = create();
-    schema({{"O'Brien", "Id", "Integer"}});
-    // The rows are found (so the CREATE is tried and fails with its
-    // message); the table that could not be made then ends the run.
-    EXPECT_THROW(shop->ConferirTabelas(), EDBEngineError);
-    EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela O'Brien"});
+TEST_F(SchemaReconcilerTest, HostileRowStopsTheReconciliationBeforeAnyStatement) {
+    ExecIn(dados, "CREATE TABLE Cad_Clientes (Codigo Integer, Nome Varchar(20), PRIMARY KEY(Codigo))");
+    struct Row {
+        TSchemaRow bad;
+        const char* column;
+    };
+    const Row rows[] = {
+        {{"Cad_Clientes", "Idade", "INTEGER, DROP Nome"}, "Tipo"},
+        {{"O'Brien", "Id", "Integer"}, "Tabela"},
+        {{"Cad_Clientes", "Idade Integer, Nome", "Integer"}, "Campo"},
+        {{"Cad_Clientes", "Idade", "Integer;DROP X"}, "Tipo"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bad.Tipo);
+        auto shop = create();
+        // The hostile row comes last: the rows before it are not applied
+        // either.
+        schema({{"Vendas", "Numero", "Integer"}, {"Cad_Clientes", "Email", "Varchar(40)"}, row.bad});
+        try {
+            shop->ConferirTabelas();
+            ADD_FAILURE() << "accepted";
+        } catch (const ESchemaRowError& e) {
+            EXPECT_EQ(e.Message().rfind("Talvir.db, linha 3 (Tabela \"" + row.bad.Tabela + "\"", 0), 0u)
+                << e.Message();
+            EXPECT_NE(e.Message().find(std::string(row.column) + " recusado"), std::string::npos)
+                << e.Message();
+        }
+        EXPECT_TRUE(TestDialogs().Texts().empty());
+        EXPECT_EQ(TablesOf(dados), Names{"Cad_Clientes"});
+        EXPECT_EQ(FieldsOf(dados, "Cad_Clientes"), (Names{"Codigo", "Nome"}));
+    }
+}
+
+TEST(SchemaTextsTest, NamesAndColumnDefinitions) {
+    struct Row {
+        std::string text;
+        bool name, ownerName, type;
+    };
+    const Row rows[] = {
+        {"Cad_Clientes", true, true, true},
+        {"_Campo$2", true, true, true},
+        {Txt("Promoção"), true, true, true},
+        {"Double Precision", false, false, true},
+        {"Varchar(60) Character Set WIN1252", false, false, true},
+        {"Numeric(15,2) Default 0 Not Null", false, false, true},
+        {"Char(1) Default 'T'", false, false, true},
+        {"Varchar(10) Default 'a,b(c'", false, false, true},
+        {"", false, false, true},
+        {"dbo.Clientes", false, true, true},
+        {"dbo.", false, false, true},
+        {"a.b.c", false, false, true},
+        {"2Campo", false, false, true},
+        {"$Campo", false, false, true},
+        {"O'Brien", false, false, false},
+        {"Nome Completo", false, false, true},
+        {"INTEGER, DROP NOME", false, false, false},
+        {"Integer;", false, false, false},
+        {"Integer -- comment", false, false, false},
+        {"Integer /* x */", false, false, false},
+        {"Varchar(10", false, false, false},
+        {"Varchar10)", false, false, false},
+        {"Numeric(15,2))(", false, false, false},
+        {"Char(1) Default 'T", false, false, false},
+        {"Char(1) Default \"T", false, false, false},
+        {"Char(1) Default '--'", false, false, false},
+        {"Integer\nNot Null", false, false, false},
+        {"Integer\tNot Null", false, false, false},
+        {std::string("Integer") + '\0', false, false, false},
+        {"Varchar(" + std::string(192, '9') + ")", false, false, false},
+        {"Varchar(" + std::string(191, '9') + ")", false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(IsPlainIdentifier(row.text), row.name);
+        EXPECT_EQ(IsPlainIdentifier(row.text, true), row.ownerName);
+        EXPECT_EQ(IsColumnDefinition(row.text), row.type);
+    }
 }
 
 TEST_F(SchemaReconcilerTest, MissingSchemaTableIsAnEngineError) {

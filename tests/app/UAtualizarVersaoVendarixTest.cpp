@@ -24,6 +24,11 @@ namespace {
 
 using Names = std::vector<std::string>;
 
+// What the system shows of a control.
+template <class W = QWidget> W* qt(const TWindowControl* c) {
+    return static_cast<W*>(c->Native());
+}
+
 class WindowTest : public ::testing::Test, public TShopFixture {
 protected:
     std::unique_ptr<TFAtualizarVersaoVendarix> makeForm(bool endWhenRunEnds = false) {
@@ -83,7 +88,7 @@ TEST_F(WindowTest, BrokenRunShowsItsErrorAndKeepsTheWindowOpen) {
     EXPECT_EQ(form->RunState(), TRunState::Broken);
     ASSERT_EQ(TestDialogs().shown.size(), 1u);
     EXPECT_EQ(TestDialogs().shown[0].request.icon, TDialogIcon::Error);
-    EXPECT_TRUE(form->Window()->isVisible());
+    EXPECT_TRUE(form->Window()->Visible());
     EXPECT_EQ(terminations, 0);
     EXPECT_EQ(form->ExitCode(), 2);
 }
@@ -129,22 +134,22 @@ TEST_F(WindowTest, WindowClosesWithEscapeOnlyAfterTheRun) {
     auto form = makeForm();
     bool refusedDuringRun = false;
     ftp->OnDownload = [&](const std::string&) {
-        refusedDuringRun = !form->Window()->close() && form->Window()->isVisible();
+        refusedDuringRun = !form->Window()->Close() && form->Window()->Visible();
     };
     ftp->Files[kSchemaRemote] = ""; // cannot be opened: ends broken
     run(*form);
     EXPECT_TRUE(refusedDuringRun);
     EXPECT_EQ(terminations, 0);
     QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QCoreApplication::sendEvent(form->Window(), &esc);
-    EXPECT_FALSE(form->Window()->isVisible());
+    QCoreApplication::sendEvent(qt(form->Window()), &esc);
+    EXPECT_FALSE(form->Window()->Visible());
     EXPECT_EQ(terminations, 1);
 }
 
 TEST_F(WindowTest, WindowAsStored) {
     auto form = makeForm();
     form->Show();
-    QWidget* w = form->Window();
+    QWidget* w = qt(form->Window());
     EXPECT_EQ(w->frameGeometry().size(), QSize(368, 151));
     EXPECT_EQ(w->windowTitle(), QString::fromUtf8("Atualizar versão Vendarix v 2.1"));
     EXPECT_FALSE(w->windowFlags() & Qt::WindowCloseButtonHint);
@@ -154,21 +159,23 @@ TEST_F(WindowTest, WindowAsStored) {
     EXPECT_EQ(w->frameGeometry().topLeft(),
               QPoint(screen.left() + (screen.width() - 368) / 2, screen.top() + (screen.height() - 151) / 2));
 
-    EXPECT_EQ(form->Label2->geometry(), QRect(48, 19, 267, 32));
-    EXPECT_EQ(form->LAtualizando->geometry(), QRect(47, 18, 267, 32));
-    for (QLabel* l : {form->Label2, form->LAtualizando}) {
+    QLabel* label2 = qt<QLabel>(form->Label2);
+    QLabel* lAtualizando = qt<QLabel>(form->LAtualizando);
+    EXPECT_EQ(label2->geometry(), QRect(48, 19, 267, 32));
+    EXPECT_EQ(lAtualizando->geometry(), QRect(47, 18, 267, 32));
+    for (QLabel* l : {label2, lAtualizando}) {
         EXPECT_EQ(l->text(), QString::fromUtf8("Atualizando versão"));
         EXPECT_EQ(l->font().pixelSize(), 27);
         EXPECT_TRUE(l->font().bold());
     }
-    EXPECT_EQ(form->Label2->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-    EXPECT_EQ(form->LAtualizando->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-    EXPECT_TRUE(form->Label2->autoFillBackground());
-    EXPECT_FALSE(form->LAtualizando->autoFillBackground());
+    EXPECT_EQ(label2->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(lAtualizando->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_TRUE(label2->autoFillBackground());
+    EXPECT_FALSE(lAtualizando->autoFillBackground());
     // The blue text is painted above its shadow.
-    EXPECT_GT(w->children().indexOf(form->LAtualizando), w->children().indexOf(form->Label2));
+    EXPECT_GT(w->children().indexOf(lAtualizando), w->children().indexOf(label2));
 
-    EXPECT_EQ(form->GTalvir->geometry(), QRect(16, 72, 329, 17));
+    EXPECT_EQ(qt(&form->GTalvir->Control())->geometry(), QRect(16, 72, 329, 17));
     EXPECT_EQ(form->GTalvir->ForeColor(), clBlue);
     EXPECT_EQ(form->GTalvir->Color(), clBtnFace);
     EXPECT_EQ(form->GTalvir->Kind(), gkHorizontalBar);

@@ -2,17 +2,22 @@
 // files in a private working folder and real local tables for the shop's
 // database. Every outcome of the run, what it leaves in the folder, its
 // messages, the cursor and whether the program is started.
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdateRun.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/Minisign.h"
 #include "tests/support/TestDialogs.h"
 
 namespace {
@@ -22,6 +27,9 @@ using Names = std::vector<std::string>;
 class UpdateRunTest : public ::testing::Test, public TShopFixture {
 protected:
     void SetUp() override {
+        // The run log is tested on its own; here it would be one more file
+        // in every listing of the folder.
+        RunLog::SetEnabled(false);
         database = OpenShopDatabase();
         ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
         ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
@@ -67,7 +75,13 @@ Names archiveCalls(const TCallLog& log) {
 TEST_F(UpdateRunTest, ReplacesTheProgramReconcilesAndStartsIt) {
     work.Write("Vendarix.bkp", "stale backup");
     work.Write("Vendarix.zip", "stale archive");
+    // The program stays under its name while the archives come.
+    int inPlace = 0;
+    ftp.OnDownload = [&](const std::string&) {
+        inPlace += work.Read("Vendarix.exe") == "old program" && !work.Has("Vendarix.bkp");
+    };
     execute();
+    EXPECT_EQ(inPlace, 2);
 
     EXPECT_EQ(run->State(), TRunState::Finished);
     EXPECT_TRUE(TestDialogs().Texts().empty());
@@ -278,7 +292,8 @@ TEST_F(UpdateRunTest, NextRunAfterAKillAlwaysLeavesAWholeProgram) {
         std::vector<std::pair<std::string, std::string>> files; // besides Brevanto.ini
     };
     const std::vector<Moment> moments = {
-        {"program set aside, download under way",
+        {"download under way", {{"Vendarix.exe", "old program"}, {"Vendarix.zip", "part"}}},
+        {"program set aside by an older updater, download under way",
          {{"Vendarix.bkp", "old program"}, {"Vendarix.zip", "part"}}},
         {"extraction under way", {{"Vendarix.bkp", "old program"}, {"~vx41_1.tmp", "new pro"}}},
         {"program extracted, not yet renamed",
@@ -296,7 +311,9 @@ TEST_F(UpdateRunTest, NextRunAfterAKillAlwaysLeavesAWholeProgram) {
             for (const auto& [name, bytes] : m.files)
                 if (!bytes.empty())
                     work.Write(name, bytes);
-            const bool newWasWhole = work.Has("VENDARIX.EXE") || work.Has("Vendarix.exe");
+            bool newWasWhole = false;
+            for (const auto& [name, bytes] : m.files)
+                newWasWhole = newWasWhole || (SameText(name, "Vendarix.exe") && bytes == "new program");
             TestDialogs().Reset();
             started.clear();
             ftp.ConnectFails = !reachable;
@@ -368,6 +385,135 @@ TEST_F(UpdateRunTest, ExitStatusIsZeroOnlyWhenTheProgramActuallyStarted) {
     EXPECT_EQ(run->State(), TRunState::Finished);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(run->ExitCode(), 2);
+}
+
+// The run with the maker's key set: real signatures made by the tool over
+// the scripted archives, served beside them.
+class SignedUpdateRunTest : public UpdateRunTest {
+public: // the spoilers of the table below reach the helpers
+    using UpdateRunTest::ftp;
+
+    void SetUp() override {
+        UpdateRunTest::SetUp();
+        key = MakeMinisignKeyPair(aside.Path());
+        setenv("UPDATER_SIGNING_KEY", key.PublicKeyLine.c_str(), 1);
+        release(kProgramRemote, 2000);
+        release(kSchemaRemote, 2000);
+    }
+    void TearDown() override { unsetenv("UPDATER_SIGNING_KEY"); }
+
+    // Serves the remote file's current bytes signed at that time under the
+    // name given (the remote file's own by default).
+    void release(const std::string& remote, long long timestamp, std::string signedAs = "") {
+        const std::string name = remote.substr(remote.rfind('/') + 1);
+        if (signedAs.empty())
+            signedAs = name;
+        const std::string file = aside.Path() + "/" + signedAs;
+        std::ofstream(file, std::ios::binary) << ftp.Files[remote];
+        MinisignSign(key, file, false, file + ".minisig", ReleaseComment(timestamp, signedAs));
+        std::ifstream in(file + ".minisig", std::ios::binary);
+        ftp.Files[remote + ".minisig"] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string record() const {
+        return work.Has(TReleaseRecord::kFileName) ? work.Read(TReleaseRecord::kFileName) : "<none>";
+    }
+
+    TMinisignKeyPair key;
+};
+
+TEST_F(SignedUpdateRunTest, VerifiedProgramIsWhatLandsWhateverHappensToTheShopFolder) {
+    // Once the program archive is verified, someone with the shop's folder
+    // puts their own archive where the download used to lie.
+    ftp.OnDownload = [this](const std::string& remote) {
+        if (remote == kSchemaRemote)
+            std::thread([this] {
+                work.Write("Vendarix.zip", ArchiveOf({{"VENDARIX.EXE", "=planted program"}}));
+            }).join();
+    };
+    execute();
+    EXPECT_EQ(run->ExitCode(), 0);
+    EXPECT_TRUE(TestDialogs().Texts().empty());
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "new program");
+    EXPECT_EQ(record(), "AtualizarVendarix estado 1\n2000 TabelasTalvir.zip\n2000 Vendarix.zip\n");
+    EXPECT_FALSE(work.Has("Vendarix.zip"));
+}
+
+TEST_F(SignedUpdateRunTest, RefusedArchiveIsToldApartFromAnOutage) {
+    struct Row {
+        const char* what;
+        std::function<void(SignedUpdateRunTest&)> spoil;
+        const char* reason;
+    };
+    const std::vector<Row> rows = {
+        {"schema archive served as the program",
+         [](auto& t) {
+             t.ftp.Files[kProgramRemote] = t.ftp.Files[kSchemaRemote];
+             t.ftp.Files[kProgramRemote + ".minisig"] = t.ftp.Files[kSchemaRemote + ".minisig"];
+         },
+         "wrong file name"},
+        {"another product's archive",
+         [](auto& t) {
+             t.ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=other product"}});
+             t.release(kProgramRemote, 3000, "Outro.zip");
+         },
+         "wrong file name"},
+        {"older release than installed",
+         [](auto& t) {
+             t.work.Write(TReleaseRecord::kFileName, "AtualizarVendarix estado 1\n2500 Vendarix.zip\n");
+         },
+         "older than installed"},
+        {"no signature", [](auto& t) { t.ftp.Files.erase(kProgramRemote + ".minisig"); }, "no signature"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        if (work.Has(TReleaseRecord::kFileName))
+            std::filesystem::remove(work.Path() + "/" + TReleaseRecord::kFileName);
+        std::filesystem::remove(work.Path() + "/" + RunLog::kFileName);
+        TestDialogs().Reset();
+        started.clear();
+        work.Write("Vendarix.exe", "old program");
+        SetUp();
+        row.spoil(*this);
+        const std::string before = record();
+        execute();
+        EXPECT_EQ(run->State(), TRunState::Finished);
+        EXPECT_EQ(run->ExitCode(), 3);
+        EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao descarregar arquivo \"Vendarix.zip\""});
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(started[0].program, "old program");
+        const std::string runLog = work.Read(RunLog::kFileName);
+        EXPECT_NE(runLog.find("signature " + kProgramRemote + ": refused, " + row.reason), std::string::npos)
+            << runLog;
+        // Without the program nothing of the release is recorded.
+        EXPECT_EQ(record(), before);
+    }
+}
+
+TEST_F(SignedUpdateRunTest, SameReleaseAgainIsTakenAndNothingIsRecordedWithoutBothArchives) {
+    execute();
+    ASSERT_EQ(run->ExitCode(), 0);
+    const std::string installed = record();
+    EXPECT_NE(installed, "<none>");
+
+    started.clear();
+    execute();
+    EXPECT_EQ(run->ExitCode(), 0);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, "new program");
+
+    // A newer program without its tables is not installed and so not
+    // recorded: the shop may still be served the release it runs.
+    ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=newer program"}});
+    release(kProgramRemote, 4000);
+    ftp.Files.erase(kSchemaRemote);
+    started.clear();
+    try {
+        execute();
+    } catch (...) {
+    }
+    EXPECT_EQ(record(), installed);
 }
 
 } // namespace

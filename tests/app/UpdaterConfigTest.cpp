@@ -157,8 +157,10 @@ TEST_F(UpdaterConfigTest, ParametersOfAnOpenConnectionAreRefusedButFormCreateClo
 class FtpEnvironmentTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* n : {"UPDATER_FTP_HOST", "UPDATER_FTP_PORT", "UPDATER_FTP_USER",
-                              "UPDATER_FTP_PASSWORD", "UPDATER_FTP_PASSIVE", "UPDATER_FTP_TIMEOUT"})
+        for (const char* n :
+             {"UPDATER_FTP_HOST", "UPDATER_FTP_PORT", "UPDATER_FTP_USER", "UPDATER_FTP_PASSWORD",
+              "UPDATER_FTP_PASSIVE", "UPDATER_FTP_TIMEOUT", "UPDATER_FTP_TLS", "UPDATER_FTP_CA_FILE",
+              "UPDATER_FTP_MIN_RATE", "UPDATER_FTP_RATE_WINDOW"})
             unsetenv(n);
     }
 };
@@ -168,6 +170,8 @@ TEST_F(FtpEnvironmentTest, EachSettingCanBeOverridden) {
     EXPECT_FALSE(compiled.Host.empty());
     EXPECT_EQ(compiled.Port, 21);
     EXPECT_FALSE(compiled.Passive);
+    EXPECT_EQ(compiled.MinRate, 1024);
+    EXPECT_EQ(compiled.RateWindowS, 60);
 
     const TFtpSettings same = ApplyFtpEnvironment(compiled);
     EXPECT_EQ(same.Host, compiled.Host);
@@ -179,13 +183,22 @@ TEST_F(FtpEnvironmentTest, EachSettingCanBeOverridden) {
     setenv("UPDATER_FTP_PASSWORD", "segredo", 1);
     setenv("UPDATER_FTP_PASSIVE", "1", 1);
     setenv("UPDATER_FTP_TIMEOUT", "5000", 1);
+    setenv("UPDATER_FTP_TLS", "require", 1);
+    setenv("UPDATER_FTP_CA_FILE", "/etc/loja/ca.pem", 1);
+    EXPECT_TRUE(compiled.Tls.empty());
+    setenv("UPDATER_FTP_MIN_RATE", "0", 1);
+    setenv("UPDATER_FTP_RATE_WINDOW", "2", 1);
     const TFtpSettings s = ApplyFtpEnvironment(compiled);
+    EXPECT_EQ(s.Tls, "require");
+    EXPECT_EQ(s.CaFile, "/etc/loja/ca.pem");
     EXPECT_EQ(s.Host, "127.0.0.1");
     EXPECT_EQ(s.Port, 2121);
     EXPECT_EQ(s.User, "loja");
     EXPECT_EQ(s.Password, "segredo");
     EXPECT_TRUE(s.Passive);
     EXPECT_EQ(s.TimeoutMs, 5000);
+    EXPECT_EQ(s.MinRate, 0);
+    EXPECT_EQ(s.RateWindowS, 2);
 }
 
 TEST_F(FtpEnvironmentTest, BadValuesAreReportedByName) {
@@ -193,8 +206,11 @@ TEST_F(FtpEnvironmentTest, BadValuesAreReportedByName) {
         const char* name;
         const char* value;
     };
-    for (Row r : {Row{"UPDATER_FTP_PORT", "vinte"}, Row{"UPDATER_FTP_PORT", "70000"},
-                  Row{"UPDATER_FTP_PASSIVE", "2"}, Row{"UPDATER_FTP_TIMEOUT", "-1"}}) {
+    for (Row r :
+         {Row{"UPDATER_FTP_PORT", "vinte"}, Row{"UPDATER_FTP_PORT", "70000"}, Row{"UPDATER_FTP_PASSIVE", "2"},
+          Row{"UPDATER_FTP_TIMEOUT", "-1"}, Row{"UPDATER_FTP_TLS", "yes"}, Row{"UPDATER_FTP_TLS", "Require"},
+          Row{"UPDATER_FTP_MIN_RATE", "-5"}, Row{"UPDATER_FTP_MIN_RATE", "1k"},
+          Row{"UPDATER_FTP_RATE_WINDOW", "0"}, Row{"UPDATER_FTP_RATE_WINDOW", "86401"}}) {
         SCOPED_TRACE(r.value);
         setenv(r.name, r.value, 1);
         try {

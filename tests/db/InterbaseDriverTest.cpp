@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "db/DBTables.h"
 #include "tests/db/EngineProbe.h"
@@ -139,6 +140,81 @@ TEST(InterbaseAlias, UnknownAliasIsNamed) {
     } catch (const EDBEngineError& e) {
         EXPECT_NE(std::string(e.what()).find("Unknown alias: Talvir"), std::string::npos) << e.what();
     }
+}
+
+// Values come as the engine's texts, whatever the column's type.
+TEST_F(Interbase, ValuesReadAsText) {
+    if (!ServerEnvSet("VX_FB_DATABASE"))
+        return;
+    TConnectionSettings settings;
+    settings.driver = "INTERBASE";
+    settings.params.Add("SERVER NAME=" + EnvOr("VX_FB_DATABASE"));
+    settings.params.Add("USER NAME=SYSDBA");
+    settings.params.Add("PASSWORD=quillrose");
+    TInterbaseDriver driver(settings);
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+        {"CAST('2024-02-29' AS DATE)", "2024-02-29"},
+        {"CAST('1858-11-16' AS DATE)", "1858-11-16"},
+        {"CAST('0001-01-01' AS DATE)", "0001-01-01"},
+        {"CAST('13:45:07.250' AS TIME)", "13:45:07.250"},
+        {"CAST('13:45:07' AS TIME)", "13:45:07"},
+        {"CAST('2024-12-31 23:59:59.999' AS TIMESTAMP)", "2024-12-31 23:59:59.999"},
+        {"CAST(2.50 AS NUMERIC(15,2))", "2.5"},
+        {"CAST(-7 AS NUMERIC(4,1))", "-7"},
+        {"CAST(12345678901 AS BIGINT)", "12345678901"},
+        {"CAST(0.1 AS FLOAT)", "0.1"},
+        {"CAST(0.1 AS DOUBLE PRECISION)", "0.1"},
+        {"TRUE", "true"},
+        {"CAST('ab' AS CHAR(4))", "ab  "},
+        {"CAST('Pre\xe7o \x80' AS VARCHAR(20))", "Pre\xe7o \x80"},
+        {"CAST('Pre\xe7o \x80' AS BLOB SUB_TYPE TEXT)", "Pre\xe7o \x80"},
+        {"CAST(NULL AS INTEGER)", std::nullopt},
+    };
+    for (const auto& [expr, expected] : cases) {
+        auto r = driver.Query("SELECT " + expr + " AS V FROM RDB$DATABASE\r\n");
+        ASSERT_FALSE(r->Eof()) << expr;
+        EXPECT_EQ(r->FieldName(0), "V");
+        EXPECT_EQ(r->Value(0), expected) << expr;
+    }
+}
+
+// A plain path opens the file with the embedded engine, no server involved.
+TEST(InterbaseEmbedded, APlainPathOpensTheFile) {
+    if (std::system("command -v isql-fb >/dev/null 2>&1") != 0)
+        return RequireOrSkip("isql-fb (firebird3.0-utils) is not installed");
+    TTempFolder dir;
+    setenv("FIREBIRD_LOCK", (dir / "").c_str(), 1);
+    const std::string file = dir / "loja.fdb";
+    const std::string create = "echo \"CREATE DATABASE '" + file +
+                               "' USER 'SYSDBA' PASSWORD 'x' DEFAULT CHARACTER SET UTF8; "
+                               "CREATE TABLE CAD_CLIENTES (CODIGO INTEGER); COMMIT;\" | isql-fb -q";
+    ASSERT_EQ(std::system(create.c_str()), 0);
+    TConnectionSettings settings;
+    settings.driver = "INTERBASE";
+    settings.params.Add("SERVER NAME=" + file);
+    settings.params.Add("USER NAME=SYSDBA");
+    TInterbaseDriver driver(settings);
+    EXPECT_EQ(driver.TableNames(false), Strings{"CAD_CLIENTES"});
+    driver.ExecSQL("INSERT INTO CAD_CLIENTES VALUES (7)");
+    EXPECT_EQ(driver.Query("SELECT CODIGO FROM CAD_CLIENTES")->Value(0), "7");
+}
+
+// The client library is loaded at run time; without it, or with a library
+// that is not it, the connection fails naming the file.
+TEST(InterbaseClient, AMissingOrWrongLibraryIsNamed) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"libvx-no-such-fbclient.so", "The database client libvx-no-such-fbclient.so is not available: "},
+        {"libodbc.so.2", "The database client libodbc.so.2 lacks the entry point isc_attach_database"},
+    };
+    for (const auto& [file, text] : cases) {
+        try {
+            TFirebirdClient::Load(file);
+            ADD_FAILURE() << file;
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(text, 0), 0u) << e.what();
+        }
+    }
+    EXPECT_NO_THROW(TFirebirdClient::System());
 }
 
 } // namespace

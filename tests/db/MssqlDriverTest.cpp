@@ -116,6 +116,77 @@ TEST_F(Mssql, FailuresCarryTheDriversText) {
     EXPECT_NE(openFailure("Ninguem", true).find("Unknown alias: Ninguem"), std::string::npos);
 }
 
+// Values come as the engine's texts, whatever the column's type; text and
+// names keep every CP1252 character through the wide calls, however long.
+TEST_F(Mssql, ValuesReadAsText) {
+    if (!ServerEnvSet("VX_PG_DSN"))
+        return;
+    TConnectionSettings settings;
+    settings.driver = "MSSQL";
+    settings.params.Add("ODBC DSN=" + EnvOr("VX_PG_DSN"));
+    settings.params.Add("USER NAME=sa");
+    settings.params.Add("PASSWORD=7302518");
+    TMssqlDriver driver(settings);
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+        {"CAST('2024-02-29' AS DATE)", "2024-02-29"},
+        {"CAST('13:45:07' AS TIME)", "13:45:07"},
+        {"CAST('2024-12-31 23:59:59.999' AS TIMESTAMP)", "2024-12-31 23:59:59.999"},
+        {"CAST(2.50 AS NUMERIC(15,2))", "2.5"},
+        {"CAST(12345678901 AS BIGINT)", "12345678901"},
+        {"CAST(0.1 AS REAL)", "0.1"},
+        {"CAST(0.1 AS DOUBLE PRECISION)", "0.1"},
+        {"CAST('Pre\xe7o \x80' AS VARCHAR(20))", "Pre\xe7o \x80"},
+        {"repeat('\xe7\x80', 3000)",
+         [] {
+             std::string s;
+             for (int i = 0; i < 3000; ++i)
+                 s += "\xe7\x80";
+             return s;
+         }()},
+        {"CAST(NULL AS INTEGER)", std::nullopt},
+    };
+    for (const auto& [expr, expected] : cases) {
+        auto r = driver.Query("SELECT " + expr + " AS \"pre\xe7o\"\r\n");
+        ASSERT_FALSE(r->Eof()) << expr;
+        EXPECT_EQ(r->FieldName(0), "pre\xe7o");
+        EXPECT_EQ(r->Value(0), expected) << expr;
+    }
+}
+
+TEST(ServerValues, FloatingPointInShortestForm) {
+    const std::vector<std::pair<double, std::string>> cases{
+        {2.5, "2.5"},
+        {-0.5, "-0.5"},
+        {0, "0"},
+        {0.001, "0.001"},
+        {0.0001, "0.0001"},
+        {1e-05, "1e-05"},
+        {123456.789, "123456.789"},
+        {1e+20, "1e+20"},
+        {1.5e+300, "1.5e+300"},
+    };
+    for (const auto& [v, text] : cases)
+        EXPECT_EQ(TServerConnection::FormatDouble(v), text);
+    EXPECT_EQ(TServerConnection::FormatFloat(0.1f), "0.1");
+    EXPECT_EQ(TServerConnection::FormatDouble(0.1f), "0.10000000149011612");
+}
+
+TEST(MssqlConnectionString, SourceAndLogin) {
+    const std::vector<std::vector<std::string>> cases{
+        // source, user, password, connection string
+        {"Loja", "sa", "", "DSN=Loja;UID=sa"},
+        {"Loja", "sa", "7302518", "DSN=Loja;UID=sa;PWD=7302518"},
+        {"DRIVER={FreeTDS};Server=h;Port=1433", "sa", "", "DRIVER={FreeTDS};Server=h;Port=1433;UID=sa"},
+        {"C:\\Dados\\loja.dsn", "", "", "FILEDSN=C:\\Dados\\loja.dsn"},
+        // A value cannot add attributes of its own.
+        {"Loja", "sa", "a;DRIVER={x}", "DSN=Loja;UID=sa;PWD={a;DRIVER={x}}}"},
+        {"Loja", " sa", "", "DSN=Loja;UID={ sa}"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TMssqlDriver::ConnectionString(c[0], c[1], c[2]), c[3])
+            << c[0] << "|" << c[1] << "|" << c[2];
+}
+
 // A peer that accepts the connection and never answers.
 class SilentPeer {
 public:

@@ -303,7 +303,8 @@ protected:
             EXPECT_EQ(fs::path(name).filename().string().rfind("~vx", 0), std::string::npos)
                 << "temporary file left behind: " << name;
             if (d.folder || before_.count(name) || l == "vendarix.exe" || l == "started.log" ||
-                l == "vendarix.zip" || l == "tabelastalvir.zip" || l.rfind("dados/", 0) == 0 || allowed(name))
+                l == "atualizarvendarix.log" || l == "vendarix.zip" || l == "tabelastalvir.zip" ||
+                l.rfind("dados/", 0) == 0 || allowed(name))
                 continue;
             if (l == "vendarix.bkp") {
                 EXPECT_EQ(d, DigestOfBytes(ProgramScript("old"))) << "the backup is not the old program";
@@ -476,9 +477,10 @@ TEST_F(FaultMatrix, WithoutTimeOutASilentServerIsWaitedForAndTheNextRunKeepsTheP
         EXPECT_EQ(r.status, -2) << "the updater did not wait: " << r.stderrText;
         EXPECT_EQ(r.dialogs, Strings{});
     }
-    // Killed while waiting: the program is only the backup now.
-    EXPECT_EQ(file("Vendarix.bkp"), ProgramScript("old"));
-    EXPECT_FALSE(exists("Vendarix.exe"));
+    // Killed while waiting: the program is set aside only once both
+    // archives are here, so it is still in place.
+    EXPECT_EQ(file("Vendarix.exe"), ProgramScript("old"));
+    EXPECT_FALSE(exists("Vendarix.bkp"));
     // The next run finds the program archive missing on the server: the old
     // program must come back and start.
     fs::remove(shop().Download() + "/Vendarix.zip");
@@ -488,6 +490,60 @@ TEST_F(FaultMatrix, WithoutTimeOutASilentServerIsWaitedForAndTheNextRunKeepsTheP
     EXPECT_EQ(r.dialogs, Strings{downloadFailed("Vendarix.zip")});
     EXPECT_EQ(program(), "old");
     EXPECT_TRUE(started("old"));
+}
+
+// A server that trickles one byte every 1.3 s, under a least rate of 1 KiB/s
+// over 1 s: each of the four tries of the program archive ends after its
+// window, the run goes on with the schema archive, and the old program,
+// never moved from its name, starts.
+TEST_F(FaultMatrix, TrickleEndsWithinItsBoundAndTheProgramStaysInPlace) {
+    ASSERT_TRUE(makeShop());
+    addOldFiles();
+    makeProgramArchive();
+    makeSchemaArchive();
+    const std::string zip = archiveBytes("Vendarix.zip");
+    TFtpPeer peer;
+    login(peer);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        peer.ExpectPort();
+        if (attempt > 0)
+            peer.Expect("REST " + std::to_string(attempt), "350 Restarting.\r\n");
+        peer.Expect("RETR " + kProgramRemote, "150 Opening BINARY mode data connection for Vendarix.zip (" +
+                                                  std::to_string(zip.size()) + " bytes).\r\n")
+            .OpenData()
+            .SendData(zip.substr(attempt, 1), true)
+            .Pause(1300)
+            .SendData(zip.substr(attempt + 1, 1), true)
+            .SendData(zip.substr(attempt + 2, 1), true)
+            .CloseData()
+            .Send("426 Transfer aborted.\r\n");
+    }
+    peer.Expect("QUIT", "221 Adeus.\r\n").AcceptControl();
+    login(peer);
+    serve(peer, kSchemaRemote, archiveBytes("TabelasTalvir.zip")).Expect("QUIT", "221 Adeus.\r\n");
+    peer.Start();
+    int programMissing = 0;
+    RunControl control{[&](pid_t) { programMissing += !exists("Vendarix.exe"); }, 30000};
+    const auto start = std::chrono::steady_clock::now();
+    RunResult r = run(peer.Port(),
+                      {{"UPDATER_FTP_TIMEOUT", "10000"},
+                       {"UPDATER_FTP_MIN_RATE", "1024"},
+                       {"UPDATER_FTP_RATE_WINDOW", "1"}},
+                      control);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_NE(r.status, -2) << "the updater still waited after 30 s";
+    EXPECT_TRUE(peer.Wait(1000)) << peer.Error();
+    EXPECT_EQ(peer.Error(), "");
+    // Four windows and three waits for the server's 426, plus the rest of
+    // the run.
+    EXPECT_LT(took, 4 * 1.3 + 8.0);
+    EXPECT_EQ(programMissing, 0);
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(r.dialogs, Strings{downloadFailed("Vendarix.zip")});
+    EXPECT_EQ(program(), "old");
+    EXPECT_FALSE(exists("Vendarix.bkp"));
+    EXPECT_TRUE(started("old"));
+    checkInvariants();
 }
 
 // The data connection never comes: bounded by the time-out.

@@ -90,6 +90,20 @@ public:
         p_.Expect("RETR " + remote, "550 " + remote + ": No such file or directory.\r\n");
         return *this;
     }
+    // A transfer cut on its way is taken up again with REST, at most three
+    // times; here each of those tries is cut again at once, so the archive
+    // still does not arrive.
+    Script& cutAgain(const std::string& remote, size_t had) {
+        for (int i = 0; i < 3; ++i) {
+            open();
+            p_.Expect("REST " + std::to_string(had), "350 Restarting.\r\n")
+                .Expect("RETR " + remote, "150 Opening BINARY mode data connection.\r\n")
+                .OpenData()
+                .CloseData()
+                .Send("426 Connection closed; transfer aborted.\r\n");
+        }
+        return *this;
+    }
     Script& quit() {
         p_.Expect("QUIT", "221 Adeus.\r\n");
         return *this;
@@ -359,6 +373,7 @@ const Row kRows[] = {
              .OpenData()
              .SendData(f.program.substr(0, f.program.size() / 2))
              .Hold();
+         s.relogin().cutAgain(kProgramRemote, f.program.size() / 2).quit();
          s.relogin().serve(kSchemaRemote, f.schema).quit();
      },
      Outcome::ProgramFailed},
@@ -371,7 +386,11 @@ const Row kRows[] = {
              .SendData(f.program.substr(0, f.program.size() / 2))
              .CloseData()
              .Send("426 Connection closed; transfer aborted.\r\n");
-         s.quit().relogin().serve(kSchemaRemote, f.schema).quit();
+         s.cutAgain(kProgramRemote, f.program.size() / 2)
+             .quit()
+             .relogin()
+             .serve(kSchemaRemote, f.schema)
+             .quit();
      },
      Outcome::ProgramFailed},
     {"451 mid-transfer",
@@ -383,7 +402,11 @@ const Row kRows[] = {
              .SendData(f.program.substr(0, f.program.size() / 2))
              .CloseData()
              .Send("451 Local error in processing.\r\n");
-         s.quit().relogin().serve(kSchemaRemote, f.schema).quit();
+         s.cutAgain(kProgramRemote, f.program.size() / 2)
+             .quit()
+             .relogin()
+             .serve(kSchemaRemote, f.schema)
+             .quit();
      },
      Outcome::ProgramFailed},
     {"silence instead of the completion reply",
@@ -395,6 +418,7 @@ const Row kRows[] = {
              .SendData(f.program)
              .CloseData()
              .Hold();
+         s.relogin().cutAgain(kProgramRemote, f.program.size()).quit();
          s.relogin().serve(kSchemaRemote, f.schema).quit();
      },
      Outcome::ProgramFailed},
@@ -407,6 +431,7 @@ const Row kRows[] = {
              .SendData(f.program)
              .CloseData()
              .Close();
+         s.relogin().cutAgain(kProgramRemote, f.program.size()).quit();
          s.relogin().serve(kSchemaRemote, f.schema).quit();
      },
      Outcome::ProgramFailed},
@@ -432,6 +457,7 @@ const Row kRows[] = {
              .OpenData()
              .SendData(f.schema.substr(0, f.schema.size() / 2))
              .Hold();
+         s.relogin().cutAgain(kSchemaRemote, f.schema.size() / 2).quit();
      },
      Outcome::SchemaFailed},
 

@@ -156,6 +156,23 @@ TEST_F(ParadoxShop, ATableOfAnotherPasswordFailsByNameAndStaysAsItWas) {
     EXPECT_EQ(bytesOf(table("Segredo.db")), before);
 }
 
+// A table whose block chain no longer reaches all its records is not
+// rewritten: the run fails in the error box with exit status 2, and the
+// table stays byte for byte.
+TEST_F(ParadoxShop, ADamagedTableFailsTheRunAndStaysAsItWas) {
+    makeShop(3);
+    fs::copy_file(table("Caixa.db"), table("Danificada.db"));
+    std::string bytes = bytesOf(table("Danificada.db"));
+    bytes[6] = char(bytes[6] + 1); // the header counts one record more than the chain holds
+    std::ofstream(table("Danificada.db"), std::ios::binary | std::ios::trunc) << bytes;
+    shop.MakeSchemaArchive({{"Danificada", "Numero", "Integer"}, {"Danificada", "Valor", "Money"}});
+    const RunResult r = run();
+    EXPECT_EQ(r.status, 2) << r.stderrText;
+    ASSERT_FALSE(r.dialogs.empty());
+    EXPECT_NE(r.dialogs.back().find("Danificada.db is damaged: "), std::string::npos) << r.dialogs.back();
+    EXPECT_EQ(bytesOf(table("Danificada.db")), bytes);
+}
+
 // Killed while a field is added to a table of many blocks: the table then
 // reads whole, with or without the field, and the next run completes it.
 TEST_F(ParadoxShop, AKillDuringAnAlterLeavesAReadableTable) {

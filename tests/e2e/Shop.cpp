@@ -92,7 +92,7 @@ Snapshot TakeSnapshot(const std::string& folder, const std::vector<std::string>&
     auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, ec);
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::string rel = fs::relative(it->path(), folder).string();
-        bool skipped = false;
+        bool skipped = rel == "AtualizarVendarix.log" || rel == "AtualizarVendarix.estado";
         for (const auto& s : skip)
             skipped = skipped || rel.rfind(s, 0) == 0;
         if (skipped) {
@@ -184,7 +184,7 @@ int Zip(const std::string& dir, const std::vector<std::string>& args) {
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-Vsftpd::Vsftpd(const std::string& root) {
+Vsftpd::Vsftpd(const std::string& root, const std::string& extraConf) {
     dir_ = fs::temp_directory_path() /
            ("vx-vsftpd-" + std::to_string(getpid()) + "-" + std::to_string(FreeLoopbackPort()));
     fs::create_directories(dir_ + "/empty");
@@ -195,7 +195,8 @@ Vsftpd::Vsftpd(const std::string& root) {
          << "\nno_anon_password=YES\nanon_world_readable_only=NO\nsecure_chroot_dir=" << dir_
          << "/empty\nbackground=NO\nseccomp_sandbox=NO\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
             "vsftpd_log_file="
-         << dir_ << "/vsftpd.log\n";
+         << dir_ << "/vsftpd.log\n"
+         << extraConf;
     WriteFile(dir_ + "/vsftpd.conf", conf.str());
     proc_ = std::make_unique<QProcess>();
     proc_->start("vsftpd", {QString::fromStdString(dir_ + "/vsftpd.conf")});
@@ -305,7 +306,9 @@ std::vector<std::string> Shop::Files() const {
     std::vector<std::string> names;
     for (auto it = fs::recursive_directory_iterator(dir_); it != fs::recursive_directory_iterator(); ++it) {
         std::string rel = fs::relative(it->path(), dir_).string();
-        if (rel == "started.log")
+        // The updater's run log and its record of the releases installed
+        // are its own, not part of what a run installs.
+        if (rel == "started.log" || rel == "AtualizarVendarix.log" || rel == "AtualizarVendarix.estado")
             continue;
         names.push_back(it->is_directory() ? rel + "/" : rel);
     }
@@ -431,8 +434,9 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env) 
     }
     r.stderrText = p.readAllStandardError().toStdString();
     collectDialogs(r);
-    // The started program writes its line a moment later.
-    if (r.status == 0)
+    // The started program writes its line a moment later; 3 also started
+    // it, after refusing an archive.
+    if (r.status == 0 || r.status == 3)
         waitForStartedLine();
     return r;
 }
@@ -516,7 +520,7 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, 
     r.peakKiB = peak;
     r.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     collectDialogs(r);
-    if (r.status == 0)
+    if (r.status == 0 || r.status == 3)
         waitForStartedLine();
     return r;
 }

@@ -55,7 +55,8 @@ int Zip(const std::string& dir, const std::vector<std::string>& args);
 // vsftpd on 127.0.0.1 on a free port, anonymous login, serving a folder.
 class Vsftpd {
 public:
-    explicit Vsftpd(const std::string& root);
+    // extraConf: further lines of vsftpd.conf (TLS, say).
+    explicit Vsftpd(const std::string& root, const std::string& extraConf = {});
     ~Vsftpd();
     int Port() const { return port_; }
     void Stop();

@@ -53,8 +53,13 @@ public: // the spoilers of the table below reach the helpers
     }
     Shop& shop() { return *shop_; }
     std::string served(const std::string& name) const { return shop_->Download() + "/" + name; }
-    void sign(const std::string& name, bool legacy = false, const TMinisignKeyPair* key = nullptr) {
-        MinisignSign(key ? *key : *maker_, served(name), legacy);
+    // Signed now by the tool's own comment, or at the time given.
+    void sign(const std::string& name, bool legacy = false, const TMinisignKeyPair* key = nullptr,
+              long long timestamp = 0) {
+        if (fs::exists(served(name) + ".minisig"))
+            fs::remove(served(name) + ".minisig");
+        MinisignSign(key ? *key : *maker_, served(name), legacy, "",
+                     timestamp ? ReleaseComment(timestamp, name) : "");
     }
     RunResult run(std::map<std::string, std::string> env = {}) {
         env.emplace("UPDATER_SIGNING_KEY", maker_->PublicKeyLine);
@@ -109,9 +114,13 @@ TEST_F(SignedArchives, SignaturesOfBothFormatsInstallTheUpdate) {
     expectTablesUpdated();
 }
 
-TEST_F(SignedArchives, EmptyCommentTextsAreSignaturesLikeAnyOther) {
-    WriteFile(served("Vendarix.zip.minisig"), handMadeSignature("Vendarix.zip", "", ""));
-    WriteFile(served("TabelasTalvir.zip.minisig"), handMadeSignature("TabelasTalvir.zip", "", ""));
+TEST_F(SignedArchives, CommentsAreReadAsTheMakerWroteThem) {
+    // An empty untrusted comment, and a trusted one with blanks for tabs,
+    // without "hashed" and with a field of the maker's own.
+    WriteFile(served("Vendarix.zip.minisig"),
+              handMadeSignature("Vendarix.zip", "", "versao:7.2 file:Vendarix.zip timestamp:1800000000"));
+    WriteFile(served("TabelasTalvir.zip.minisig"),
+              handMadeSignature("TabelasTalvir.zip", "", "timestamp:1800000000\tfile:TabelasTalvir.zip"));
     RunResult r = run();
     EXPECT_EQ(r.status, 0) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{});
@@ -123,6 +132,7 @@ TEST_F(SignedArchives, RefusedProgramArchiveKeepsTheOldProgram) {
     struct Row {
         const char* what;
         std::function<void(SignedArchives&)> spoil;
+        const char* reason;
     };
     const std::vector<Row> rows = {
         {"one byte of the archive changed",
@@ -131,29 +141,50 @@ TEST_F(SignedArchives, RefusedProgramArchiveKeepsTheOldProgram) {
              std::string zip = ReadFile(t.served("Vendarix.zip"));
              zip[zip.size() / 2] ^= 0x20;
              WriteFile(t.served("Vendarix.zip"), zip);
-         }},
-        {"signed with another key", [](SignedArchives& t) { t.sign("Vendarix.zip", false, stranger_); }},
-        {"no signature", [](SignedArchives&) {}},
+         },
+         "damaged"},
+        {"signed with another key", [](SignedArchives& t) { t.sign("Vendarix.zip", false, stranger_); },
+         "wrong key"},
+        {"no signature", [](SignedArchives&) {}, "no signature"},
         {"truncated signature",
          [](SignedArchives& t) {
              t.sign("Vendarix.zip");
              const std::string sig = ReadFile(t.served("Vendarix.zip.minisig"));
              WriteFile(t.served("Vendarix.zip.minisig"), sig.substr(0, sig.size() / 2));
-         }},
+         },
+         "damaged"},
         {"garbage signature",
-         [](SignedArchives& t) { WriteFile(t.served("Vendarix.zip.minisig"), std::string(400, '\xa7')); }},
+         [](SignedArchives& t) { WriteFile(t.served("Vendarix.zip.minisig"), std::string(400, '\xa7')); },
+         "damaged"},
         {"signature of the schema archive",
          [](SignedArchives& t) {
              t.sign("TabelasTalvir.zip");
              fs::copy_file(t.served("TabelasTalvir.zip.minisig"), t.served("Vendarix.zip.minisig"));
-         }},
+         },
+         "damaged"},
+        {"schema archive with its signature served as the program",
+         [](SignedArchives& t) {
+             t.sign("TabelasTalvir.zip");
+             fs::copy_file(t.served("TabelasTalvir.zip"), t.served("Vendarix.zip"),
+                           fs::copy_options::overwrite_existing);
+             fs::copy_file(t.served("TabelasTalvir.zip.minisig"), t.served("Vendarix.zip.minisig"));
+         },
+         "wrong file name"},
+        {"another product's signed archive",
+         [](SignedArchives& t) {
+             fs::copy_file(t.served("Vendarix.zip"), t.served("Outro.zip"));
+             t.sign("Outro.zip");
+             fs::rename(t.served("Outro.zip.minisig"), t.served("Vendarix.zip.minisig"));
+         },
+         "wrong file name"},
         {"blank comment lines",
          [](SignedArchives& t) {
              std::string sig = t.handMadeSignature("Vendarix.zip", "", "");
              sig.erase(0, sig.find('\n'));
              sig.erase(sig.find("trusted comment: "), 17);
              WriteFile(t.served("Vendarix.zip.minisig"), sig);
-         }},
+         },
+         "damaged"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -161,7 +192,11 @@ TEST_F(SignedArchives, RefusedProgramArchiveKeepsTheOldProgram) {
         sign("TabelasTalvir.zip");
         row.spoil(*this);
         RunResult r = run();
-        EXPECT_EQ(r.status, 0) << r.stderrText;
+        EXPECT_EQ(r.status, 3) << r.stderrText;
+        EXPECT_NE(file("AtualizarVendarix.log")
+                      .find(std::string("signature /Pagina/Download/Vendarix.zip: refused, ") + row.reason),
+                  std::string::npos)
+            << file("AtualizarVendarix.log");
         EXPECT_EQ(r.dialogs, Strings{downloadFailed("Vendarix.zip")});
         EXPECT_EQ(file("Vendarix.exe"), ProgramScript("old"));
         EXPECT_EQ(file("started.log"), "old\n");
@@ -169,6 +204,69 @@ TEST_F(SignedArchives, RefusedProgramArchiveKeepsTheOldProgram) {
         // stayed behind.
         EXPECT_EQ(shop().Files(), kOldProgramKept);
         expectTablesUpdated();
+    }
+}
+
+TEST_F(SignedArchives, EmptyTrustedCommentBindsNothingAndIsRefused) {
+    WriteFile(served("Vendarix.zip.minisig"), handMadeSignature("Vendarix.zip", "", ""));
+    sign("TabelasTalvir.zip");
+    RunResult r = run();
+    EXPECT_EQ(r.status, 3) << r.stderrText;
+    EXPECT_EQ(r.dialogs, Strings{downloadFailed("Vendarix.zip")});
+    EXPECT_EQ(file("started.log"), "old\n");
+}
+
+TEST_F(SignedArchives, OlderReleaseIsRefusedOnceANewerIsInstalled) {
+    // The release installed first, signed at 2000.
+    sign("Vendarix.zip", false, nullptr, 2000);
+    sign("TabelasTalvir.zip", false, nullptr, 2000);
+    RunResult first = run();
+    ASSERT_EQ(first.status, 0) << first.stderrText;
+    EXPECT_EQ(file("AtualizarVendarix.estado"),
+              "AtualizarVendarix estado 1\n2000 TabelasTalvir.zip\n2000 Vendarix.zip\n");
+
+    // The server then serves an earlier program, signed and intact.
+    const std::string older = shop().Base() + "/older";
+    WriteFile(older + "/VENDARIX.EXE", ProgramScript("older"), true);
+    fs::remove(served("Vendarix.zip"));
+    ASSERT_EQ(Zip(older, {"-q", "-X", served("Vendarix.zip"), "VENDARIX.EXE"}), 0);
+    struct Row {
+        const char* what;
+        const char* record; // written before the run; nullptr: left as it is
+        int status;
+        const char* program;
+        const char* logged;
+    };
+    const Row rows[] = {
+        {"newer installed", nullptr, 3, "new",
+         "refused, older than installed: signed at 1000, installed 2000"},
+        {"record damaged", "AtualizarVendarix estado 1\n2000 Vendarix", 0, "older",
+         "record AtualizarVendarix.estado: damaged"},
+        {"record lost", "", 0, "older", "end: finished, exit status 0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(shop().Path("started.log"));
+        fs::remove(shop().Path("AtualizarVendarix.log"));
+        if (row.record && *row.record)
+            WriteFile(shop().Path("AtualizarVendarix.estado"), row.record);
+        else if (row.record)
+            fs::remove(shop().Path("AtualizarVendarix.estado"));
+        sign("Vendarix.zip", false, nullptr, 1000);
+        RunResult r = run();
+        EXPECT_EQ(r.status, row.status) << r.stderrText;
+        EXPECT_EQ(file("started.log"), std::string(row.program) + "\n");
+        EXPECT_EQ(file("Vendarix.exe"), ProgramScript(row.program));
+        EXPECT_NE(file("AtualizarVendarix.log").find(row.logged), std::string::npos)
+            << file("AtualizarVendarix.log");
+        if (row.status == 0) {
+            // What went in is what is recorded now.
+            EXPECT_EQ(file("AtualizarVendarix.estado"),
+                      "AtualizarVendarix estado 1\n2000 TabelasTalvir.zip\n1000 Vendarix.zip\n");
+            WriteFile(shop().Path("Vendarix.exe"), ProgramScript("new"), true);
+            WriteFile(shop().Path("AtualizarVendarix.estado"),
+                      "AtualizarVendarix estado 1\n2000 TabelasTalvir.zip\n2000 Vendarix.zip\n");
+        }
     }
 }
 
@@ -184,7 +282,7 @@ TEST_F(SignedArchives, RefusedSchemaArchiveTouchesNoTable) {
     RunResult r = run();
     // As for a schema archive missing on the server: the new program does
     // not go in without its tables, and the old one starts.
-    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(r.status, 3) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{downloadFailed("TabelasTalvir.zip")});
     EXPECT_FALSE(fs::exists(shop().Path("TabelasTalvir.zip")));
     EXPECT_FALSE(fs::exists(shop().Path("TabelasTalvir.zip.minisig")));
@@ -198,7 +296,7 @@ TEST_F(SignedArchives, BothArchivesRefused) {
     sign("Vendarix.zip", false, stranger_);
     sign("TabelasTalvir.zip", true, stranger_);
     RunResult r = run();
-    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(r.status, 3) << r.stderrText;
     EXPECT_EQ(r.dialogs, (Strings{downloadFailed("Vendarix.zip"), downloadFailed("TabelasTalvir.zip")}));
     EXPECT_EQ(file("Vendarix.exe"), ProgramScript("old"));
     EXPECT_EQ(file("started.log"), "old\n");

@@ -79,9 +79,9 @@ TEST_F(UpdateRun, ReplacesTheProgramAndBringsTheTablesUpToDate) {
     EXPECT_EQ(file("Vendarix.exe"), ProgramScript("new"));
     EXPECT_EQ(file("Vendarix.bkp"), ProgramScript("old"));
     EXPECT_EQ(file("started.log"), "new\n");
-    EXPECT_EQ(shop().Files(), (Strings{"Brevanto.ini", "LEIAME.TXT", "Relatorios/", "Relatorios/Vendas.rpt",
-                                       "Vendarix.bkp", "Vendarix.exe", "dados/", "dados/Cad_Clientes.db",
-                                       "dados/Produtos.db", "dados/Vendas.db"}));
+    EXPECT_EQ(shop().Files(), (Strings{"AtualizarVendarix.log", "Brevanto.ini", "LEIAME.TXT", "Relatorios/",
+                                       "Relatorios/Vendas.rpt", "Vendarix.bkp", "Vendarix.exe", "dados/",
+                                       "dados/Cad_Clientes.db", "dados/Produtos.db", "dados/Vendas.db"}));
     EXPECT_EQ(Columns(shop().Tables() + "/Cad_Clientes.db"),
               (Strings{"Codigo", "Nome", "Email", "MalaDireta"}));
     EXPECT_EQ(column(shop().Tables() + "/Cad_Clientes.db", "SELECT MalaDireta FROM Cad_Clientes"),
@@ -97,6 +97,8 @@ TEST_F(UpdateRun, StopsWhenTheServerCannotBeReached) {
     RunResult r = run();
     EXPECT_EQ(r.status, 1) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{kNoConnection});
+    // Nothing touched but the run log, which says why the run stopped.
+    before.insert(before.begin(), "AtualizarVendarix.log");
     EXPECT_EQ(shop().Files(), before);
     EXPECT_EQ(file("Vendarix.exe"), ProgramScript("old"));
 }
@@ -107,6 +109,8 @@ TEST_F(UpdateRun, StopsWhenTheLoginIsRefused) {
     RunResult r = run({{"UPDATER_FTP_USER", "lojista"}}); // vsftpd: 530 anonymous only
     EXPECT_EQ(r.status, 1) << r.stderrText;
     EXPECT_EQ(r.dialogs, Strings{kNoConnection});
+    // Nothing touched but the run log, which says why the run stopped.
+    before.insert(before.begin(), "AtualizarVendarix.log");
     EXPECT_EQ(shop().Files(), before);
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "net/FtpClient.h"
+#include "platform/Streams.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/RequireOrSkip.h"
 #include "tests/support/TempFolder.h"
@@ -137,6 +138,32 @@ TEST_P(FtpServerDownload, MissingFileGivesTheServers550AndTheSessionGoesOn) {
     EXPECT_FALSE(fs::exists(dir / "nowhere.zip"));
     client.Download("here.bin", (dir / "here.bin").string());
     EXPECT_TRUE(readFile(dir / "here.bin") == binary(3000, 9));
+    client.Disconnect();
+}
+
+// A transfer taken up at 40 % of the file: each server honours REST, and
+// what it announces (the whole size, what is left, or nothing) is told apart
+// with the size of the first try, as the run's retries give it.
+TEST_P(FtpServerDownload, RestartAppendsTheRestOfTheFile) {
+    std::string why;
+    auto server = TFtpServer::Start(GetParam().kind, why);
+    if (!server)
+        return RequireOrSkip(std::string(TFtpServer::KindName(GetParam().kind)) + " not available: " + why);
+    const size_t size = 3u << 20, cut = size * 40 / 100;
+    const std::string whole = binary(size, 21);
+    server->AddFile("r.zip", whole);
+    TFtpClient client;
+    connect(client, *server);
+    for (const int32_t hint : {static_cast<int32_t>(size), 0}) {
+        SCOPED_TRACE("size of the first try " + std::to_string(hint));
+        const fs::path local = dir / "r.zip";
+        auto file = CreateFreshFile(local.string());
+        file->WriteBuffer(whole.data(), static_cast<int64_t>(cut));
+        client.Download("/r.zip", *file, static_cast<int32_t>(cut), hint);
+        file.reset();
+        EXPECT_TRUE(readFile(local) == whole) << "contents differ";
+        EXPECT_EQ(client.BytesRecvd(), static_cast<int32_t>(size));
+    }
     client.Disconnect();
 }
 

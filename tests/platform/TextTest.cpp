@@ -26,3 +26,14 @@ TEST(Text, OemNamesBecomeAnsi) {
     EXPECT_EQ(OemToAnsi("plain/name.txt"), "plain/name.txt");
     EXPECT_EQ(AnsiToOem("\xe7"), "\x87");
 }
+
+TEST(Text, Cp1252AndUtf16) {
+    // The euro sign lies outside Latin-1: CP1252 0x80 is U+20AC.
+    EXPECT_EQ(AnsiToUtf16("Pre\xe7o \x80"), u"Pre\u00e7o \u20ac");
+    EXPECT_EQ(Utf16ToAnsi(u"Pre\u00e7o \u20ac"), "Pre\xe7o \x80");
+    EXPECT_EQ(Utf16ToAnsi(AnsiToUtf16("a\xe7\xe3o \x9c\xff")), "a\xe7\xe3o \x9c\xff");
+    // Characters CP1252 lacks, whole surrogate pairs and broken halves alike.
+    EXPECT_EQ(Utf16ToAnsi(u"x\u65e5y"), "x?y");
+    EXPECT_EQ(Utf16ToAnsi(u"x\U0001F600y"), "x?y");
+    EXPECT_EQ(Utf16ToAnsi(std::u16string{u'x', char16_t(0xD800), u'y'}), "x?y");
+}

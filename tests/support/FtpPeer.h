@@ -65,6 +65,15 @@ public:
     TFtpPeer& Hold();
     // Runs any function on the peer thread.
     TFtpPeer& Do(std::function<void()> f);
+    // The server's side of a TLS handshake on the control connection, with
+    // the certificate and key of pemFile; then Record, decrypting if the
+    // handshake held.
+    TFtpPeer& ServeTls(std::string pemFile);
+    bool TlsAccepted() const;
+    // Records everything the client sends on the control connection until
+    // it closes (at most 15 s), as Recorded.
+    TFtpPeer& Record();
+    std::string Recorded() const;
 
     void Start();
     // Waits for the script to finish (at most ms); true when it did.
@@ -103,4 +112,6 @@ private:
     uint16_t dataPort_ = 0; // network order, from PORT
     bool passive_ = false;
     uint16_t port_ = 0;
+    bool tlsAccepted_ = false; // under mutex_
+    std::string recorded_;     // under mutex_
 };

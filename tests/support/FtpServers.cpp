@@ -124,17 +124,22 @@ std::string TFtpServer::ScratchRoot() {
     return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
-std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why) {
+std::unique_ptr<TFtpServer> TFtpServer::Start(TKind kind, std::string& why, const std::string& tlsPem) {
+    if (!tlsPem.empty() && kind != Vsftpd) {
+        why = "TLS is set up for vsftpd only";
+        return nullptr;
+    }
     // Another test's server may take the port first; a fresh port then.
     for (int attempt = 0;; ++attempt) {
         bool lostPort = false;
-        auto s = startOnce(kind, why, lostPort);
+        auto s = startOnce(kind, why, lostPort, tlsPem);
         if (s || !lostPort || attempt == 4)
             return s;
     }
 }
 
-std::unique_ptr<TFtpServer> TFtpServer::startOnce(TKind kind, std::string& why, bool& lostPort) {
+std::unique_ptr<TFtpServer> TFtpServer::startOnce(TKind kind, std::string& why, bool& lostPort,
+                                                  const std::string& tlsPem) {
     std::unique_ptr<TFtpServer> s(new TFtpServer);
     s->name_ = KindName(kind);
     std::string tmplText = ScratchRoot() + "/vx-ftp-XXXXXX";
@@ -166,8 +171,17 @@ std::unique_ptr<TFtpServer> TFtpServer::startOnce(TKind kind, std::string& why, 
         s->password_ = "vx@example.com";
         s->port_ = FreeLoopbackPort();
         fs::create_directories(s->dir_ + "/empty");
+        // TLS required of the anonymous login and its data connections, as
+        // of local accounts; ciphers named, since the default list of some
+        // builds is one the TLS library no longer offers.
+        const std::string tls =
+            tlsPem.empty() ? std::string()
+                           : "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                             "force_anon_data_ssl=YES\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+                             "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" +
+                                 tlsPem + "\nrsa_private_key_file=" + tlsPem + "\n";
         writeText(s->dir_ + "/vsftpd.conf",
-                  "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(s->port_) +
+                  tls + "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(s->port_) +
                       "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=NO\n"
                       "anon_root=" +
                       s->root_ +

@@ -22,8 +22,12 @@ public:
     enum TKind { Vsftpd, PureFtpd, Pyftpdlib };
 
     // Starts the server; null, with the reason in why, when it cannot run
-    // here (not installed, not root, did not come up).
-    static std::unique_ptr<TFtpServer> Start(TKind kind, std::string& why);
+    // here (not installed, not root, did not come up). With tlsPem (a PEM
+    // file holding the certificate and its key) the server requires
+    // explicit TLS for the login and every data connection, and a data
+    // connection's TLS session must take up the control connection's
+    // (vsftpd only).
+    static std::unique_ptr<TFtpServer> Start(TKind kind, std::string& why, const std::string& tlsPem = {});
     ~TFtpServer();
 
     static const char* KindName(TKind kind);
@@ -42,7 +46,8 @@ public:
 
 private:
     TFtpServer() = default;
-    static std::unique_ptr<TFtpServer> startOnce(TKind kind, std::string& why, bool& lostPort);
+    static std::unique_ptr<TFtpServer> startOnce(TKind kind, std::string& why, bool& lostPort,
+                                                 const std::string& tlsPem);
     bool waitReady(std::string& why, bool& lostPort);
     std::string name_;
     unsigned short port_ = 0;

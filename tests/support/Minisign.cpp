@@ -58,8 +58,12 @@ TMinisignKeyPair MakeMinisignKeyPair(const std::string& dir, const std::string& 
 }
 
 void MinisignSign(const TMinisignKeyPair& key, const std::string& file, bool legacy,
-                  const std::string& sigFile) {
+                  const std::string& sigFile, const std::string& trustedComment) {
     std::vector<std::string> args = {"-S", "-s", key.SecretKeyFile, "-m", file};
+    if (!trustedComment.empty()) {
+        args.push_back("-t");
+        args.push_back(trustedComment);
+    }
     if (legacy)
         args.push_back("-l");
     if (!sigFile.empty()) {

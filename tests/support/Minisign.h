@@ -21,10 +21,15 @@ int RunMinisign(const std::vector<std::string>& args, std::string* output = null
 TMinisignKeyPair MakeMinisignKeyPair(const std::string& dir, const std::string& name = "maker");
 
 // Signs `file` into `sigFile` (the tool's default "<file>.minisig" when
-// empty); legacy signs the file itself instead of its hash. Throws when the
-// tool fails.
+// empty); legacy signs the file itself instead of its hash. The trusted
+// comment is the tool's own ("timestamp:<now>\tfile:<name>...") unless one
+// is given. Throws when the tool fails.
 void MinisignSign(const TMinisignKeyPair& key, const std::string& file, bool legacy = false,
-                  const std::string& sigFile = "");
+                  const std::string& sigFile = "", const std::string& trustedComment = "");
+// The trusted comment the tool writes, for a chosen time and name.
+inline std::string ReleaseComment(long long timestamp, const std::string& file) {
+    return "timestamp:" + std::to_string(timestamp) + "\tfile:" + file + "\thashed";
+}
 
 // The 64-byte Ed25519 secret key held in a key file made without a
 // password, so that a test can sign what the tool will not (an empty

@@ -26,6 +26,10 @@ bool holdsBytes(int type) {
 
 void quiet(pxdoc_t*, int, const char*, void*) {}
 
+void remember(pxdoc_t*, int, const char* msg, void* data) {
+    static_cast<std::string*>(data)->assign(msg);
+}
+
 } // namespace
 
 TPxlibTable ReadWithPxlib(const std::string& path) {
@@ -82,5 +86,35 @@ TPxlibTable ReadWithPxlib(const std::string& path) {
     }
     PX_close(doc);
     PX_delete(doc);
+    return out;
+}
+
+TPxlibIndex ReadIndexWithPxlib(const std::string& dataPath, const std::string& indexPath) {
+    TPxlibIndex out;
+    std::string message;
+    PX_boot();
+    pxdoc_t* doc = PX_new3(remember, nullptr, nullptr, nullptr, &message);
+    pxdoc_t* index = PX_new3(remember, nullptr, nullptr, nullptr, &message);
+    if (PX_open_file(doc, dataPath.c_str()) < 0 || PX_open_file(index, indexPath.c_str()) < 0)
+        out.error = "pxlib cannot open the files: " + message;
+    else if (PX_read_primary_index(index) < 0)
+        out.error = "pxlib cannot read the index: " + message;
+    else {
+        out.entries = index->px_datalen; // an index document keeps its entries here
+        const auto* entries = static_cast<const pxpindex_t*>(index->px_data);
+        for (int i = 0; i < out.entries; ++i)
+            if (entries[i].level == 1)
+                out.leafRecords += entries[i].numrecords;
+        if (PX_add_primary_index(doc, index) < 0)
+            out.error = "pxlib refuses the index: " + message;
+        else
+            index = nullptr; // the table's document has it now; its end is the library's business
+    }
+    PX_close(doc);
+    PX_delete(doc);
+    if (index) {
+        PX_close(index);
+        PX_delete(index);
+    }
     return out;
 }

@@ -16,4 +16,15 @@ struct TPxlibTable {
     std::vector<std::vector<std::optional<std::string>>> rows;
 };
 
+// Memo values are not read: pxlib 0.6.8 as packaged aborts on opening any
+// memo file, genuine ones included.
 TPxlibTable ReadWithPxlib(const std::string& path);
+
+// pxlib's reading of a table's primary index: it reads the entries and
+// checks that those of the lowest level count the table's records.
+struct TPxlibIndex {
+    std::string error;         // empty when pxlib read the index and took it for the table's
+    int entries = 0;           // index records, every level
+    long long leafRecords = 0; // the records the lowest level's entries count
+};
+TPxlibIndex ReadIndexWithPxlib(const std::string& dataPath, const std::string& indexPath);

@@ -1,7 +1,7 @@
 // The index of a folder's names against changes made behind its back: files
 // created, renamed, rewritten or removed by others between two refreshes,
 // names that differ in letter case only, and the folder itself replaced.
-#include "db/WatchedFolder.h"
+#include "platform/WatchedFolder.h"
 
 #include <gtest/gtest.h>
 

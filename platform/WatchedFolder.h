@@ -2,27 +2,28 @@
 // case, as the Windows file system compares names, so that finding a table's
 // file, or learning that it has none, costs no read of the folder.
 //
-// The folder is read once. After that the kernel's change notifications for
-// the folder (inotify) keep the index current, whoever makes the change: this
-// engine, another program, or a person in a file manager. Notifications are
-// queued by the very call that changes the folder, so a Refresh sees every
-// change completed before it, with no window of doubt. Where they cannot be
-// had (no inotify, too many watches, or a file system shared over the network
+// The folder is read once. After that the system's change notifications for
+// the folder keep the index current, whoever makes the change: this engine,
+// another program, or a person in a file manager. Notifications are queued
+// by the very call that changes the folder, so a Refresh sees every change
+// completed before it, with no window of doubt. Where they cannot be had (no
+// notifications, too many watches, or a file system shared over the network
 // whose other clients' changes would not be reported), every Refresh reads
 // the folder again, which is what the lookups cost without an index.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/FolderNames.h"
+#include "platform/FolderWatch.h"
+
 class TWatchedFolder {
 public:
-    // `folder` is a Linux path; nothing is read before the first Refresh.
+    // `folder` is the system's path; nothing is read before the first Refresh.
     explicit TWatchedFolder(std::string folder);
     ~TWatchedFolder();
     TWatchedFolder(const TWatchedFolder&) = delete;
@@ -38,13 +39,13 @@ public:
     // True when the last Refresh read the folder anew.
     bool Reread() const { return reread_; }
     // True while change notifications keep the index current.
-    bool Live() const { return notify_ >= 0; }
+    bool Live() const { return watch_ != nullptr; }
 
     // The name on disk (UTF-8) of the entry named so in any letter case; the
     // exact spelling wins when several entries differ in case only.
-    std::optional<std::string> Find(const std::string& nameUtf8) const;
+    std::optional<std::string> Find(const std::string& nameUtf8) const { return names_.Find(nameUtf8); }
     // Every entry's name as on disk, in no particular order.
-    std::vector<std::string> Names() const;
+    std::vector<std::string> Names() const { return names_.Names(); }
 
     // The entries (names on disk) created, changed, renamed or removed since
     // the last call; `all` when every entry must be taken as changed (the
@@ -55,27 +56,20 @@ public:
     };
     TChanges TakeChanges();
 
-    // The key names are compared by: simple case folding, ASCII at once.
-    static std::string Fold(const std::string& nameUtf8);
+    static std::string Fold(const std::string& nameUtf8) { return TFolderNames::Fold(nameUtf8); }
 
 private:
     void reload();
-    void watch();
-    void unwatch();
     bool drain(); // false when the index must be read again
-    void add(const std::string& name);
-    void remove(const std::string& name);
 
     std::string folder_;
-    int notify_ = -1;
-    int watch_ = -1;
-    bool liveRefused_ = false; // the file system or the kernel gave no notifications
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
+    std::unique_ptr<TFolderWatch> watch_;
+    bool liveRefused_ = false; // the system gave no more notifications
+    TFolderId id_;
     bool loaded_ = false;
     bool exists_ = false;
     bool reread_ = false;
-    std::unordered_map<std::string, std::vector<std::string>> entries_; // folded -> names on disk
+    TFolderNames names_;
     std::unordered_set<std::string> changed_;
     bool allChanged_ = true;
 };

@@ -1,0 +1,7 @@
+#include <QString>
+
+#include "platform/FolderNames.h"
+
+std::string CaseFoldUtf8(const std::string& utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toCaseFolded().toStdString();
+}

@@ -1,0 +1,7 @@
+// UTF-8 and the system's UTF-16, for this folder's files.
+#pragma once
+
+#include <string>
+
+std::wstring WidenUtf8(const std::string& utf8);
+std::string NarrowToUtf8(const std::wstring& wide);
