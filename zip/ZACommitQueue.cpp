@@ -17,10 +17,6 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash + 1);
 }
 
-TFileStamp stampOf(const std::string& path) {
-    return TDurableFolder(folderOf(path)).Stamp(nameIn(path));
-}
-
 } // namespace
 
 TZACommitQueue::TZACommitQueue(size_t workers, size_t maxPending, size_t batch)
