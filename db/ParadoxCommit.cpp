@@ -276,7 +276,7 @@ void ReplaceParadoxFiles(const std::string& folderPath, const std::string& stem,
         const TRecorded old =
             record(oldStamp, oldStamp.exists && oldStamp.regular ? headHash(folder, target) : 0);
         const uint32_t mode = oldStamp.exists && oldStamp.regular ? oldStamp.mode & 0666 : kNewFileMode;
-        if (!folder.CreateFile(work, f.bytes.data(), f.bytes.size(), mode | 0600, true))
+        if (!folder.CreateNewFile(work, f.bytes.data(), f.bytes.size(), mode | 0600, true))
             fail(work);
         written.push_back(work);
         TRecorded made =
@@ -286,7 +286,7 @@ void ReplaceParadoxFiles(const std::string& folderPath, const std::string& stem,
     }
     plan += "end\n";
     // The marker is the commit: once it is in place the new files win.
-    if (!folder.CreateFile(marker + kWorkSuffix, plan.data(), plan.size(), kNewFileMode, true))
+    if (!folder.CreateNewFile(marker + kWorkSuffix, plan.data(), plan.size(), kNewFileMode, true))
         fail(marker + kWorkSuffix);
     written.push_back(marker + kWorkSuffix);
     step("marker");

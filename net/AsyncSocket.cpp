@@ -1,14 +1,16 @@
 #include "net/AsyncSocket.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/resource.h>
+#include <type_traits>
 
 #include "net/FtpConst.h"
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
 #include "platform/Files.h"
+#include "platform/KernelPipe.h"
+#include "platform/NativeFiles.h"
 #include "platform/Notifier.h"
 #include "platform/Streams.h"
 #include "platform/Timer.h"
@@ -16,73 +18,12 @@
 
 using namespace ftpconst;
 
+static_assert(std::is_same_v<TAsyncSocket::TSocketHandle, ws::TSocket> &&
+              TAsyncSocket::NoSocket == ws::INVALID_SOCKET);
+
 namespace {
 
 bool kernelCopy = true;
-
-// A pipe that holds one received block between the socket and the file.
-class TBlockPipe {
-public:
-    TBlockPipe() = default;
-    ~TBlockPipe() { Close(); }
-    TBlockPipe(const TBlockPipe&) = delete;
-    TBlockPipe& operator=(const TBlockPipe&) = delete;
-
-    // Without a pipe (out of descriptors) the bytes are copied instead.
-    void Open() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        read_ = fds[0];
-        write_ = fds[1];
-        // Received bytes may sit in pieces smaller than a page, one piece
-        // per slot of the pipe: with slots to spare one splice takes what
-        // one receive would have taken. A smaller pipe only makes smaller
-        // blocks.
-        ::fcntl(write_, F_SETPIPE_SZ, 4 * TAsyncSocket::WorkBufferSize);
-    }
-    void Close() {
-        if (read_ >= 0)
-            ::close(read_);
-        if (write_ >= 0)
-            ::close(write_);
-        read_ = write_ = -1;
-    }
-    int Write() const { return write_; }
-
-    // Moves count bytes of the pipe into the file; what the pipe holds
-    // beyond them (bytes past a bound) ends the transfer and goes with the
-    // pipe. A file the kernel cannot write from a pipe gets them through
-    // buffer, and the pipe is given up for the rest of the transfer.
-    void Drain(THandleStream& file, int count, char* buffer, int size) {
-        while (count > 0) {
-            const ssize_t n =
-                ::splice(read_, nullptr, file.Handle(), nullptr, static_cast<size_t>(count), SPLICE_F_MOVE);
-            if (n > 0) {
-                count -= static_cast<int>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-                while (count > 0) {
-                    const ssize_t got = ::read(read_, buffer, static_cast<size_t>(std::min(count, size)));
-                    if (got <= 0)
-                        throw EWriteError();
-                    file.WriteBuffer(buffer, got);
-                    count -= static_cast<int>(got);
-                }
-                Close();
-                return;
-            }
-            throw EWriteError();
-        }
-    }
-
-private:
-    int read_ = -1;
-    int write_ = -1;
-};
 
 // The notifications every connection socket is registered for: read,
 // out-of-band, accept, connect and close.
@@ -147,13 +88,11 @@ TAsyncSocket::~TAsyncSocket() {
 void TAsyncSocket::initWinsock() {
     StatusMessage(8, SInitializingWinsock);
     if (g_winsockUsers++ == 0) {
-        rlimit files{};
-        getrlimit(RLIMIT_NOFILE, &files);
         wsaInfo_.Add("Version= 1.1");
         wsaInfo_.Add("High Version= 2.2");
-        wsaInfo_.Add("Description= POSIX sockets");
+        wsaInfo_.Add("Description= " + ws::LibraryDescription());
         wsaInfo_.Add("System= Running");
-        wsaInfo_.Add("Max Sockets= " + IntToStr(static_cast<int64_t>(files.rlim_cur)));
+        wsaInfo_.Add("Max Sockets= " + IntToStr(ws::MaxSockets()));
         wsaInfo_.Add("Max Udp pack size= 65507");
     }
     winsockShared_ = true;
@@ -582,7 +521,7 @@ void TAsyncSocket::CaptureFile(const std::string& fileName, int64_t maxBytes) {
     // Never through a symbolic link: the file goes where its name says,
     // not where a link planted in the folder points.
     const std::string path = ResolvePath(fileName);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd = CreateNativeNoFollow(path);
     if (fd < 0)
         throw EFCreateError(Format(SFCreateError, fileName));
     THandleStream file(fd, path);
@@ -601,9 +540,9 @@ void TAsyncSocket::CaptureStream(THandleStream& file, int64_t maxBytes) {
         // kernel's way.
         if (pendingTls_)
             handshake();
-        TBlockPipe pipe;
+        TKernelPipe pipe;
         if (kernelCopy && !tls_)
-            pipe.Open();
+            pipe.Open(WorkBufferSize);
         int64_t total = 0;
         while (!canceled_) {
             // One byte more than may still come, so that a byte beyond the

@@ -60,29 +60,60 @@ inline constexpr unsigned WM_ASYNCDONE = 1126;
 class TAsyncSocket : public TComponent {
 public:
     static constexpr int WorkBufferSize = 65536;
+    // The socket library's handle (ws::TSocket), spelled out here so that
+    // users of the component need not see the socket library's names.
+#ifdef _WIN32
+    using TSocketHandle = uintptr_t;
+    static constexpr TSocketHandle NoSocket = ~static_cast<uintptr_t>(0);
+#else
     using TSocketHandle = int;
     static constexpr TSocketHandle NoSocket = -1;
+#endif
 
     explicit TAsyncSocket(TComponent* owner = nullptr);
     ~TAsyncSocket() override;
 
     // Published properties.
-    const std::string& Host() const { return host_; }
-    void SetHost(std::string v) { host_ = std::move(v); }
+    const std::string& Host() const {
+        return host_;
+    }
+    void SetHost(std::string v) {
+        host_ = std::move(v);
+    }
     // Remote port for Connect (low 16 bits), local port for Listen (0: any).
-    int32_t Port() const { return port_; }
-    void SetPort(int32_t v) { port_ = v; }
+    int32_t Port() const {
+        return port_;
+    }
+    void SetPort(int32_t v) {
+        port_ = v;
+    }
     // Milliseconds for each armed wait; 0 disables time-outs.
-    int32_t TimeOut() const { return timeOut_; }
-    void SetTimeOut(int32_t v) { timeOut_ = v; }
+    int32_t TimeOut() const {
+        return timeOut_;
+    }
+    void SetTimeOut(int32_t v) {
+        timeOut_ = v;
+    }
     // Highest status level reported: 1 protocol lines, 4 socket milestones,
     // 8 traces.
-    int32_t ReportLevel() const { return reportLevel_; }
-    void SetReportLevel(int32_t v) { reportLevel_ = v; }
-    const std::string& Proxy() const { return proxy_; }
-    void SetProxy(std::string v) { proxy_ = std::move(v); }
-    int32_t ProxyPort() const { return proxyPort_; }
-    void SetProxyPort(int32_t v) { proxyPort_ = v; }
+    int32_t ReportLevel() const {
+        return reportLevel_;
+    }
+    void SetReportLevel(int32_t v) {
+        reportLevel_ = v;
+    }
+    const std::string& Proxy() const {
+        return proxy_;
+    }
+    void SetProxy(std::string v) {
+        proxy_ = std::move(v);
+    }
+    int32_t ProxyPort() const {
+        return proxyPort_;
+    }
+    void SetProxyPort(int32_t v) {
+        proxyPort_ = v;
+    }
 
     TNotifyEvent OnDisconnect;
     TNotifyEvent OnConnect;
@@ -133,7 +164,9 @@ public:
     // Accept takes a connection only from this address (network order; 0:
     // from anywhere); one from elsewhere is closed at once and the wait
     // goes on.
-    void SetAcceptFrom(uint32_t addr) { acceptFrom_ = addr; }
+    void SetAcceptFrom(uint32_t addr) {
+        acceptFrom_ = addr;
+    }
     // The local and the remote address of the connection (network order).
     uint32_t LocalAddress();
     uint32_t PeerAddress();
@@ -147,17 +180,39 @@ public:
     void TimerOff();
 
     // State.
-    bool Connected() const { return connected_; }
-    bool Canceled() const { return canceled_; }
-    bool TimedOut() const { return timedOut_; }
-    bool EventOk() const { return eventOk_; }
-    int32_t LastErrorNo() const { return lastErrorNo_; }
-    const std::string& Status() const { return status_; }
-    int32_t BytesTotal() const { return bytesTotal_; }
-    virtual int32_t BytesRecvd() const { return bytesRecvd_; }
-    const TStringList& WSAInfo() const { return wsaInfo_; }
-    TThreadTimer& Timer() { return *timer_; }
-    TSocketHandle Socket() const { return socket_; }
+    bool Connected() const {
+        return connected_;
+    }
+    bool Canceled() const {
+        return canceled_;
+    }
+    bool TimedOut() const {
+        return timedOut_;
+    }
+    bool EventOk() const {
+        return eventOk_;
+    }
+    int32_t LastErrorNo() const {
+        return lastErrorNo_;
+    }
+    const std::string& Status() const {
+        return status_;
+    }
+    int32_t BytesTotal() const {
+        return bytesTotal_;
+    }
+    virtual int32_t BytesRecvd() const {
+        return bytesRecvd_;
+    }
+    const TStringList& WSAInfo() const {
+        return wsaInfo_;
+    }
+    TThreadTimer& Timer() {
+        return *timer_;
+    }
+    TSocketHandle Socket() const {
+        return socket_;
+    }
     // Installs an accepted connection in place of the listening socket,
     // which is closed.
     void InstallSocket(TSocketHandle accepted);
@@ -173,9 +228,15 @@ public:
     tls::TSession* Tls() const { return tls_.get(); }
 
 protected:
-    void SetBytesTotal(int32_t v) { bytesTotal_ = v; }
-    void SetTimedOut(bool v) { timedOut_ = v; }
-    void ClearCanceled() { canceled_ = false; }
+    void SetBytesTotal(int32_t v) {
+        bytesTotal_ = v;
+    }
+    void SetTimedOut(bool v) {
+        timedOut_ = v;
+    }
+    void ClearCanceled() {
+        canceled_ = false;
+    }
     // Called by the time-out timer: stops the timer, marks the time-out and
     // aborts the operation under way.
     void TimerTriggered(TObject* Sender);

@@ -1,4 +1,5 @@
-// The application object: the message queue (Qt's event loop), waits that
+// The application object: the message queue (Qt's event loop, or the
+// Windows message loop), waits that
 // block in it, termination, the title and the screen cursor, and the default
 // exception handler.
 #pragma once
@@ -8,8 +9,6 @@
 #include <string>
 
 #include "platform/SysUtils.h"
-
-class QApplication;
 
 // Screen cursor values of the platform.
 constexpr int crDefault = 0;
@@ -61,7 +60,10 @@ public:
     static std::string TitleFromPath(const std::string& exePath);
 
 private:
-    std::unique_ptr<QApplication> qt_;
+    // The platform's own state (the Qt application, or the Windows
+    // message loop's).
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
     std::string title_;
     int cursor_ = crDefault;
     bool terminated_ = false;

@@ -1,5 +1,6 @@
-// Asynchronous sockets in the manner of the platform's socket library, on
-// POSIX: non-blocking IPv4 stream sockets whose readiness, watched by the
+// Asynchronous sockets in the manner of the platform's socket library: on
+// Windows Winsock itself (WSAAsyncSelect, WSAAsyncGetHostByName), on POSIX
+// non-blocking IPv4 stream sockets whose readiness, watched by the
 // event loop, becomes read / accept / connect / close / write notifications
 // with an error half, posted to a TNotifyWindow; host lookups run off the
 // user-interface thread and post their completion back. Error numbers are
@@ -15,8 +16,13 @@ class TNotifyWindow;
 
 namespace ws {
 
+#ifdef _WIN32
+using TSocket = uintptr_t; // a Winsock SOCKET
+inline constexpr TSocket INVALID_SOCKET = ~static_cast<uintptr_t>(0);
+#else
 using TSocket = int;
 inline constexpr TSocket INVALID_SOCKET = -1;
+#endif
 inline constexpr int SOCKET_ERROR = -1;
 inline constexpr uint32_t INADDR_NONE = 0xFFFFFFFFu;
 
@@ -77,6 +83,10 @@ uint32_t InetAddr(const std::string& text);
 // Byte order of a port: host to network and back.
 uint16_t HostToNet16(uint16_t v);
 uint16_t NetToHost16(uint16_t v);
+// What the socket library says of itself, and how many sockets a process
+// may hold.
+std::string LibraryDescription();
+int64_t MaxSockets();
 // True when a connection waits to be accepted (or data to be read).
 bool Readable(TSocket s);
 

@@ -1,10 +1,5 @@
 #include "platform/Dialogs.h"
 
-#include <QApplication>
-#include <QInputDialog>
-#include <QMessageBox>
-#include <QPushButton>
-
 #include <cstdio>
 #include <deque>
 
@@ -14,58 +9,6 @@
 namespace {
 
 std::unique_ptr<IDialogs> g_dialogs;
-
-QString q(const std::string& ansi) {
-    return QString::fromStdString(AnsiToUtf8(ansi));
-}
-
-class QtDialogs : public IDialogs {
-public:
-    TModalResult Show(const TDialogRequest& r) override {
-        QMessageBox box;
-        box.setWindowTitle(q(r.title));
-        box.setText(q(r.text));
-        switch (r.icon) {
-        case TDialogIcon::None:
-            box.setIcon(QMessageBox::NoIcon);
-            break;
-        case TDialogIcon::Information:
-            box.setIcon(QMessageBox::Information);
-            break;
-        case TDialogIcon::Warning:
-            box.setIcon(QMessageBox::Warning);
-            break;
-        case TDialogIcon::Error:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case TDialogIcon::Question:
-            box.setIcon(QMessageBox::Question);
-            break;
-        }
-        std::vector<std::pair<QAbstractButton*, TModalResult>> map;
-        for (const auto& b : r.buttons) {
-            QPushButton* pb = box.addButton(q(b.caption), QMessageBox::ActionRole);
-            map.emplace_back(pb, b.result);
-            if (b.result == r.defaultResult)
-                box.setDefaultButton(pb);
-        }
-        if (r.buttons.size() == 1)
-            box.setEscapeButton(map.front().first);
-        box.exec();
-        for (const auto& [button, result] : map)
-            if (box.clickedButton() == button)
-                return result;
-        return r.defaultResult;
-    }
-
-    bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override {
-        bool ok = false;
-        QString v = QInputDialog::getText(nullptr, q(title), q(prompt), QLineEdit::Normal, q(value), &ok);
-        if (ok)
-            value = Utf8ToAnsi(v.toStdString());
-        return ok;
-    }
-};
 
 TModalResult wordResult(const std::string& w) {
     static const std::pair<const char*, TModalResult> words[] = {
@@ -162,10 +105,6 @@ IDialogs& Dialogs() {
 std::unique_ptr<IDialogs> SetDialogs(std::unique_ptr<IDialogs> d) {
     std::swap(g_dialogs, d);
     return d;
-}
-
-std::unique_ptr<IDialogs> MakeQtDialogs() {
-    return std::make_unique<QtDialogs>();
 }
 
 std::unique_ptr<IDialogs> MakeUnattendedDialogs(const std::string& answers) {

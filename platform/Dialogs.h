@@ -53,7 +53,8 @@ IDialogs& Dialogs();
 // Replaces the dialog layer; returns the previous one.
 std::unique_ptr<IDialogs> SetDialogs(std::unique_ptr<IDialogs> d);
 
-std::unique_ptr<IDialogs> MakeQtDialogs();
+// Real modal boxes of the platform (Qt widgets, or plain Win32 boxes).
+std::unique_ptr<IDialogs> MakeNativeDialogs();
 // Writes "dialog: <title>: <text> [<buttons>]" to stderr and answers with the
 // next word of the comma-separated answers (ok, abort, retry, ignore, yes,
 // no, yestoall, notoall, cancel, or a text for an input box), or with the

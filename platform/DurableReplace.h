@@ -51,7 +51,7 @@ public:
     // bits given. False when the name is taken by anything (a link too): the
     // file found there is left alone. With flush the data is on the disk when
     // it returns.
-    bool CreateFile(const std::string& name, const void* data, size_t size, uint32_t mode, bool flush);
+    bool CreateNewFile(const std::string& name, const void* data, size_t size, uint32_t mode, bool flush);
     // The first bytes of a regular file of the folder, at most maxSize of
     // them; false for a link or anything but a regular file.
     bool ReadFile(const std::string& name, std::string& out, size_t maxSize) const;

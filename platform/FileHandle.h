@@ -5,8 +5,6 @@
 // to the extended attribute user.DOSATTRIB where the file system allows it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 
@@ -20,4 +18,4 @@ bool FileSetAttrHandle(int fd, uint32_t attr, uint32_t unixMode = 0);
 // The same for a file just created with the permission bits createdMode
 // (its mode after the umask): nothing is read back from the file, and only
 // what differs is written.
-bool FileSetNewAttrHandle(int fd, mode_t createdMode, uint32_t attr, uint32_t unixMode = 0);
+bool FileSetNewAttrHandle(int fd, uint32_t createdMode, uint32_t attr, uint32_t unixMode = 0);

@@ -1,13 +1,12 @@
-// A receiver of notifications for a component: the stand-in of a hidden
-// window. Messages posted to it are delivered from the event loop, in order,
-// to its handler, as window messages are.
+// A receiver of notifications for a component: a hidden window (a
+// message-only window on Windows, a QObject on Linux). Messages posted to
+// it are delivered from the event loop, in order, to its handler, as window
+// messages are.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-class QObject;
 
 class TNotifyWindow {
 public:
@@ -20,7 +19,9 @@ public:
     void Post(unsigned msg, uintptr_t wParam, intptr_t lParam);
     // Delivers at once (SendMessage).
     void Send(unsigned msg, uintptr_t wParam, intptr_t lParam);
-    QObject* Object() const;
+    // The window behind the receiver where the platform has one (Windows:
+    // the HWND Winsock posts to); null elsewhere.
+    void* NativeHandle() const;
 
 private:
     struct Impl;

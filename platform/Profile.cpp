@@ -1,5 +1,6 @@
 #include "platform/Profile.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -19,7 +20,9 @@ std::string stripQuotes(std::string v) {
 } // namespace
 
 std::optional<std::string> ReadSettingsText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    // The path is UTF-8; as a u8 path it opens on Windows too, where a plain
+    // char path would be taken in the ANSI code page.
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!in)
         return std::nullopt;
     std::stringstream ss;

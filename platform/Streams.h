@@ -44,7 +44,8 @@ public:
     int64_t CopyFrom(TStream& source, int64_t count);
 };
 
-// A stream over a file descriptor it owns (closed with the stream).
+// A stream over a file descriptor it owns (closed with the stream). On
+// Windows the descriptor is the C library's over a file handle.
 class THandleStream : public TStream {
 public:
     THandleStream(int fd, std::string linuxPath) : fd_(fd), path_(std::move(linuxPath)) {}
@@ -55,7 +56,8 @@ public:
     int64_t ReadAt(int64_t position, void* buffer, int64_t count) override;
     int64_t Size() override;
     void SetSize(int64_t size) override;
-    // Writes the file's buffers through to the disk (fsync).
+    // Writes the file's buffers through to the disk (fsync,
+    // FlushFileBuffers).
     bool Flush();
     int Handle() const { return fd_; }
     // Gives up the descriptor: the caller closes it; the stream no longer does.
@@ -69,6 +71,9 @@ public:
 protected:
     int fd_;
     std::string path_;
+    // Windows: where the next Read or Write goes. Every transfer there names
+    // its offset, as a read at a position moves the handle's own pointer.
+    int64_t pos_ = 0;
 };
 
 class TFileStream : public THandleStream {

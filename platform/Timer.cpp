@@ -1,31 +1,7 @@
+// The timer components over the platform's window timer.
 #include "platform/Timer.h"
 
-#include <QTimer>
-
 #include "platform/Application.h"
-
-TPlatformTimer::TPlatformTimer() : timer_(std::make_unique<QTimer>()) {
-    timer_->setTimerType(Qt::PreciseTimer);
-    QObject::connect(timer_.get(), &QTimer::timeout, [this] {
-        if (OnFire)
-            OnFire();
-    });
-}
-
-TPlatformTimer::~TPlatformTimer() = default;
-
-void TPlatformTimer::Start(unsigned intervalMs, bool repeat) {
-    timer_->setSingleShot(!repeat);
-    timer_->start(static_cast<int>(intervalMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : intervalMs));
-}
-
-void TPlatformTimer::Stop() {
-    timer_->stop();
-}
-
-bool TPlatformTimer::Active() const {
-    return timer_->isActive();
-}
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {
     timer_.OnFire = [this] {

@@ -1,4 +1,4 @@
-// Window timers: a one-shot or repeating Qt precise timer, the TTimer
+// Window timers: a one-shot or repeating precise timer of the platform, the TTimer
 // component on top of it, and TThreadTimer, the time-out timer of the
 // socket components.
 #pragma once
@@ -8,8 +8,6 @@
 #include <memory>
 
 #include "platform/SysUtils.h"
-
-class QTimer;
 
 class TPlatformTimer {
 public:
@@ -21,7 +19,8 @@ public:
     std::function<void()> OnFire;
 
 private:
-    std::unique_ptr<QTimer> timer_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // Component timer: Enabled (initial true), Interval (initial 1000 ms),

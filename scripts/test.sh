@@ -5,6 +5,7 @@
 # makes sure a packager's Release build builds. Warnings are errors here.
 #   ./scripts/test.sh            everything
 #   VX_SKIP_SANITIZE=1 ./scripts/test.sh   only the normal build
+#   VX_SKIP_WINDOWS=1 ./scripts/test.sh    without the Windows build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,6 +26,15 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TESTS=ON -DVX_WERROR=
 cmake --build build -j"$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+
+# The Windows build, cross-compiled, its tests under Wine (the libraries it
+# needs are built once and cached outside the checkout). VX_SKIP_WINDOWS=1
+# leaves it out.
+if [ -z "${VX_SKIP_WINDOWS:-}" ]; then
+  echo "== Windows build (build-win/) and its tests under Wine"
+  ./scripts/build-windows.sh
+  ./scripts/test-windows.sh
+fi
 
 if [ -z "${VX_SKIP_SANITIZE:-}" ]; then
   echo "== sanitizer build (build-asan/)"

@@ -1,10 +1,9 @@
 #include "zip/ZACommitQueue.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 
 namespace {
 
@@ -16,10 +15,6 @@ std::string nameIn(const std::string& path) {
 std::string folderOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-TFileStamp stampOf(const std::string& path) {
-    return TDurableFolder(folderOf(path)).Stamp(nameIn(path));
 }
 
 } // namespace
@@ -75,8 +70,7 @@ std::vector<TZACommitQueue::Job> TZACommitQueue::Drain() {
 }
 
 bool TZACommitQueue::commit(const Job& job) {
-    const bool flushed = !job.flush || FlushFile(job.fd);
-    ::close(job.fd);
+    const bool flushed = FlushAndClose(job.fd, job.flush);
     // The temporary is made beside its target: the rename goes through the
     // folder's own handle, and the folder is flushed once for the batch.
     TDurableFolder folder(job.folder);
@@ -84,16 +78,13 @@ bool TZACommitQueue::commit(const Job& job) {
     const bool renamed =
         flushed && (beside ? folder.Rename(nameIn(job.from), nameIn(job.to)) : RenameOver(job.from, job.to));
     if (!renamed) {
-        ::unlink(job.from.c_str());
+        RemoveNative(job.from);
         return false;
     }
     // Windows gives a replaced file the new name's letter case: the old
     // spelling, a different file, goes.
-    if (!job.oldSpelling.empty()) {
-        const TFileStamp a = stampOf(job.oldSpelling), b = stampOf(job.to);
-        if (a.exists && b.exists && (a.id != b.id || a.device != b.device))
-            ::unlink(job.oldSpelling.c_str());
-    }
+    if (!job.oldSpelling.empty() && DifferentNativeFiles(job.oldSpelling, job.to))
+        RemoveNative(job.oldSpelling);
     return true;
 }
 

@@ -5,17 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/Dialogs.h"
 #include "platform/FileHandle.h"
 #include "platform/Files.h"
 #include "platform/FolderIndex.h"
+#include "platform/NativeFiles.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "zip/ZABaseArchiver.h"
@@ -66,24 +64,6 @@ std::string workingFolder() {
     return IncludeTrailingBackslash(ansi);
 }
 
-// The process's file mode creation mask, read without changing it (the
-// umask call alone can only be read by setting it).
-mode_t processUmask() {
-    if (FILE* f = std::fopen("/proc/self/status", "re")) {
-        char line[256];
-        unsigned mask = 0;
-        bool found = false;
-        while (!found && std::fgets(line, sizeof line, f))
-            found = std::sscanf(line, "Umask: %o", &mask) == 1;
-        std::fclose(f);
-        if (found)
-            return static_cast<mode_t>(mask);
-    }
-    mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
-
 // A Windows path with its "." steps and doubled separators taken out, so
 // that ".\Vendarix.bkp" and "Vendarix.bkp" compare alike.
 std::string withoutDotSteps(const std::string& path) {
@@ -114,7 +94,7 @@ public:
         const int64_t n = file_.Write(buffer, count);
         written_ += std::max<int64_t>(n, 0);
         if (writeBehind_ && written_ - started_ >= Step) {
-            ::sync_file_range(file_.Handle(), started_, written_ - started_, SYNC_FILE_RANGE_WRITE);
+            StartWriteBack(file_.Handle(), started_, written_ - started_);
             started_ = written_;
         }
         return n;
@@ -210,8 +190,8 @@ void TZABaseArchiver::processSelected(TZAProcessOperation op) {
     foldersChecked_.clear();
     realFolders_.clear();
     workingFolder_ = workingFolder();
-    umask_ = processUmask();
-    pid_ = static_cast<long>(getpid());
+    umask_ = ProcessUmask();
+    pid_ = ProcessId();
     passArchiveSize_ = archiveStream_ ? archiveStream_->Size() : -1;
     // Files' times are local times: the zone is read once for the pass, not
     // once per file.
@@ -421,13 +401,8 @@ bool TZABaseArchiver::isProtected(const std::string& dir, const std::string& nam
 }
 
 bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& name) {
-    auto real = [](const std::string& linuxPath, std::string& out) {
-        char* r = realpath(linuxPath.empty() ? "." : linuxPath.c_str(), nullptr);
-        if (!r)
-            return false;
-        out = r;
-        std::free(r);
-        return true;
+    auto real = [](const std::string& nativePath, std::string& out) {
+        return RealNativePath(nativePath, out);
     };
     // The folder itself is resolved once: the pass only makes folders and
     // files below it, so what it leads to cannot change under the pass.
@@ -439,7 +414,8 @@ bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& na
         known = realFolders_.emplace(dir, std::move(resolved)).first;
     }
     const std::string& base = known->second;
-    const std::string inside = base == "/" ? base : base + "/";
+    const std::string inside =
+        !base.empty() && base.back() == kNativeSeparator ? base : base + kNativeSeparator;
     // Each step below the folder, the file itself last. A step that is a
     // link must stay inside the folder; a dangling one counts as outside.
     size_t from = 0;
@@ -449,8 +425,7 @@ bool TZABaseArchiver::leadsOutside(const std::string& dir, const std::string& na
         std::string step = dir + (leaf ? name : name.substr(0, sep));
         if (leaf || !foldersChecked_.count(step)) {
             TFolderIndex::Entry e = folderIndex_->Find(step);
-            struct stat st;
-            if (e.exists && lstat(e.linuxPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (e.exists && IsNativeLink(e.linuxPath)) {
                 std::string to;
                 if (!real(e.linuxPath, to) || (to != base && to.rfind(inside, 0) != 0))
                     return true;
@@ -547,7 +522,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     };
     const TDirItem& item = directory_->Items.Item(index);
     const std::string& tempPath = file->LinuxPath();
-    const std::string folder = tempPath.substr(0, tempPath.find_last_of('/') + 1);
+    const std::string folder = tempPath.substr(0, tempPath.find_last_of(kNativeSeparator) + 1);
     auto flushKnown = flushFolders_.find(folder);
     if (flushKnown == flushFolders_.end())
         flushKnown = flushFolders_.emplace(folder, TZACommitQueue::FolderNeedsFlush(folder)).first;
@@ -573,8 +548,8 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
         uint32_t type = mode & 0170000;
         bool unixMode =
             (item.VersionMadeBy >> 8) == HostUnix && (mode & 0777) != 0 && (type == 0 || type == 0100000);
-        uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~static_cast<uint32_t>(S_IWOTH);
-        FileSetNewAttrHandle(file->Handle(), static_cast<mode_t>(0666 & ~umask_), attr & ~faDirectory,
+        uint32_t allowed = mode & 0777 & ~static_cast<uint32_t>(umask_) & ~uint32_t{0002}; // others' write
+        FileSetNewAttrHandle(file->Handle(), 0666 & ~umask_, attr & ~faDirectory,
                              unixMode && allowed != 0 ? allowed : 0);
     }
     FileSetDateHandle(file->Handle(), dosDateTime(item));
@@ -589,7 +564,7 @@ void TZABaseArchiver::writeEntryFile(int32_t index, const std::string& target, u
     job.to = folderIndex_->PathAsWritten(target);
     if (old.exists && old.linuxPath != job.to)
         job.oldSpelling = old.linuxPath;
-    const size_t slash = job.to.find_last_of('/');
+    const size_t slash = job.to.find_last_of(kNativeSeparator);
     job.folder = slash == std::string::npos ? "." : job.to.substr(0, slash + 1);
     job.index = index;
     job.flush = flush;

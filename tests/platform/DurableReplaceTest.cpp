@@ -31,19 +31,19 @@ TEST(DurableReplace, LinksAtItsNamesAreNeverFollowed) {
 
     for (const char* name : {"to-file", "dangling"}) {
         SCOPED_TRACE(name);
-        EXPECT_FALSE(folder.CreateFile(name, "new", 3, 0644, true));
+        EXPECT_FALSE(folder.CreateNewFile(name, "new", 3, 0644, true));
         EXPECT_FALSE(folder.Stamp(name).regular);
         std::string read;
         EXPECT_FALSE(folder.ReadFile(name, read, 100));
     }
     for (const char* bad : {"../escape", "a/b", "..", ""})
-        EXPECT_FALSE(folder.CreateFile(bad, "x", 1, 0644, false)) << bad;
+        EXPECT_FALSE(folder.CreateNewFile(bad, "x", 1, 0644, false)) << bad;
     EXPECT_EQ(bytesOf(outside / "kept"), "outside");
     EXPECT_FALSE(fs::exists(outside / "new"));
     EXPECT_FALSE(fs::exists(outside / "escape"));
 
     // A new file renamed over a link replaces the link, not its target.
-    ASSERT_TRUE(folder.CreateFile("work", "new contents", 12, 0640, true));
+    ASSERT_TRUE(folder.CreateNewFile("work", "new contents", 12, 0640, true));
     EXPECT_EQ(folder.Stamp("work").mode, 0640u);
     ASSERT_TRUE(folder.Rename("work", "to-file"));
     ASSERT_TRUE(folder.Flush());

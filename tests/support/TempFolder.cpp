@@ -1,11 +1,32 @@
 #include "tests/support/TempFolder.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <vector>
+
+#ifdef _WIN32
+namespace {
+// mkdtemp's job where the C library lacks it: a random name, made only if new.
+char* mkdtemp(char* tmpl) {
+    static std::mt19937_64 rng{std::random_device{}()};
+    std::string t(tmpl);
+    const size_t x = t.rfind("XXXXXX");
+    for (int attempt = 0; attempt < 100 && x != std::string::npos; ++attempt) {
+        static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (size_t i = 0; i < 6; ++i)
+            tmpl[x + i] = kLetters[rng() % 36];
+        std::error_code ec;
+        if (std::filesystem::create_directory(tmpl, ec))
+            return tmpl;
+    }
+    return nullptr;
+}
+} // namespace
+#else
+#include <unistd.h>
+#endif
 
 TTempFolder::TTempFolder(bool enter) : TTempFolder(std::filesystem::temp_directory_path().string(), enter) {}
 

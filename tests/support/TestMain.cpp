@@ -17,8 +17,10 @@ TTestDialogs& TestDialogs() {
 }
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
     // gtest discovery runs the binary without the test's environment.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     TApplication app(argc, argv);
     auto d = std::make_unique<TTestDialogs>();

@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#ifdef _WIN32
+// The C library there opens in text mode unless told otherwise; nothing is
+// inherited by a program started later anyway.
+#define O_CLOEXEC _O_BINARY
+#endif
+
 #include <filesystem>
 #include <fstream>
 #include <set>

@@ -62,8 +62,8 @@ bool FileSetAttrHandle(int fd, uint32_t attr, uint32_t unixMode) {
     return ok;
 }
 
-bool FileSetNewAttrHandle(int fd, mode_t createdMode, uint32_t attr, uint32_t unixMode) {
-    const mode_t mode = modeFor(createdMode & 07777, attr, unixMode);
+bool FileSetNewAttrHandle(int fd, uint32_t createdMode, uint32_t attr, uint32_t unixMode) {
+    const mode_t mode = modeFor(static_cast<mode_t>(createdMode & 07777), attr, unixMode);
     bool ok = mode == (createdMode & 07777) || fchmod(fd, mode) == 0;
     // A new file has no attribute stored yet: none to remove.
     if (const uint32_t keep = attr & StoredAttributes; keep != 0)

@@ -51,6 +51,6 @@ void TNotifyWindow::Send(unsigned msg, uintptr_t wParam, intptr_t lParam) {
         impl_->receiver.handler(msg, wParam, lParam);
 }
 
-QObject* TNotifyWindow::Object() const {
-    return &impl_->receiver;
+void* TNotifyWindow::NativeHandle() const {
+    return nullptr;
 }

@@ -69,7 +69,7 @@ TFileStamp TDurableFolder::Stamp(const std::string& name) const {
     return s;
 }
 
-bool TDurableFolder::CreateFile(const std::string& name, const void* data, size_t size, uint32_t mode,
+bool TDurableFolder::CreateNewFile(const std::string& name, const void* data, size_t size, uint32_t mode,
                                 bool flush) {
     if (!plainName(name)) {
         errno = EINVAL;

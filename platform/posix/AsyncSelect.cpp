@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -453,6 +454,16 @@ uint32_t InetAddr(const std::string& text) {
     if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
         return INADDR_NONE;
     return a.s_addr;
+}
+
+std::string LibraryDescription() {
+    return "POSIX sockets";
+}
+
+int64_t MaxSockets() {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    return static_cast<int64_t>(files.rlim_cur);
 }
 
 bool Readable(TSocket s) {

@@ -1,0 +1,326 @@
+// Asynchronous sockets on Winsock itself. Every socket and lookup reports
+// to one relay window of the half (WSAAsyncSelect, WSAAsyncGetHostByName);
+// the relay hands each notification on to the component's window with the
+// socket's serial number, so that one left in the queue for a closed socket
+// is dropped instead of reaching the socket that reuses its handle.
+#include "platform/AsyncSelect.h"
+
+#include <unordered_map>
+
+#include "platform/Notifier.h"
+#include "platform/win32/Win.h"
+
+namespace ws {
+
+namespace {
+
+constexpr unsigned kSocketMsg = WM_APP + 0x101;
+constexpr unsigned kLookupMsg = WM_APP + 0x102;
+
+struct TWatch {
+    TNotifyWindow* window = nullptr;
+    unsigned msg = 0;
+    long mask = 0;
+    uintptr_t serial = 0;
+    bool writeWanted = false; // a send would have blocked
+};
+
+uintptr_t g_nextSerial = 1;
+
+std::unordered_map<TSocket, TWatch>& watches() {
+    static std::unordered_map<TSocket, TWatch> w;
+    return w;
+}
+
+std::unordered_map<HANDLE, std::shared_ptr<TLookup>>& lookups() {
+    static std::unordered_map<HANDLE, std::shared_ptr<TLookup>> l;
+    return l;
+}
+
+void relay(unsigned msg, uintptr_t wParam, intptr_t lParam);
+
+HWND relayWindow() {
+    static TNotifyWindow window(relay);
+    return static_cast<HWND>(window.NativeHandle());
+}
+
+int fail() {
+    return SOCKET_ERROR;
+}
+
+} // namespace
+
+struct TLookup {
+    HANDLE task = nullptr;
+    TNotifyWindow* window = nullptr; // null once cancelled
+    unsigned msg = 0;
+    int error = 0;
+    alignas(8) char buffer[MAXGETHOSTSTRUCT] = {};
+};
+
+namespace {
+
+void relay(unsigned msg, uintptr_t wParam, intptr_t lParam) {
+    if (msg == kSocketMsg) {
+        auto it = watches().find(static_cast<TSocket>(wParam));
+        if (it == watches().end() || !it->second.window)
+            return;
+        TWatch& w = it->second;
+        const long event = WSAGETSELECTEVENT(lParam);
+        if (event == FD_WRITE) {
+            // Wanted when asked for, or once after a blocked send.
+            if (!(w.mask & FD_WRITE) && !w.writeWanted)
+                return;
+            w.writeWanted = false;
+        } else if (!(w.mask & event)) {
+            return;
+        }
+        w.window->Send(w.msg, w.serial, MakeSelectReply(event, WSAGETSELECTERROR(lParam)));
+    } else if (msg == kLookupMsg) {
+        auto it = lookups().find(reinterpret_cast<HANDLE>(wParam));
+        if (it == lookups().end())
+            return;
+        std::shared_ptr<TLookup> l = it->second;
+        lookups().erase(it);
+        l->task = nullptr;
+        l->error = WSAGETASYNCERROR(lParam);
+        if (l->window)
+            l->window->Send(l->msg, 0, MakeSelectReply(0, l->error));
+    }
+}
+
+// Winsock wants every event it is to report named; FD_WRITE always, so a
+// blocked send hears when there is room again.
+int reselect(TSocket s, const TWatch& w) {
+    return WSAAsyncSelect(s, relayWindow(), kSocketMsg, w.mask | FD_WRITE) == 0 ? 0 : fail();
+}
+
+} // namespace
+
+int LastError() {
+    return WSAGetLastError();
+}
+
+void SetLastError(int number) {
+    WSASetLastError(number);
+}
+
+// Winsock reports its own numbers; these two serve the POSIX half's callers.
+int ErrnoToWSA(int e) {
+    return 10100 + e;
+}
+
+int GaiToWSA(int code) {
+    return code;
+}
+
+TSocket Socket() {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
+        return INVALID_SOCKET;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    TWatch& w = watches()[s];
+    w = TWatch{};
+    w.serial = g_nextSerial++;
+    return s;
+}
+
+int SetLinger(TSocket s, bool on, int seconds) {
+    linger l{static_cast<u_short>(on ? 1 : 0), static_cast<u_short>(seconds)};
+    return ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == 0 ? 0
+                                                                                                    : fail();
+}
+
+namespace {
+sockaddr_in makeAddr(uint32_t addr, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = port;
+    a.sin_addr.s_addr = addr;
+    return a;
+}
+
+template <class Get> int addressOf(Get get, TSocket s, uint32_t* addr, uint16_t* port) {
+    sockaddr_in a{};
+    int len = sizeof a;
+    if (get(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return fail();
+    if (addr)
+        *addr = a.sin_addr.s_addr;
+    if (port)
+        *port = a.sin_port;
+    return 0;
+}
+} // namespace
+
+// A non-blocking connect fails with WSAEWOULDBLOCK; its outcome, success or
+// refusal, comes as FD_CONNECT.
+int Connect(TSocket s, uint32_t addr, uint16_t port) {
+    sockaddr_in a = makeAddr(addr, port);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    return fail();
+}
+
+int Bind(TSocket s, uint32_t addr, uint16_t port) {
+    sockaddr_in a = makeAddr(addr, port);
+    return ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
+}
+
+int Listen(TSocket s, int backlog) {
+    return ::listen(s, backlog) == 0 ? 0 : fail();
+}
+
+TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
+    sockaddr_in a{};
+    int len = sizeof a;
+    SOCKET n = ::accept(s, reinterpret_cast<sockaddr*>(&a), &len);
+    if (n == static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
+        return INVALID_SOCKET;
+    if (addr)
+        *addr = a.sin_addr.s_addr;
+    if (port)
+        *port = a.sin_port;
+    // The accepted socket inherits the listener's selection; it starts with
+    // none of its own until the caller asks.
+    WSAAsyncSelect(n, relayWindow(), 0, 0);
+    u_long nonBlocking = 1;
+    ioctlsocket(n, FIONBIO, &nonBlocking);
+    TWatch& w = watches()[n];
+    w = TWatch{};
+    w.serial = g_nextSerial++;
+    return n;
+}
+
+int Recv(TSocket s, char* buffer, int length, bool peek) {
+    const int r = ::recv(s, buffer, length, peek ? MSG_PEEK : 0);
+    return r < 0 ? fail() : r;
+}
+
+// Windows has no pipe to move socket bytes into inside the kernel.
+int SpliceToPipe(TSocket, int, int) {
+    WSASetLastError(WSAEOPNOTSUPP);
+    return SOCKET_ERROR;
+}
+
+int Send(TSocket s, const char* buffer, int length) {
+    const int r = ::send(s, buffer, length, 0);
+    if (r >= 0)
+        return r;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        auto it = watches().find(s);
+        if (it != watches().end())
+            it->second.writeWanted = true;
+        WSASetLastError(WSAEWOULDBLOCK);
+    }
+    return SOCKET_ERROR;
+}
+
+int CloseSocket(TSocket s) {
+    watches().erase(s);
+    return ::closesocket(s) == 0 ? 0 : fail();
+}
+
+int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
+    return addressOf(::getsockname, s, addr, port);
+}
+
+int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
+    return addressOf(::getpeername, s, addr, port);
+}
+
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
+uint16_t NetToHost16(uint16_t v) {
+    return ntohs(v);
+}
+
+uint32_t InetAddr(const std::string& text) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
+        return INADDR_NONE;
+    return a.s_addr;
+}
+
+std::string LibraryDescription() {
+    return "WinSock 2.0";
+}
+
+// Winsock 2 sets no limit of its own.
+int64_t MaxSockets() {
+    return 32767;
+}
+
+bool Readable(TSocket s) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval zero{0, 0};
+    return ::select(0, &set, nullptr, nullptr, &zero) > 0;
+}
+
+int AsyncSelect(TSocket s, TNotifyWindow* window, unsigned msg, long mask) {
+    auto it = watches().find(s);
+    if (it == watches().end()) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    it->second.window = window;
+    it->second.msg = msg;
+    it->second.mask = mask;
+    return reselect(s, it->second);
+}
+
+uintptr_t Serial(TSocket s) {
+    auto it = watches().find(s);
+    return it == watches().end() ? 0 : it->second.serial;
+}
+
+std::shared_ptr<TLookup> AsyncGetHostByName(TNotifyWindow* window, unsigned msg, const std::string& name) {
+    auto lookup = std::make_shared<TLookup>();
+    lookup->window = window;
+    lookup->msg = msg;
+    lookup->task =
+        WSAAsyncGetHostByName(relayWindow(), kLookupMsg, name.c_str(), lookup->buffer, sizeof lookup->buffer);
+    if (!lookup->task) {
+        // Reported as a completion, as a failed lookup is.
+        lookup->error = WSAGetLastError();
+        window->Post(msg, 0, MakeSelectReply(0, lookup->error));
+        return lookup;
+    }
+    lookups()[lookup->task] = lookup;
+    return lookup;
+}
+
+void CancelAsyncRequest(const std::shared_ptr<TLookup>& lookup) {
+    if (!lookup)
+        return;
+    lookup->window = nullptr;
+    // A cancelled task posts nothing more; one already finished has its
+    // message queued, which the relay drops.
+    if (lookup->task && WSACancelAsyncRequest(lookup->task) == 0)
+        lookups().erase(lookup->task);
+}
+
+int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int length) {
+    if (!lookup || lookup->task || lookup->error)
+        return 0;
+    const auto* h = reinterpret_cast<const hostent*>(lookup->buffer);
+    if (h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list)
+        return 0;
+    int n = 0;
+    for (char** a = h->h_addr_list; *a; ++a) {
+        if ((n + 1) * 4 > length)
+            break;
+        for (int i = 0; i < 4; ++i)
+            buffer[n * 4 + i] = static_cast<uint8_t>((*a)[i]);
+        ++n;
+    }
+    return n;
+}
+
+} // namespace ws

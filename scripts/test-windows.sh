@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests (build-win/, made by build-windows.sh)
+# under 64-bit Wine through ctest. One wineserver is kept running for the
+# whole run: without it every test program pays Wine's start-up again.
+#   ./scripts/test-windows.sh                 every Windows test
+#   ./scripts/test-windows.sh -R Win32Files   ctest arguments pass through
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+[ -d build-win ] || { echo "build-win/ is missing: run ./scripts/build-windows.sh first" >&2; exit 1; }
+
+export WINEDEBUG=-all
+export WINEPREFIX=${VX_WINEPREFIX:-$HOME/.wine-vx}
+# The first start makes the prefix (a minute or so); later ones reuse it.
+if [ ! -e "$WINEPREFIX/system.reg" ]; then
+    echo "== making the Wine prefix $WINEPREFIX"
+    WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+fi
+# A server already running (a wineboot just done, say) is used as it is.
+/usr/lib/wine/wineserver -p 2>/dev/null || true
+# Wine's own background programs (services, explorer) start with the first
+# Windows program and outlive it; started here, they hold /dev/null rather
+# than ctest's output pipes, which ctest would otherwise wait on to close.
+/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+
+echo "== Windows tests under Wine"
+cd build-win
+ctest --output-on-failure -j"${VX_JOBS:-2}" --timeout 300 "$@"
