@@ -11,6 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 ./scripts/install-deps.sh
+# The logic reaches the operating system and Qt through platform/ alone.
+./scripts/check-boundary.sh
 
 # Servers: each script starts its server if it is not running and prints the
 # environment the tests read.
