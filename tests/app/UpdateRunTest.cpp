@@ -27,9 +27,6 @@ using Names = std::vector<std::string>;
 class UpdateRunTest : public ::testing::Test, public TShopFixture {
 protected:
     void SetUp() override {
-        // The run log is tested on its own; here it would be one more file
-        // in every listing of the folder.
-        RunLog::SetEnabled(false);
         database = OpenShopDatabase();
         ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
         ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
