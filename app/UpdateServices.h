@@ -17,6 +17,10 @@ public:
     virtual ~IFtpService() = default;
     // Each raises an exception with the failure's text.
     virtual void Connect() = 0;
+    // Connects (logs in again) when not connected: the run disconnects after
+    // a failed download and still fetches the next archive. A transfer cut
+    // part of the way is taken up where it stopped, a few times, before it
+    // raises. The local file is made afresh, never through a link.
     virtual void Download(const std::string& remotePath, const std::string& localFile) = 0;
     // Sends nothing and raises nothing when not connected.
     virtual void Disconnect() = 0;
