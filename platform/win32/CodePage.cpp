@@ -33,8 +33,16 @@ std::string TCodePage::ToUtf8(std::string_view bytes) const {
         if (n <= 0)
             return false;
         w.resize(static_cast<size_t>(n));
-        return MultiByteToWideChar(codePage_, MB_ERR_INVALID_CHARS, piece.data(),
-                                   static_cast<int>(piece.size()), w.data(), n) == n;
+        if (MultiByteToWideChar(codePage_, MB_ERR_INVALID_CHARS, piece.data(), static_cast<int>(piece.size()),
+                                w.data(), n) != n)
+            return false;
+        // Windows' tables give a byte a code page leaves undefined (0x81 in
+        // CP1252) the control character of that number; no letter of these
+        // code pages is one, so each is marked as undefined, as elsewhere.
+        for (auto& c : w)
+            if (c >= 0x80 && c <= 0x9F)
+                c = L'?';
+        return true;
     };
     std::wstring wide;
     if (convert(bytes, wide))

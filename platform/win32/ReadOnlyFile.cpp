@@ -1,7 +1,7 @@
 // Reading through a handle opened with every share mode, so that the file
 // may still be renamed or deleted by others while it is read (as on the
 // other systems); reads at an offset go through OVERLAPPED, which leaves the
-// handle's own position alone.
+// handle's position where it was.
 #include "platform/ReadOnlyFile.h"
 
 #include <algorithm>
@@ -100,8 +100,14 @@ int64_t TReadOnlyFile::Read(void* buf, size_t n) {
 int64_t TReadOnlyFile::ReadAt(uint64_t offset, void* buf, size_t n) const {
     if (!IsOpen())
         return -1;
+    // A read at an offset through a handle opened for synchronous reads
+    // moves its position all the same: it is put back afterwards.
+    LARGE_INTEGER position{}, zero{};
+    if (!SetFilePointerEx(handleOf(handle_), zero, &position, FILE_CURRENT))
+        return -1;
     auto* p = static_cast<uint8_t*>(buf);
     size_t done = 0;
+    bool failed = false;
     while (done < n) {
         OVERLAPPED at{};
         const uint64_t where = offset + done;
@@ -110,15 +116,15 @@ int64_t TReadOnlyFile::ReadAt(uint64_t offset, void* buf, size_t n) const {
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, kMostAtOnce));
         if (!ReadFile(handleOf(handle_), p + done, want, &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF)
-                break;
-            return -1;
+            failed = GetLastError() != ERROR_HANDLE_EOF;
+            break;
         }
         if (got == 0)
             break;
         done += got;
     }
-    return static_cast<int64_t>(done);
+    SetFilePointerEx(handleOf(handle_), position, nullptr, FILE_BEGIN);
+    return failed ? -1 : static_cast<int64_t>(done);
 }
 
 void TReadOnlyFile::AdviseSequential() const {
