@@ -106,8 +106,12 @@ std::string dateText(ISC_DATE d) {
 std::string timeText(ISC_TIME t) {
     const unsigned s = t / 10000, ms = t % 10000 / 10;
     std::string out = two(s / 3600) + ":" + two(s / 60 % 60) + ":" + two(s % 60);
-    if (ms)
-        out += "." + std::to_string(ms / 100) + std::to_string(ms / 10 % 10) + std::to_string(ms % 10);
+    if (ms) {
+        out += '.';
+        out += static_cast<char>('0' + ms / 100);
+        out += static_cast<char>('0' + ms / 10 % 10);
+        out += static_cast<char>('0' + ms % 10);
+    }
     return out;
 }
 

@@ -1,12 +1,10 @@
 #include "db/MssqlDriver.h"
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/OdbcApi.h"
 #include "platform/Text.h"
 
 namespace {

@@ -201,7 +201,15 @@ void TParadoxChanges::TPending::Write(const TCompanionLookup& companion) {
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
     std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1);
     stem = stem.substr(0, stem.rfind('.'));
-    ReplaceParadoxFiles(folder, stem, files);
+    // Everything is read: the old file is let go so that the new one can
+    // be renamed over it, and taken up again should that fail.
+    table->ReleaseFile();
+    try {
+        ReplaceParadoxFiles(folder, stem, files);
+    } catch (...) {
+        table->ReopenFile();
+        throw;
+    }
 }
 
 void TParadoxChanges::Commit(const TCompanionLookup& companion) {

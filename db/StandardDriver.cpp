@@ -569,10 +569,10 @@ void TStandardDriver::createParadox(TWatchedFolder& idx, const std::string& tabl
 
 void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& tableName, const std::string& file,
                                    const std::string& utf8) {
-    TParadoxTable table(file, keys());
-    table.CheckIntact(); // its records are about to be written anew
+    auto table = std::make_unique<TParadoxTable>(file, keys());
+    table->CheckIntact(); // its records are about to be written anew
     std::vector<std::string> oldNames;
-    for (const auto& f : table.Fields())
+    for (const auto& f : table->Fields())
         oldNames.push_back(f.name);
     // SQLite reads the statement against a table of the same fields; what it
     // adds at the end becomes the new fields. The scratch table the last
@@ -608,13 +608,13 @@ void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& table
     for (const auto& c : columns)
         scratchFields_.push_back(c.name);
     const std::string stem = stemOf(file);
-    const auto& old = table.Fields();
+    const auto& old = table->Fields();
     bool onlyAdded = name == tableName && columns.size() >= old.size();
     for (size_t i = 0; onlyAdded && i < old.size(); ++i)
         onlyAdded = columns[i].name == old[i].name;
     if (!onlyAdded)
         throw EDBEngineError(Format("Only fields can be added to the Paradox table %s", Utf8ToAnsi(file)));
-    TParadoxLayout layout = TParadoxLayout::Of(table);
+    TParadoxLayout layout = TParadoxLayout::Of(*table);
     const size_t oldSize = size_t(layout.RecordSize());
     bool memo = false;
     for (size_t i = old.size(); i < columns.size(); ++i) {
@@ -629,15 +629,18 @@ void TStandardDriver::alterParadox(TWatchedFolder& idx, const std::string& table
         layout.codePage = 0; // the older header had none: the DOS code page stays
     if (layout.RecordSize() > int(layout.blockSize) - 6)
         throw EDBEngineError(Format("The record of table %s would not fit its blocks", Utf8ToAnsi(file)));
-    std::vector<std::string> records = table.RawRecords();
+    std::vector<std::string> records = table->RawRecords();
     for (auto& r : records)
         r.resize(size_t(layout.RecordSize()), '\0'); // the new fields are NULL
     (void)oldSize;
     std::vector<TParadoxNewFile> files{{file, BuildParadoxData(layout, records)}};
     if (layout.keyFields)
         files.push_back({companionFile(idx, file, ".PX"), BuildParadoxIndex(layout, records)});
-    if (memo && !table.HasMemoFile())
+    if (memo && !table->HasMemoFile())
         files.push_back({companionFile(idx, file, ".MB"), BuildEmptyMemoFile(layout.key)});
+    // The old file is let go before the new one is renamed over it: Windows
+    // does not replace a file that is open or mapped.
+    table.reset();
     ReplaceParadoxFiles(folderOf(file), stem, files);
 }
 

@@ -2,7 +2,7 @@
 # Runs the Windows build's tests (build-win/, made by build-windows.sh)
 # under 64-bit Wine through ctest. One wineserver is kept running for the
 # whole run: without it every test program pays Wine's start-up again.
-#   ./scripts/test-windows.sh                 every Windows test
+#   ./scripts/test-windows.sh                 every Windows test, then e2e-windows.sh
 #   ./scripts/test-windows.sh -R Win32Files   ctest arguments pass through
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,3 +27,9 @@ trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 echo "== Windows tests under Wine"
 cd build-win
 ctest --output-on-failure -j"${VX_JOBS:-2}" --timeout 300 "$@"
+cd "$root"
+# The whole update under Wine, unless only some tests were asked for.
+if [ $# -eq 0 ]; then
+    echo "== the update end to end under Wine"
+    ./scripts/e2e-windows.sh
+fi

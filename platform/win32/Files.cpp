@@ -5,6 +5,8 @@
 // std::filesystem through u8 paths) opens.
 #include "platform/Files.h"
 
+#include <algorithm>
+
 #include "platform/win32/Win.h"
 
 namespace win {
@@ -206,4 +208,98 @@ int32_t UnixToDosDateTime(int64_t unixTime) {
     if (!FileTimeToDosDateTime(&local, &date, &time))
         return -1;
     return static_cast<int32_t>((static_cast<uint32_t>(date) << 16) | time);
+}
+
+// The program's own small files (its record, its log): opened without
+// following a link, and only when what is at the name is a plain file of one
+// name, so that nothing planted there is read or written through.
+namespace {
+
+HANDLE openOwnFile(const std::string& winPath, DWORD access, DWORD disposition) {
+    HANDLE h = CreateFileW(win::WidePath(winPath).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return h;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
+        info.nNumberOfLinks != 1) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+bool writeAll(HANDLE h, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD wrote = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        if (!WriteFile(h, bytes.data() + done, want, &wrote, nullptr) || wrote == 0)
+            return false;
+        done += wrote;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadSmallFile(const std::string& winPath, size_t maxBytes, std::string& out) {
+    out.clear();
+    HANDLE h = openOwnFile(winPath, GENERIC_READ, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(h, &size) && static_cast<uint64_t>(size.QuadPart) <= maxBytes;
+    if (ok) {
+        out.resize(static_cast<size_t>(size.QuadPart));
+        size_t done = 0;
+        while (ok && done < out.size()) {
+            DWORD got = 0;
+            ok = ReadFile(h, out.data() + done, static_cast<DWORD>(out.size() - done), &got, nullptr) &&
+                 got > 0;
+            done += got;
+        }
+    }
+    CloseHandle(h);
+    if (!ok)
+        out.clear();
+    return ok;
+}
+
+int64_t FileSizeOf(const std::string& winPath) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(win::WidePath(winPath).c_str(), GetFileExInfoStandard, &d) ||
+        (d.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow);
+}
+
+bool AppendToFile(const std::string& winPath, const std::string& bytes) {
+    HANDLE h = openOwnFile(winPath, FILE_APPEND_DATA, OPEN_ALWAYS);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = writeAll(h, bytes);
+    return CloseHandle(h) && ok;
+}
+
+bool WriteFileDurably(const std::string& winPath, const std::string& bytes) {
+    const std::wstring path = win::WidePath(winPath);
+    const std::wstring temp = path + L".novo";
+    // A leftover of a killed write, or something planted at the name, goes
+    // first: the new file is made fresh (CREATE_NEW) and never through a link.
+    DeleteFileW(temp.c_str());
+    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = writeAll(h, bytes) && FlushFileBuffers(h);
+    ok = CloseHandle(h) && ok;
+    if (ok)
+        ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!ok)
+        DeleteFileW(temp.c_str());
+    return ok;
 }

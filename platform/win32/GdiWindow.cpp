@@ -100,6 +100,19 @@ LRESULT CALLBACK labelProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
             ::SelectObject(dc, old);
         }
         ::EndPaint(h, &ps);
+        // An opaque label painted after a transparent one above it would
+        // cover that one's text (the shadow over the caption): those above
+        // that overlap it are painted again, after it.
+        if (label && !static_cast<const TLabelImpl&>(label->Impl()).transparent) {
+            RECT mine;
+            ::GetWindowRect(h, &mine);
+            for (HWND above = ::GetWindow(h, GW_HWNDPREV); above; above = ::GetWindow(above, GW_HWNDPREV)) {
+                RECT theirs, both;
+                if ((::GetWindowLongPtrW(above, GWL_EXSTYLE) & WS_EX_TRANSPARENT) &&
+                    ::GetWindowRect(above, &theirs) && ::IntersectRect(&both, &mine, &theirs))
+                    ::InvalidateRect(above, nullptr, FALSE);
+            }
+        }
         return 0;
     }
     }

@@ -1,5 +1,6 @@
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -24,6 +25,20 @@ std::string FromWide(std::wstring_view wide, unsigned codePage, char bad) {
     // they lack to their closest letter first (the system's best fit).
     const char defaultChar[2] = {bad, 0};
     const bool utf8 = codePage == CP_UTF8;
+    // A character outside the 16-bit range is one character the code page
+    // lacks, not two: its surrogate pair (or a broken half) becomes one mark.
+    std::wstring single;
+    if (!utf8 &&
+        std::any_of(wide.begin(), wide.end(), [](wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; })) {
+        for (size_t i = 0; i < wide.size(); ++i) {
+            const wchar_t c = wide[i];
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+                wide[i + 1] <= 0xDFFF)
+                ++i;
+            single += c >= 0xD800 && c <= 0xDFFF ? static_cast<wchar_t>(static_cast<unsigned char>(bad)) : c;
+        }
+        wide = single;
+    }
     const int n = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                       utf8 ? nullptr : defaultChar, nullptr);
     std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Takes a screenshot of the Windows build's window (build-win/, under 64-bit
+# Wine on Xvfb) while it downloads a program archive from a throttled vsftpd
+# on loopback, and writes docs/window-windows.png.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+exe="$root/build-win/AtualizarVendarix.exe"
+[ -x "$exe" ] || { echo "$exe is missing: run ./scripts/build-windows.sh first" >&2; exit 1; }
+export WINEDEBUG=-all
+export WINEPREFIX=${VX_WINEPREFIX:-$HOME/.wine-vx}
+work=$(mktemp -d /tmp/vx-shot-win.XXXXXX)
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$work/shop" "$work/ftp/Pagina/Download" "$work/src" "$work/empty"
+printf '[BDados]\r\nTipo=Standard\r\nCaminho=Z:%s\r\nSistemaVendarix=Vendarix\r\n' "${work//\//\\}\\shop" \
+    >"$work/shop/Brevanto.ini"
+# 4 MB that do not compress, sent at 400 kB/s: ten seconds of transfer.
+head -c 4000000 /dev/urandom >"$work/src/VENDARIX.EXE"
+(cd "$work/src" && zip -q -0 "$work/ftp/Pagina/Download/Vendarix.zip" VENDARIX.EXE)
+port=${VX_SHOT_FTP_PORT:-2132}
+cat >"$work/vsftpd.conf" <<CONF
+listen=YES
+listen_address=127.0.0.1
+listen_port=$port
+anonymous_enable=YES
+local_enable=NO
+anon_root=$work/ftp
+no_anon_password=YES
+anon_world_readable_only=NO
+anon_max_rate=400000
+secure_chroot_dir=$work/empty
+background=NO
+seccomp_sandbox=NO
+CONF
+vsftpd "$work/vsftpd.conf" &
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+mkdir -p docs
+xvfb-run -a -s "-screen 0 640x400x24" bash -c "
+  cd '$work/shop'
+  UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port UPDATER_FTP_USER=anonymous UPDATER_FTP_PASSWORD=x \
+    UPDATER_FTP_PASSIVE=1 /usr/lib/wine/wine64 '$exe' 2>/dev/null &
+  sleep \${VX_SHOT_DELAY:-7}
+  /usr/bin/import -window root '$work/screen.png'
+  kill \$! 2>/dev/null || true
+"
+cp "$work/screen.png" /tmp/vx-shot-win-full.png
+/usr/bin/convert "$work/screen.png" -trim +repage -bordercolor black -border 20 docs/window-windows.png
+echo "wrote docs/window-windows.png"
