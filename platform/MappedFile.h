@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/ReadOnlyFile.h"
 
@@ -28,8 +29,12 @@ public:
     bool IsMapped() const { return mapped_; }
 
 private:
+    // Where the system cannot map the file: its bytes read into memory, the
+    // same on every system.
+    void readWhole(const TReadOnlyFile& file);
+
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     bool mapped_ = false;
-    uint8_t* copy_ = nullptr;
+    std::unique_ptr<uint8_t[]> copy_;
 };

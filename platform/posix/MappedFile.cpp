@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <limits>
-#include <new>
 
 namespace {
 
@@ -29,18 +28,10 @@ TMappedFile::TMappedFile(const TReadOnlyFile& file, TUse use) {
         mapped_ = true;
         return;
     }
-    copy_ = new (std::nothrow) uint8_t[size_];
-    if (copy_ && file.ReadAt(0, copy_, size_) == static_cast<int64_t>(size_)) {
-        data_ = copy_;
-        return;
-    }
-    delete[] copy_;
-    copy_ = nullptr;
-    size_ = 0;
+    readWhole(file);
 }
 
 TMappedFile::~TMappedFile() {
     if (mapped_)
         ::munmap(const_cast<uint8_t*>(data_), size_);
-    delete[] copy_;
 }

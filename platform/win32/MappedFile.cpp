@@ -3,7 +3,6 @@
 #include "platform/MappedFile.h"
 
 #include <limits>
-#include <new>
 
 #include "platform/win32/Win.h"
 
@@ -35,18 +34,10 @@ TMappedFile::TMappedFile(const TReadOnlyFile& file, TUse) {
             return;
         }
     }
-    copy_ = new (std::nothrow) uint8_t[size_];
-    if (copy_ && file.ReadAt(0, copy_, size_) == static_cast<int64_t>(size_)) {
-        data_ = copy_;
-        return;
-    }
-    delete[] copy_;
-    copy_ = nullptr;
-    size_ = 0;
+    readWhole(file);
 }
 
 TMappedFile::~TMappedFile() {
     if (mapped_)
         UnmapViewOfFile(data_);
-    delete[] copy_;
 }
