@@ -1,6 +1,6 @@
-// The commit queue puts every file handed to it in place, however many
+// The deferred commit puts every file handed to it in place, however many
 // there are (whole batches or not), and gives back the ones it could not.
-#include "zip/ZACommitQueue.h"
+#include "zip/ZADeferredCommit.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -23,9 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TZACommitQueue::Job job(const TTempFolder& dir, const std::string& name, int index,
-                        const std::string& folder = "") {
-    TZACommitQueue::Job j;
+TZADeferredCommit::Job job(const TTempFolder& dir, const std::string& name, int index,
+                           const std::string& folder = "") {
+    TZADeferredCommit::Job j;
     j.from = dir / ("~tmp" + std::to_string(index));
     j.to = dir / (folder.empty() ? name : folder + "/" + name);
     j.folder = dir.Path();
@@ -45,22 +45,22 @@ std::string read(const std::string& path) {
 
 } // namespace
 
-TEST(ZACommitQueue, EveryFileIsInPlaceAfterDrainWhateverTheBatchSize) {
+TEST(ZADeferredCommit, EveryFileIsInPlaceAfterDrainWhateverTheBatchSize) {
     TTempFolder dir;
-    // Fewer files than a batch, exactly a batch, and a batch and a part,
-    // with a full queue making the producer wait.
+    // Fewer files than a batch, exactly a batch, and two batches and a
+    // part, so that earlier batches are committed while later ones fill.
     for (int count : {1, 4, 11}) {
         SCOPED_TRACE(count);
-        TZACommitQueue queue(3, 6, 4);
+        TZADeferredCommit queue(4);
         for (int i = 0; i < count; ++i)
-            queue.Submit(job(dir, "f" + std::to_string(count) + "_" + std::to_string(i), i));
-        EXPECT_TRUE(queue.Drain().empty());
+            queue.Add(job(dir, "f" + std::to_string(count) + "_" + std::to_string(i), i));
+        EXPECT_TRUE(queue.Finish().empty());
         for (int i = 0; i < count; ++i)
             EXPECT_EQ(read(dir / ("f" + std::to_string(count) + "_" + std::to_string(i))),
                       "file " + std::to_string(i));
-        // The queue is used again after a drain.
-        queue.Submit(job(dir, "again" + std::to_string(count), 100));
-        EXPECT_TRUE(queue.Drain().empty());
+        // The commit is used again after it finished.
+        queue.Add(job(dir, "again" + std::to_string(count), 100));
+        EXPECT_TRUE(queue.Finish().empty());
         EXPECT_TRUE(fs::exists(dir / ("again" + std::to_string(count))));
     }
     // No temporary is left behind.
@@ -68,14 +68,14 @@ TEST(ZACommitQueue, EveryFileIsInPlaceAfterDrainWhateverTheBatchSize) {
         EXPECT_NE(e.path().filename().string().rfind("~tmp", 0), 0u) << e.path();
 }
 
-TEST(ZACommitQueue, AFileThatCannotBeRenamedIsGivenBackAndItsTemporaryRemoved) {
+TEST(ZADeferredCommit, AFileThatCannotBeRenamedIsGivenBackAndItsTemporaryRemoved) {
     TTempFolder dir;
-    std::vector<TZACommitQueue::Job> failed;
+    std::vector<TZADeferredCommit::Job> failed;
     {
-        TZACommitQueue queue(2, 8, 4);
+        TZADeferredCommit queue(4);
         for (int i = 0; i < 6; ++i)
-            queue.Submit(job(dir, "f" + std::to_string(i), i, i == 2 || i == 5 ? "missing" : ""));
-        failed = queue.Drain();
+            queue.Add(job(dir, "f" + std::to_string(i), i, i == 2 || i == 5 ? "missing" : ""));
+        failed = queue.Finish();
     }
     ASSERT_EQ(failed.size(), 2u);
     std::set<int> indexes{failed[0].index, failed[1].index};

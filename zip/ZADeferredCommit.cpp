@@ -1,0 +1,92 @@
+#include "zip/ZADeferredCommit.h"
+
+#include <map>
+#include <memory>
+
+#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
+
+namespace {
+
+std::string nameIn(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The folder part as the extraction spells a job's folder.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+TZADeferredCommit::TZADeferredCommit(size_t batchFiles, int64_t batchBytes)
+    : batchFiles_(batchFiles == 0 ? 1 : batchFiles), batchBytes_(batchBytes <= 0 ? 1 : batchBytes) {}
+
+TZADeferredCommit::~TZADeferredCommit() {
+    Finish();
+}
+
+void TZADeferredCommit::Add(Job job) {
+    if (job.flush)
+        StartFileWriteBack(job.fd);
+    fillingBytes_ += job.bytes;
+    filling_.push_back(std::move(job));
+    if (filling_.size() < batchFiles_ && fillingBytes_ < batchBytes_)
+        return;
+    // The older batch has been writing back while this one was written:
+    // its flushes now wait for little.
+    commit(older_);
+    older_.swap(filling_);
+    fillingBytes_ = 0;
+}
+
+std::vector<TZADeferredCommit::Job> TZADeferredCommit::Finish() {
+    commit(older_);
+    commit(filling_);
+    fillingBytes_ = 0;
+    // The renames reach the disk with their folders.
+    for (const std::string& folder : folders_)
+        FlushFolder(folder);
+    folders_.clear();
+    std::vector<Job> failed;
+    failed.swap(failed_);
+    return failed;
+}
+
+void TZADeferredCommit::commit(std::vector<Job>& batch) {
+    if (batch.empty())
+        return;
+    // Every file's data first: the first flush commits the journal that
+    // holds the others' new files too, and theirs then find it done.
+    std::vector<bool> flushed(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        flushed[i] = FlushAndClose(batch[i].fd, batch[i].flush);
+        batch[i].fd = -1;
+    }
+    // The temporary is made beside its target: the rename goes through the
+    // folder's own handle, opened once for the batch.
+    std::map<std::string, std::unique_ptr<TDurableFolder>> folders;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        Job& job = batch[i];
+        std::unique_ptr<TDurableFolder>& folder = folders[job.folder];
+        if (!folder)
+            folder = std::make_unique<TDurableFolder>(job.folder);
+        const bool beside =
+            folder->IsOpen() && folderOf(job.from) == job.folder && folderOf(job.to) == job.folder;
+        const bool renamed = flushed[i] && (beside ? folder->Rename(nameIn(job.from), nameIn(job.to))
+                                                   : RenameOver(job.from, job.to));
+        if (job.flush)
+            folders_.insert(job.folder);
+        if (!renamed) {
+            RemoveNative(job.from);
+            failed_.push_back(std::move(job));
+            continue;
+        }
+        // Windows gives a replaced file the new name's letter case: the old
+        // spelling, a different file, goes.
+        if (!job.oldSpelling.empty() && DifferentNativeFiles(job.oldSpelling, job.to))
+            RemoveNative(job.oldSpelling);
+    }
+    batch.clear();
+}
