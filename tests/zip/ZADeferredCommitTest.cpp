@@ -85,3 +85,35 @@ TEST(ZADeferredCommit, AFileThatCannotBeRenamedIsGivenBackAndItsTemporaryRemoved
     for (int i : {0, 1, 3, 4})
         EXPECT_EQ(read(dir / ("f" + std::to_string(i))), "file " + std::to_string(i));
 }
+
+// A batch is flushed and renamed only once the next one has filled (by
+// files or by bytes), so that its data had time to reach the disk; until
+// then its targets are untouched, and Finish puts the rest in place.
+TEST(ZADeferredCommit, ABatchIsPutInPlaceOnlyWhenTheNextHasFilled) {
+    struct Row {
+        size_t batchFiles;
+        int64_t batchBytes, jobBytes;
+        int count, inPlaceBeforeFinish;
+    } rows[] = {
+        {4, 1 << 20, 1, 3, 0},  // not one batch full
+        {4, 1 << 20, 1, 7, 0},  // one full, the next filling
+        {4, 1 << 20, 1, 8, 4},  // the second filled: the first goes
+        {4, 1 << 20, 1, 13, 8}, // three full: two went
+        {100, 10, 6, 4, 2},     // by bytes: two files fill a batch
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.count);
+        TTempFolder dir;
+        TZADeferredCommit queue(row.batchFiles, row.batchBytes);
+        for (int i = 0; i < row.count; ++i) {
+            TZADeferredCommit::Job j = job(dir, "f" + std::to_string(i), i);
+            j.bytes = row.jobBytes;
+            queue.Add(std::move(j));
+        }
+        for (int i = 0; i < row.count; ++i)
+            EXPECT_EQ(fs::exists(dir / ("f" + std::to_string(i))), i < row.inPlaceBeforeFinish) << i;
+        EXPECT_TRUE(queue.Finish().empty());
+        for (int i = 0; i < row.count; ++i)
+            EXPECT_EQ(read(dir / ("f" + std::to_string(i))), "file " + std::to_string(i));
+    }
+}
