@@ -33,9 +33,11 @@ public:
         int64_t bytes = 0; // its size, for the batch's bound
     };
 
-    // A batch holds at most batchFiles files (each keeps its handle open
-    // until it is flushed) and batchBytes bytes.
-    explicit TZADeferredCommit(size_t batchFiles = 64, int64_t batchBytes = int64_t{64} << 20);
+    // A batch holds at most batchFiles files and batchBytes bytes. Each
+    // batch costs a journal commit, so batches are large; the handles of
+    // two batches stay open, within the 512 that the Windows C library
+    // allows a process.
+    explicit TZADeferredCommit(size_t batchFiles = 200, int64_t batchBytes = int64_t{64} << 20);
     // Puts in place what was handed over, on every way out.
     ~TZADeferredCommit();
     TZADeferredCommit(const TZADeferredCommit&) = delete;
