@@ -8,6 +8,9 @@
 #include "platform/Dialogs.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace {
 TTestDialogs* g_dialogs = nullptr;
 }
