@@ -15,7 +15,7 @@ namespace {
 TTestDialogs* g_dialogs = nullptr;
 }
 
-TTestDialogs& TestDialogs() {
+TTestDialogs& vx::test::TestDialogs() {
     return *g_dialogs;
 }
 
