@@ -15,6 +15,10 @@
 #include "zip/ZAMasks.h"
 #include "zip/ZAStrFunc.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 namespace {
@@ -547,3 +551,5 @@ void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& new
     else
         skipFile = true;
 }
+
+} // namespace vx::zip

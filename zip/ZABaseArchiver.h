@@ -14,6 +14,10 @@
 #include "platform/SysUtils.h"
 #include "zip/ZADirectory.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 enum TZACompressionLevel { clNone, clFastest, clNormal, clMax };
 enum TZASpanningMode { smNone, smSpanning, smSplitting };
 enum TZAStorePathMode { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
@@ -270,3 +274,5 @@ private:
     const TZAExtractionPass* activePass_ = nullptr;
     TZARunState lastRun_;
 };
+
+} // namespace vx::zip

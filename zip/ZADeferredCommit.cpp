@@ -6,6 +6,10 @@
 #include "platform/DurableReplace.h"
 #include "platform/NativeFiles.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 namespace {
 
 std::string nameIn(const std::string& path) {
@@ -90,3 +94,5 @@ void TZADeferredCommit::commit(std::vector<Job>& batch) {
     }
     batch.clear();
 }
+
+} // namespace vx::zip

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::zip {
+
 class TZADeferredCommit {
 public:
     struct Job {
@@ -61,3 +63,5 @@ private:
     std::vector<Job> failed_;
     std::set<std::string> folders_; // to flush at the end
 };
+
+} // namespace vx::zip

@@ -16,6 +16,10 @@
 #include "zip/ZAStrFunc.h"
 #include "zip/ZATempName.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 namespace {
@@ -300,3 +304,5 @@ std::vector<TZADiskWriter::Failure> TZADiskWriter::FinishCommits() {
     }
     return failures;
 }
+
+} // namespace vx::zip

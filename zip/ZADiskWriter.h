@@ -21,7 +21,14 @@
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
 class TFolderIndex;
+}
+
+namespace vx::zip {
+
+using namespace vx::platform;
+
 class TZADeferredCommit;
 
 class TZADiskWriter {
@@ -97,3 +104,5 @@ private:
     // Whether files in each Linux folder are flushed before their rename.
     std::unordered_map<std::string, bool> flushFolders_;
 };
+
+} // namespace vx::zip

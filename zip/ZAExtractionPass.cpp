@@ -10,6 +10,10 @@
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 namespace {
@@ -288,3 +292,5 @@ void TZAExtractionPass::finishCommits(TZAAction& action) {
         }
     }
 }
+
+} // namespace vx::zip

@@ -13,6 +13,10 @@
 
 #include "zip/ZABaseArchiver.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 class TZADecodeAhead;
 class TZADiskWriter;
 
@@ -51,3 +55,5 @@ private:
     // goes first, before the writer.
     std::unique_ptr<TZADecodeAhead> decodeAhead_;
 };
+
+} // namespace vx::zip

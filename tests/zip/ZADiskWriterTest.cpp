@@ -12,6 +12,9 @@
 #include "tests/support/TempFolder.h"
 #include "zip/ZAExcept.h"
 
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {
