@@ -27,8 +27,20 @@ std::string folderOf(const std::string& path) {
 TZADeferredCommit::TZADeferredCommit(size_t batchFiles, int64_t batchBytes)
     : batchFiles_(batchFiles == 0 ? 1 : batchFiles), batchBytes_(batchBytes <= 0 ? 1 : batchBytes) {}
 
+// Puts in place what is left and stops the thread. What it could raise
+// (memory running out) has nowhere to go from a destructor.
 TZADeferredCommit::~TZADeferredCommit() {
-    Finish();
+    try {
+        Finish();
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void TZADeferredCommit::Add(Job job) {
@@ -38,15 +50,27 @@ void TZADeferredCommit::Add(Job job) {
     filling_.push_back(std::move(job));
     if (filling_.size() < batchFiles_ && fillingBytes_ < batchBytes_)
         return;
-    // The older batch has been writing back while this one was written:
-    // its flushes now wait for little.
-    commit(older_);
-    older_.swap(filling_);
+    // The batch before this one has been flushing while this one filled;
+    // the pass waits only if the disk is still behind, which also bounds
+    // the handles open to two batches.
+    std::unique_lock<std::mutex> lock(mutex_);
+    waitIdle(lock);
+    committing_.swap(filling_); // filling_ gets the emptied batch back
     fillingBytes_ = 0;
+    busy_ = true;
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
+    else
+        wake_.notify_one();
 }
 
 std::vector<TZADeferredCommit::Job> TZADeferredCommit::Finish() {
-    commit(older_);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waitIdle(lock);
+    }
+    // The last batch, not full, goes on the pass's thread: the pass waits
+    // for it and the folders anyway before it reports the files done.
     commit(filling_);
     fillingBytes_ = 0;
     // The renames reach the disk with their folders.
@@ -56,6 +80,37 @@ std::vector<TZADeferredCommit::Job> TZADeferredCommit::Finish() {
     std::vector<Job> failed;
     failed.swap(failed_);
     return failed;
+}
+
+// The commit thread: one batch at a time, as the pass hands them over.
+void TZADeferredCommit::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return busy_ || stop_; });
+        if (!busy_)
+            return;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            commit(committing_);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        committing_.clear(); // already, unless the commit raised
+        error_ = error;
+        busy_ = false;
+        idle_.notify_one();
+    }
+}
+
+void TZADeferredCommit::waitIdle(std::unique_lock<std::mutex>& lock) {
+    idle_.wait(lock, [this] { return !busy_; });
+    if (error_) {
+        std::exception_ptr error = nullptr;
+        std::swap(error, error_);
+        std::rethrow_exception(error);
+    }
 }
 
 void TZADeferredCommit::commit(std::vector<Job>& batch) {

@@ -89,20 +89,22 @@ TEST(ZADeferredCommit, AFileThatCannotBeRenamedIsGivenBackAndItsTemporaryRemoved
         EXPECT_EQ(read(dir / ("f" + std::to_string(i))), "file " + std::to_string(i));
 }
 
-// A batch is flushed and renamed only once the next one has filled (by
-// files or by bytes), so that its data had time to reach the disk; until
-// then its targets are untouched, and Finish puts the rest in place.
-TEST(ZADeferredCommit, ABatchIsPutInPlaceOnlyWhenTheNextHasFilled) {
+// A batch is flushed and renamed only once it has filled (by files or by
+// bytes), on the commit thread while the next fills; the next full batch
+// waits for it. So before Finish the files of a batch still filling are
+// untouched, those of every batch before the last full one are in place,
+// and Finish puts the rest in place.
+TEST(ZADeferredCommit, ABatchIsPutInPlaceOnlyOnceFull) {
     struct Row {
         size_t batchFiles;
         int64_t batchBytes, jobBytes;
-        int count, inPlaceBeforeFinish;
+        int count, surelyInPlace, handedOver;
     } rows[] = {
-        {4, 1 << 20, 1, 3, 0},  // not one batch full
-        {4, 1 << 20, 1, 7, 0},  // one full, the next filling
-        {4, 1 << 20, 1, 8, 4},  // the second filled: the first goes
-        {4, 1 << 20, 1, 13, 8}, // three full: two went
-        {100, 10, 6, 4, 2},     // by bytes: two files fill a batch
+        {4, 1 << 20, 1, 3, 0, 0},   // not one batch full
+        {4, 1 << 20, 1, 7, 0, 4},   // one full, maybe in place; the next filling
+        {4, 1 << 20, 1, 8, 4, 8},   // the second filled: the first is surely done
+        {4, 1 << 20, 1, 13, 8, 12}, // three full
+        {100, 10, 6, 4, 2, 4},      // by bytes: two files fill a batch
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.count);
@@ -113,8 +115,14 @@ TEST(ZADeferredCommit, ABatchIsPutInPlaceOnlyWhenTheNextHasFilled) {
             j.bytes = row.jobBytes;
             queue.Add(std::move(j));
         }
-        for (int i = 0; i < row.count; ++i)
-            EXPECT_EQ(fs::exists(dir / ("f" + std::to_string(i))), i < row.inPlaceBeforeFinish) << i;
+        for (int i = 0; i < row.count; ++i) {
+            const bool there = fs::exists(dir / ("f" + std::to_string(i)));
+            if (i < row.surelyInPlace) {
+                EXPECT_TRUE(there) << i;
+            } else if (i >= row.handedOver) {
+                EXPECT_FALSE(there) << i;
+            }
+        }
         EXPECT_TRUE(queue.Finish().empty());
         for (int i = 0; i < row.count; ++i)
             EXPECT_EQ(read(dir / ("f" + std::to_string(i))), "file " + std::to_string(i));
