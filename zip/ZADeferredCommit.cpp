@@ -55,13 +55,14 @@ void TZADeferredCommit::Add(Job job) {
     // the handles open to two batches.
     std::unique_lock<std::mutex> lock(mutex_);
     waitIdle(lock);
+    // Started first, so that a thread that cannot be had leaves the batch
+    // here, for Finish to commit on the pass's thread.
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
     committing_.swap(filling_); // filling_ gets the emptied batch back
     fillingBytes_ = 0;
     busy_ = true;
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
-    else
-        wake_.notify_one();
+    wake_.notify_one();
 }
 
 std::vector<TZADeferredCommit::Job> TZADeferredCommit::Finish() {
