@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "db/DBTypes.h"
-#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 #include "platform/SysUtils.h"
 #include "platform/Text.h"
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/DurableReplace.h"
 #include "platform/NativeFiles.h"
 
 namespace {
@@ -111,7 +110,7 @@ void TZACommitQueue::work() {
         // waits, so that one journal commit can carry several files.
         for (const Job& job : batch)
             if (job.flush)
-                StartFileWriteBack(job.fd);
+                StartWriteBack(job.fd);
         ok.assign(n, false);
         for (size_t i = 0; i < n; ++i)
             ok[i] = commit(batch[i]);

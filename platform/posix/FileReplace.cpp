@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
