@@ -5,9 +5,12 @@
 // is dropped instead of reaching the socket that reuses its handle.
 #include "platform/AsyncSelect.h"
 
+#include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Notifier.h"
+#include "platform/SocketAddress.h"
 #include "platform/win32/Win.h"
 
 namespace ws {
@@ -132,33 +135,11 @@ int SetLinger(TSocket s, bool on, int seconds) {
                                                                                                     : fail();
 }
 
-namespace {
-sockaddr_in makeAddr(uint32_t addr, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port;
-    a.sin_addr.s_addr = addr;
-    return a;
-}
-
-template <class Get> int addressOf(Get get, TSocket s, uint32_t* addr, uint16_t* port) {
-    sockaddr_in a{};
-    int len = sizeof a;
-    if (get(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail();
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
-    return 0;
-}
-} // namespace
-
 // A non-blocking connect fails with WSAEWOULDBLOCK; its outcome, success or
 // refusal, comes as FD_CONNECT.
 int Connect(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
         WSASetLastError(WSAEWOULDBLOCK);
         return SOCKET_ERROR;
     }
@@ -166,8 +147,8 @@ int Connect(TSocket s, uint32_t addr, uint16_t port) {
 }
 
 int Bind(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    return ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
 }
 
 int Listen(TSocket s, int backlog) {
@@ -180,10 +161,7 @@ TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
     SOCKET n = ::accept(s, reinterpret_cast<sockaddr*>(&a), &len);
     if (n == static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
         return INVALID_SOCKET;
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
+    TakeAddress(a, addr, port);
     // The accepted socket inherits the listener's selection; it starts with
     // none of its own until the caller asks.
     WSAAsyncSelect(n, relayWindow(), 0, 0);
@@ -225,25 +203,15 @@ int CloseSocket(TSocket s) {
 }
 
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getsockname, s, addr, port);
+    return AddressOf<sockaddr_in, int>(::getsockname, s, addr, port) ? 0 : fail();
 }
 
 int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getpeername, s, addr, port);
-}
-
-uint16_t HostToNet16(uint16_t v) {
-    return htons(v);
-}
-uint16_t NetToHost16(uint16_t v) {
-    return ntohs(v);
+    return AddressOf<sockaddr_in, int>(::getpeername, s, addr, port) ? 0 : fail();
 }
 
 uint32_t InetAddr(const std::string& text) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return INADDR_NONE;
-    return a.s_addr;
+    return DottedAddress<in_addr>(::inet_pton, AF_INET, text);
 }
 
 std::string LibraryDescription() {
@@ -312,15 +280,13 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
     const auto* h = reinterpret_cast<const hostent*>(lookup->buffer);
     if (h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list)
         return 0;
-    int n = 0;
+    std::vector<uint32_t> found;
     for (char** a = h->h_addr_list; *a; ++a) {
-        if ((n + 1) * 4 > length)
-            break;
-        for (int i = 0; i < 4; ++i)
-            buffer[n * 4 + i] = static_cast<uint8_t>((*a)[i]);
-        ++n;
+        uint32_t address;
+        std::memcpy(&address, *a, sizeof address);
+        found.push_back(address);
     }
-    return n;
+    return CopyAddresses(found, buffer, length);
 }
 
 } // namespace ws
