@@ -4,6 +4,8 @@
 
 #include "platform/SocketAddress.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 // Network byte order is big-endian whatever the machine's.
@@ -32,3 +34,5 @@ int CopyAddresses(const std::vector<uint32_t>& found, uint8_t* buffer, int lengt
 }
 
 } // namespace ws
+
+} // namespace vx::platform

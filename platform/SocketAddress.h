@@ -13,6 +13,8 @@
 
 struct sockaddr;
 
+namespace vx::platform {
+
 namespace ws {
 
 // The system's sockaddr_in for an address and a port in network byte order.
@@ -66,3 +68,5 @@ template <class InAddr, class Pton> uint32_t DottedAddress(Pton pton, int family
 int CopyAddresses(const std::vector<uint32_t>& found, uint8_t* buffer, int length);
 
 } // namespace ws
+
+} // namespace vx::platform

@@ -4,6 +4,10 @@
 
 #include "platform/NativeFiles.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 namespace {
 
 std::string nameIn(const std::string& path) {
@@ -127,5 +131,7 @@ void TZACommitQueue::work() {
 }
 
 bool TZACommitQueue::FolderNeedsFlush(const std::string& folder) {
-    return ::FolderNeedsFlush(folder);
+    return vx::platform::FolderNeedsFlush(folder);
 }
+
+} // namespace vx::zip

@@ -20,6 +20,8 @@
 #include "platform/Notifier.h"
 #include "platform/SocketAddress.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 namespace {
@@ -503,3 +505,5 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
 }
 
 } // namespace ws
+
+} // namespace vx::platform

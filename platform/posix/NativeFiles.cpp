@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace vx::platform {
+
 namespace {
 
 // A name of the folder itself, never a path into another.
@@ -214,3 +216,5 @@ uint32_t ProcessUmask() {
 long ProcessId() {
     return static_cast<long>(getpid());
 }
+
+} // namespace vx::platform

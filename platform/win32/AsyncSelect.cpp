@@ -13,6 +13,8 @@
 #include "platform/SocketAddress.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 namespace {
@@ -290,3 +292,5 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
 }
 
 } // namespace ws
+
+} // namespace vx::platform

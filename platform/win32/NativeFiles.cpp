@@ -16,6 +16,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 bool plainName(const std::string& name) {
@@ -254,3 +256,5 @@ uint32_t ProcessUmask() {
 long ProcessId() {
     return static_cast<long>(GetCurrentProcessId());
 }
+
+} // namespace vx::platform

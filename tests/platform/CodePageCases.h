@@ -9,6 +9,8 @@
 
 #include "platform/CodePage.h"
 
+namespace vx::test {
+
 struct TCodePageCase {
     unsigned codePage;
     std::string bytes, utf8;
@@ -26,11 +28,13 @@ inline const std::vector<TCodePageCase> kCommonCodePageCases = {
 inline void ExpectRoundTrips(const std::vector<TCodePageCase>& cases) {
     for (const TCodePageCase& c : cases) {
         SCOPED_TRACE(c.codePage);
-        const TCodePage page(c.codePage);
+        const platform::TCodePage page(c.codePage);
         ASSERT_TRUE(page.CanRead());
         EXPECT_EQ(page.ToUtf8(c.bytes), c.utf8);
         std::string back;
-        EXPECT_EQ(page.FromUtf8(c.utf8, back), TCodePage::TWrite::Done);
+        EXPECT_EQ(page.FromUtf8(c.utf8, back), platform::TCodePage::TWrite::Done);
         EXPECT_EQ(back, c.bytes);
     }
 }
+
+} // namespace vx::test

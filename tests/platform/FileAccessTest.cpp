@@ -15,6 +15,9 @@
 #include "tests/platform/CodePageCases.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -14,6 +14,9 @@
 #include "tests/platform/CodePageCases.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 TEST(Win32FileAccess, CodePagesOfTheSystemAndRoman8Refused) {
     ExpectRoundTrips(kCommonCodePageCases);
     EXPECT_EQ(TCodePage(1252).ToUtf8("a\x81\xe7"), "a?ç");
