@@ -276,13 +276,18 @@ TEST(FtpTls, RefusalsOfAServerOrItsCertificate) {
     for (const Row& r : {Row{"a server without TLS", "plain", "127.0.0.1", "server.crt", "530"},
                          Row{"another certificate", "reuse", "127.0.0.1", "other.crt", "certificate refused"},
                          Row{"a name the certificate lacks", "reuse", "localhost", "server.crt",
-                             "certificate refused: hostname mismatch"}}) {
+                             "certificate refused: hostname mismatch"},
+                         Row{"the system's certificates", "reuse", "127.0.0.1", "", "certificate refused"},
+                         // The address is in the common name only, which
+                         // names nothing when the certificate lists names.
+                         Row{"an address the certificate lists no more", "named", "127.0.0.1", "named.crt",
+                             "certificate refused: IP address mismatch"}}) {
         SCOPED_TRACE(r.what);
         const unsigned short port = fixturePort(r.server);
         if (!port)
             return RequireOrSkip("the TLS servers of tls-servers.sh are not running");
         TFtpClient c;
-        setUp(c, port, r.host, fixture(r.trusted));
+        setUp(c, port, r.host, *r.trusted ? fixture(r.trusted) : std::string());
         try {
             c.Connect();
             ADD_FAILURE() << "connected";
@@ -292,6 +297,17 @@ TEST(FtpTls, RefusalsOfAServerOrItsCertificate) {
         EXPECT_FALSE(c.Connected());
         EXPECT_EQ(c.Tls(), nullptr);
     }
+}
+
+TEST(FtpTls, ANameTheCertificateListsIsTheServersWhateverItsCase) {
+    const unsigned short port = fixturePort("named");
+    if (!port)
+        return RequireOrSkip("the TLS servers of tls-servers.sh are not running");
+    TFtpClient c;
+    setUp(c, port, "localhost", fixture("named.crt"));
+    c.Connect();
+    EXPECT_NE(c.Tls(), nullptr);
+    c.Disconnect();
 }
 
 #endif // _WIN32

@@ -5,10 +5,11 @@
 #   tls-servers.sh start DIR   certificates, files and three vsftpd on loopback
 #   tls-servers.sh stop DIR    stops them and removes DIR
 # DIR then holds server.pem/.crt (IP:127.0.0.1) and other.pem/.crt (another
-# key, same names), files/ (what the servers serve) and one NAME.port per
-# server: reuse (TLS required, and the control connection's session on every
-# data connection, vsftpd's default), fresh (TLS required, any session) and
-# plain (no TLS). A server that cannot start leaves no .port file; the test
+# key, same names), named.pem/.crt (DNS:LocalHost and DNS:*.localhost),
+# files/ (what the servers serve) and one NAME.port per server: reuse (TLS
+# required, and the control connection's session on every data connection,
+# vsftpd's default), fresh (TLS required, any session), named (as fresh,
+# with the named certificate) and plain (no TLS). A server that cannot start leaves no .port file; the test
 # that needs it skips, saying so.
 set -uo pipefail
 what=${1:-}
@@ -32,9 +33,9 @@ free_port() { # below the range the kernel draws outgoing ports from
     return 1
 }
 
-certificate() { # name
+certificate() { # name, subject alternative names
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "$dir/$1.key" \
-        -out "$dir/$1.crt" -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1 &&
+        -out "$dir/$1.crt" -subj /CN=127.0.0.1 -addext "subjectAltName=$2" >/dev/null 2>&1 &&
         cat "$dir/$1.key" "$dir/$1.crt" >"$dir/$1.pem" && chmod 644 "$dir/$1.pem"
 }
 
@@ -74,15 +75,17 @@ start)
         echo "no servers: vsftpd and openssl are needed, and root" >&2
         exit 0
     fi
-    certificate server && certificate other || { echo "openssl could not make the certificates" >&2; exit 1; }
+    certificate server IP:127.0.0.1 && certificate other IP:127.0.0.1 &&
+        certificate named DNS:LocalHost,DNS:*.localhost || { echo "openssl could not make the certificates" >&2; exit 1; }
     # Several MiB of every byte value, and an empty file.
     head -c $((3 * 1024 * 1024 + 17)) /dev/urandom >"$dir/files/big.bin"
     : >"$dir/files/empty.bin"
     chmod 644 "$dir"/files/*
     tls="ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES
-ssl_ciphers=HIGH\nrsa_cert_file=$dir/server.pem\nrsa_private_key_file=$dir/server.pem\n"
-    server reuse "${tls}require_ssl_reuse=YES\n"
-    server fresh "${tls}require_ssl_reuse=NO\n"
+ssl_ciphers=HIGH\nrequire_ssl_reuse=NO\n"
+    server reuse "${tls/require_ssl_reuse=NO/require_ssl_reuse=YES}rsa_cert_file=$dir/server.pem\nrsa_private_key_file=$dir/server.pem\n"
+    server fresh "${tls}rsa_cert_file=$dir/server.pem\nrsa_private_key_file=$dir/server.pem\n"
+    server named "${tls}rsa_cert_file=$dir/named.pem\nrsa_private_key_file=$dir/named.pem\n"
     server plain ""
     exit 0
     ;;
