@@ -18,6 +18,8 @@
 #include <security.h>
 #include <wincrypt.h>
 
+namespace vx::platform {
+
 namespace tls {
 
 namespace {
@@ -565,3 +567,5 @@ bool TSession::Resumed() const {
 }
 
 } // namespace tls
+
+} // namespace vx::platform

@@ -26,6 +26,9 @@
 #include "tests/support/RequireOrSkip.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::net;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {
