@@ -1,8 +1,13 @@
 // Asynchronous sockets on Winsock itself. Every socket and lookup reports
 // to one relay window of the half (WSAAsyncSelect, WSAAsyncGetHostByName);
 // the relay hands each notification on to the component's window with the
-// socket's serial number, so that one left in the queue for a closed socket
-// is dropped instead of reaching the socket that reuses its handle.
+// socket's serial number. Winsock names the socket by its handle only, and
+// a closed socket's handle is soon a new one's while notifications of the
+// old may still wait in the queue (the peer's close of the last data
+// connection, say, reaching the next one before it has said a word): each
+// socket is therefore told to report under a message number of its own, in
+// turn from a wide range, and a notification under another number than the
+// handle's present socket's is dropped.
 #include "platform/AsyncSelect.h"
 
 #include <cstring>
@@ -19,14 +24,16 @@ namespace ws {
 
 namespace {
 
-constexpr unsigned kSocketMsg = WM_APP + 0x101;
 constexpr unsigned kLookupMsg = WM_APP + 0x102;
+constexpr unsigned kSocketMsgFirst = WM_APP + 0x200;
+constexpr unsigned kSocketMsgCount = 0x3000;
 
 struct TWatch {
     TNotifyWindow* window = nullptr;
     unsigned msg = 0;
     long mask = 0;
     uintptr_t serial = 0;
+    unsigned socketMsg = 0;   // what Winsock posts for this socket
     bool writeWanted = false; // a send would have blocked
 };
 
@@ -34,6 +41,14 @@ uintptr_t g_nextSerial = 1;
 
 std::unordered_map<TSocket, TWatch>& watches() {
     static std::unordered_map<TSocket, TWatch> w;
+    return w;
+}
+
+TWatch& newWatch(TSocket s) {
+    TWatch& w = watches()[s];
+    w = TWatch{};
+    w.serial = g_nextSerial++;
+    w.socketMsg = kSocketMsgFirst + static_cast<unsigned>(w.serial % kSocketMsgCount);
     return w;
 }
 
@@ -66,9 +81,9 @@ struct TLookup {
 namespace {
 
 void relay(unsigned msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == kSocketMsg) {
+    if (msg >= kSocketMsgFirst && msg < kSocketMsgFirst + kSocketMsgCount) {
         auto it = watches().find(static_cast<TSocket>(wParam));
-        if (it == watches().end() || !it->second.window)
+        if (it == watches().end() || !it->second.window || it->second.socketMsg != msg)
             return;
         TWatch& w = it->second;
         const long event = WSAGETSELECTEVENT(lParam);
@@ -97,7 +112,7 @@ void relay(unsigned msg, uintptr_t wParam, intptr_t lParam) {
 // Winsock wants every event it is to report named; FD_WRITE always, so a
 // blocked send hears when there is room again.
 int reselect(TSocket s, const TWatch& w) {
-    return WSAAsyncSelect(s, relayWindow(), kSocketMsg, w.mask | FD_WRITE) == 0 ? 0 : fail();
+    return WSAAsyncSelect(s, relayWindow(), w.socketMsg, w.mask | FD_WRITE) == 0 ? 0 : fail();
 }
 
 } // namespace
@@ -125,9 +140,7 @@ TSocket Socket() {
         return INVALID_SOCKET;
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
-    TWatch& w = watches()[s];
-    w = TWatch{};
-    w.serial = g_nextSerial++;
+    newWatch(s);
     return s;
 }
 
@@ -169,9 +182,7 @@ TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
     WSAAsyncSelect(n, relayWindow(), 0, 0);
     u_long nonBlocking = 1;
     ioctlsocket(n, FIONBIO, &nonBlocking);
-    TWatch& w = watches()[n];
-    w = TWatch{};
-    w.serial = g_nextSerial++;
+    newWatch(n);
     return n;
 }
 
