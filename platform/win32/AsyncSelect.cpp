@@ -6,6 +6,7 @@
 #include "platform/AsyncSelect.h"
 
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Notifier.h"
 #include "platform/win32/Win.h"
@@ -221,7 +222,23 @@ int Send(TSocket s, const char* buffer, int length) {
 
 int CloseSocket(TSocket s) {
     watches().erase(s);
-    return ::closesocket(s) == 0 ? 0 : fail();
+    const int r = ::closesocket(s) == 0 ? 0 : fail();
+    const int error = WSAGetLastError();
+    // Winsock soon hands the same handle to a new socket (the next download
+    // of the run, say), and the serial number cannot tell apart what is
+    // still queued at the relay for the old one: an FD_CLOSE left there
+    // would end the new connection before it has begun. The queue is
+    // emptied of this socket's reports; the others' go back in order.
+    const HWND relayHwnd = relayWindow();
+    std::vector<MSG> others;
+    MSG m;
+    while (::PeekMessageW(&m, relayHwnd, kSocketMsg, kSocketMsg, PM_REMOVE))
+        if (static_cast<TSocket>(m.wParam) != s)
+            others.push_back(m);
+    for (const MSG& o : others)
+        ::PostMessageW(relayHwnd, o.message, o.wParam, o.lParam);
+    WSASetLastError(error);
+    return r;
 }
 
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
