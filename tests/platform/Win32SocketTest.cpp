@@ -2,6 +2,8 @@
 // Winsock's own notifications, relayed with the socket's serial number.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/Application.h"
@@ -25,7 +27,7 @@ struct TRecorder {
             notes.push_back({w, ws::SelectEvent(l), ws::SelectError(l)});
     }};
     // Waits (in the message loop) for a notification of event for serial.
-    bool WaitFor(uintptr_t serial, uint16_t event, uint16_t* error = nullptr) {
+    bool WaitFor(uintptr_t serial, uint16_t event, uint16_t* error = nullptr, int ms = 5000) {
         auto found = [&] {
             for (const TNote& n : notes)
                 if (n.serial == serial && n.event == event) {
@@ -35,7 +37,7 @@ struct TRecorder {
                 }
             return false;
         };
-        return Application()->WaitUntilFor(found, 5000);
+        return Application()->WaitUntilFor(found, ms);
     }
 };
 
@@ -101,4 +103,39 @@ TEST(Win32Sockets, LookupsAndTimersComeThroughTheLoop) {
     EXPECT_FALSE(once.Active());
     // Nothing more comes from a one-shot timer: the wait runs out.
     EXPECT_FALSE(Application()->WaitUntilFor([&] { return fired > 1; }, 100));
+}
+
+TEST(Win32Sockets, ReportOfAClosedSocketDoesNotReachTheNextWithItsHandle) {
+    TRecorder r;
+    const uint32_t loopback = ws::InetAddr("127.0.0.1");
+    ws::TSocket listener = ws::Socket();
+    ASSERT_EQ(ws::Bind(listener, loopback, 0), 0);
+    ASSERT_EQ(ws::Listen(listener, 4), 0);
+    uint16_t port = 0;
+    ASSERT_EQ(ws::GetSockName(listener, nullptr, &port), 0);
+    ASSERT_EQ(ws::AsyncSelect(listener, &r.window, kMsg, ws::FD_ACCEPT), 0);
+
+    // A connection the peer ends while nobody reads the queue: its FD_CLOSE
+    // waits there when the socket is closed.
+    ws::TSocket old = ws::Socket();
+    ASSERT_EQ(ws::AsyncSelect(old, &r.window, kMsg, ws::FD_CONNECT | ws::FD_CLOSE), 0);
+    ws::Connect(old, loopback, port);
+    ASSERT_TRUE(r.WaitFor(ws::Serial(old), ws::FD_CONNECT));
+    ASSERT_TRUE(r.WaitFor(ws::Serial(listener), ws::FD_ACCEPT));
+    ws::TSocket peer = ws::Accept(listener, nullptr, nullptr);
+    ws::CloseSocket(peer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ws::CloseSocket(old);
+
+    // The next socket, as Winsock soon hands out the same handle again.
+    ws::TSocket next = ws::Socket();
+    if (next != old)
+        GTEST_SKIP() << "Winsock gave the next socket another handle";
+    ASSERT_EQ(ws::AsyncSelect(next, &r.window, kMsg, ws::FD_CONNECT | ws::FD_CLOSE), 0);
+    ws::Connect(next, loopback, port);
+    ASSERT_TRUE(r.WaitFor(ws::Serial(next), ws::FD_CONNECT));
+    EXPECT_FALSE(r.WaitFor(ws::Serial(next), ws::FD_CLOSE, nullptr, 300))
+        << "the old socket's FD_CLOSE reached the new one";
+    ws::CloseSocket(next);
+    ws::CloseSocket(listener);
 }
