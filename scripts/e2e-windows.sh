@@ -32,6 +32,7 @@ cases=(
     "accents|shop folder 'Loja São João' (CP1252, not ASCII): the whole update"
     "non-ansi|shop folder named with characters outside CP1252 (Greek, Chinese): the whole update"
     "long-path|shop folder whose path is longer than 260 characters: Wine starts the updater in C:\\windows, which it refuses (exit 2)"
+    "aliases|an MSSQL shop without UPDATER_DBCONFIG: its alias is looked up in %ProgramData%\\Vendarix\\aliases.ini"
     "long-tables|Caminho names a table folder whose path is longer than 260 characters: the whole update"
 )
 
@@ -466,6 +467,14 @@ case_long-tables() {
     # The table check reads the tables where they are.
     mv "$deep/dados" "$shop/dados"
     expect_updated
+}
+
+case_aliases() {
+    new_shop
+    printf '[BDados]\r\nTipo=MSSQL\r\nCaminho=Loja\r\nSistemaVendarix=Vendarix\r\n' >"$shop/Brevanto.ini"
+    run_updater
+    expect "the alias looked up in the machine's file (got: $dialogs)" \
+        'grep -qF "Unknown alias: Loja (engine configuration C:\ProgramData\Vendarix\aliases.ini)" <<<"$dialogs"'
 }
 
 # --- Run them --------------------------------------------------------------

@@ -5,6 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+
+std::string EngineConfigPath() {
+    const char* env = std::getenv("UPDATER_DBCONFIG");
+    return env && *env ? env : "/etc/vendarix/aliases.ini";
+}
 
 bool IsFileAt(const std::string& path) {
     struct stat st;

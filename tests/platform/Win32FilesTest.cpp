@@ -3,11 +3,13 @@
 // names outside ASCII, checked against the real API (under Wine here).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/FileReplace.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
+#include "platform/SystemFiles.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -128,4 +130,15 @@ TEST(Win32Files, StreamsReadAtAPositionWithoutMovingAndNamesKeepTheirLetters) {
     char all[5];
     f.ReadBuffer(all, 5);
     EXPECT_EQ(std::string(all, 5), "01ab4");
+}
+
+TEST(Win32Files, EngineConfigIsUnderProgramDataUnlessNamed) {
+    _putenv_s("UPDATER_DBCONFIG", "");
+    const char* data = std::getenv("ProgramData");
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(EngineConfigPath(), std::string(data) + "\\Vendarix\\aliases.ini");
+    // A name the ANSI code page cannot spell comes through whole.
+    _wputenv_s(L"UPDATER_DBCONFIG", L"C:\\Lojas\\\u03a9\u03bc\u03ad\u03b3\u03b1\\aliases.ini");
+    EXPECT_EQ(EngineConfigPath(), "C:\\Lojas\\\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1\\aliases.ini");
+    _putenv_s("UPDATER_DBCONFIG", "");
 }
