@@ -58,11 +58,15 @@ if [ ! -e "$WINEPREFIX/system.reg" ]; then
 fi
 
 work=$(mktemp -d /tmp/vx-e2e-win.XXXXXX)
-pids=() # every background process this script started, ended by its id
+# The background processes this script started, ended by their ids: the
+# servers, and the updater or a holder while one runs.
+pids=()
+updater=
+holder=
 stop() { { kill -9 "$1" && wait "$1"; } 2>/dev/null || true; }
 cleanup() {
     local p
-    for p in "${pids[@]}"; do stop "$p"; done
+    for p in "${pids[@]}" $updater $holder; do stop "$p"; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -72,7 +76,9 @@ free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("12
 Xvfb -displayfd 9 -screen 0 800x600x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=":$(cat "$work/display")"
+[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY
 
 # --- What every case starts from -------------------------------------------
 
@@ -155,14 +161,14 @@ download="$work/ftp/Pagina/Download"
 
 # A fresh shop in a folder of the given name (under $work), served the
 # usual two archives. Its tables are named by their folder's full path
-# ("Z:\...\dados", in CP1252 as the ini file is) or, when asked or when the
-# code page cannot spell the path, by the relative "dados".
-new_shop() { # [folder name [relative]]
+# ("Z:\...\dados", in CP1252 as the ini file is) or, when the code page
+# cannot spell the path, by the relative "dados".
+new_shop() { # [folder name]
     shop="$work/shops/${1:-shop}"
     rm -rf "$work/shops" && mkdir -p "$shop/dados"
     cp "$work/old.exe" "$shop/Vendarix.exe"
     local caminho
-    if [ -n "${2:-}" ] || ! caminho="Z:$(printf '%s' "${shop//\//\\}\\dados" | iconv -f UTF-8 -t CP1252 2>/dev/null)"; then
+    if ! caminho="Z:$(printf '%s' "${shop//\//\\}\\dados" | iconv -f UTF-8 -t CP1252 2>/dev/null)"; then
         caminho=dados
     fi
     printf '[BDados]\r\nTipo=Standard\r\nCaminho=%s\r\nSistemaVendarix=Vendarix\r\n' "$caminho" >"$shop/Brevanto.ini"
@@ -180,21 +186,22 @@ new_shop() { # [folder name [relative]]
 # dialogs (the dialog lines, without their prefix, one a line).
 while_running=
 run_updater() {
-    local start=$SECONDS pid
+    local start=$SECONDS
     (cd "$shop" && exec env UPDATER_UNATTENDED=1 UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port \
         UPDATER_FTP_USER=anonymous UPDATER_FTP_PASSWORD=e2e@example.com UPDATER_FTP_PASSIVE=1 \
         UPDATER_FTP_TIMEOUT=30000 UPDATER_SIGNING_KEY= "$@" \
         /usr/lib/wine/wine64 "$exe" 2>>"$work/stderr" >/dev/null) &
-    pid=$!
-    while kill -0 "$pid" 2>/dev/null; do
-        if [ $((SECONDS - start)) -gt 100 ]; then kill -9 "$pid" 2>/dev/null || true; fi
-        [ -z "$while_running" ] || "$while_running" "$pid"
+    updater=$!
+    while kill -0 "$updater" 2>/dev/null; do
+        if [ $((SECONDS - start)) -gt 100 ]; then kill -9 "$updater" 2>/dev/null || true; fi
+        [ -z "$while_running" ] || "$while_running" "$updater"
         sleep 0.01
     done
     set +e
-    wait "$pid" 2>/dev/null
+    wait "$updater" 2>/dev/null
     status=$?
     set -e
+    updater=
     dialogs=$(sed -n 's/\r$//; s/^dialog: //p' "$work/stderr" 2>/dev/null || true)
 }
 
@@ -383,7 +390,6 @@ hold() { # file or -, program to run
     rm -f "$shop/holding.log"
     (cd "$shop" && exec /usr/lib/wine/wine64 "$2" hold "$1" 60 >/dev/null 2>&1) &
     holder=$!
-    pids+=("$holder")
     for _ in $(seq 200); do [ -s "$shop/holding.log" ] && break; sleep 0.05; done
     expect "the holder holds" 'grep -q yes "$shop/holding.log"'
     rm -f "$shop/holding.log"
@@ -394,6 +400,7 @@ case_running() {
     hold - Vendarix.exe
     run_updater
     stop "$holder"
+    holder=
     expect_updated
 }
 
@@ -404,6 +411,7 @@ case_open-file() {
     hold LEIAME.TXT "$work/holder.exe"
     run_updater UPDATER_ANSWERS=ignore
     stop "$holder"
+    holder=
     expect "exit status 0 (was $status)" '[ "$status" -eq 0 ]'
     expect "the entry's failure box (got: $dialogs)" \
         '[ "$dialogs" = "${title}ZipArchiver: Cannot create file \"$(cd "$shop" && pwd -P | sed "s,/,\\\\,g; s,^,Z:,")\\LEIAME.TXT\". File processing error, possibly disk is full [abort,retry,ignore]" ] ||
