@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/FileReplace.h"
@@ -141,4 +142,22 @@ TEST(Win32Files, EngineConfigIsUnderProgramDataUnlessNamed) {
     _wputenv_s(L"UPDATER_DBCONFIG", L"C:\\Lojas\\\u03a9\u03bc\u03ad\u03b3\u03b1\\aliases.ini");
     EXPECT_EQ(EngineConfigPath(), "C:\\Lojas\\\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1\\aliases.ini");
     _putenv_s("UPDATER_DBCONFIG", "");
+}
+
+TEST(Win32Files, SystemFoldersAreNoShopsWorkingFolder) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    const char* windir = std::getenv("windir");
+    ASSERT_NE(windir, nullptr);
+    TTempFolder shop;
+    const std::pair<std::string, bool> rows[] = {{windir, true},
+                                                 {std::string(windir) + "\\", true},
+                                                 {std::string(windir) + "\\SYSTEM32", true},
+                                                 {shop.Path(), false},
+                                                 {std::string(windir) + "\\..", false}};
+    for (const auto& [folder, system] : rows) {
+        SCOPED_TRACE(folder);
+        std::filesystem::current_path(folder);
+        EXPECT_EQ(WorkingFolderIsSystemFolder(), system);
+    }
+    std::filesystem::current_path(before);
 }
