@@ -192,15 +192,18 @@ run_updater() {
         UPDATER_FTP_TIMEOUT=30000 UPDATER_SIGNING_KEY= "$@" \
         /usr/lib/wine/wine64 "$exe" 2>>"$work/stderr" >/dev/null) &
     updater=$!
-    while kill -0 "$updater" 2>/dev/null; do
-        if [ $((SECONDS - start)) -gt 100 ]; then kill -9 "$updater" 2>/dev/null || true; fi
-        [ -z "$while_running" ] || "$while_running" "$updater"
-        sleep 0.01
-    done
-    set +e
-    wait "$updater" 2>/dev/null
-    status=$?
-    set -e
+    # Standard error is closed to bash's own note of a process killed here.
+    {
+        while kill -0 "$updater"; do
+            if [ $((SECONDS - start)) -gt 100 ]; then kill -9 "$updater" || true; fi
+            [ -z "$while_running" ] || "$while_running" "$updater"
+            sleep 0.01
+        done
+        set +e
+        wait "$updater"
+        status=$?
+        set -e
+    } 2>/dev/null
     updater=
     dialogs=$(sed -n 's/\r$//; s/^dialog: //p' "$work/stderr" 2>/dev/null || true)
 }
