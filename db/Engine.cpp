@@ -9,6 +9,10 @@
 #include "platform/SystemFiles.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 int TResultSet::IndexOf(const std::string& name) const {
     for (int i = 0; i < FieldCount(); ++i)
         if (SameText(FieldName(i), name))
@@ -105,3 +109,5 @@ std::unique_ptr<TDriverConnection> OpenDriverConnection(const TConnectionSetting
         throw EDBEngineError("No driver name or alias name is set");
     throw EDBEngineError(Format("Unknown driver: %s", settings.driver));
 }
+
+} // namespace vx::db

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::platform {
+
 // The database engine's alias file: the one UPDATER_DBCONFIG names, else the
 // machine's own, /etc/vendarix/aliases.ini on Linux and
 // %ProgramData%\Vendarix\aliases.ini on Windows, where the machine's
@@ -20,3 +22,5 @@ bool IsFileAt(const std::string& path);
 int64_t ReadFileHead(const std::string& path, void* buffer, size_t count);
 // Removes the file (not a folder); false when it was not removed.
 bool RemoveFileAt(const std::string& path);
+
+} // namespace vx::platform

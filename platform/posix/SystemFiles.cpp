@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+namespace vx::platform {
+
 std::string EngineConfigPath() {
     const char* env = std::getenv("UPDATER_DBCONFIG");
     return env && *env ? env : "/etc/vendarix/aliases.ini";
@@ -38,3 +40,5 @@ int64_t ReadFileHead(const std::string& path, void* buffer, size_t count) {
 bool RemoveFileAt(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
+
+} // namespace vx::platform

@@ -11,6 +11,8 @@
 #include "platform/Notifier.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 namespace {
@@ -341,3 +343,5 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
 }
 
 } // namespace ws
+
+} // namespace vx::platform

@@ -5,6 +5,8 @@
 #include "platform/win32/Utf16.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 // An environment variable as the system holds it (UTF-16) in UTF-8; the C
@@ -57,3 +59,5 @@ int64_t ReadFileHead(const std::string& path, void* buffer, size_t count) {
 bool RemoveFileAt(const std::string& path) {
     return ::DeleteFileW(WidenUtf8(path).c_str()) != 0;
 }
+
+} // namespace vx::platform

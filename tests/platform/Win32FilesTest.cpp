@@ -13,6 +13,9 @@
 #include "platform/SystemFiles.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace {
 
 std::string contents(const std::string& winPath) {
