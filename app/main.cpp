@@ -7,6 +7,7 @@
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 using namespace vx::app;
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
         // A key that is not one stops the updater before its window opens;
         // the run reads the setting again when it starts.
         SigningKeyFromText(SigningKeyText());
+        // Windows puts a program it cannot start in its intended folder in
+        // its own folder instead: no shop is there, and the run must not
+        // set a program aside or leave downloads among the system's files.
+        if (WorkingFolderIsSystemFolder())
+            throw Exception("the working folder is the system's own, not the program's: nothing was done");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", app.Title().c_str(), AnsiToUtf8(e.what()).c_str());
         return 2;

@@ -24,7 +24,7 @@ if [ $windows = 1 ]; then
   shop_path="Z:${work//\//\\}\\shop"
   port=${VX_SHOT_FTP_PORT:-2132}
   run="UPDATER_FTP_PASSIVE=1 /usr/lib/wine/wine64 '$exe'"
-  delay='${VX_SHOT_DELAY:-7}'
+  delay='${VX_SHOT_DELAY:-9}'
 else
   ./scripts/install-deps.sh >/dev/null
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -59,6 +59,12 @@ CONF
 vsftpd "$work/vsftpd.conf" &
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
 mkdir -p docs
+if [ $windows = 1 ]; then
+  # Xvfb has no window manager to draw the caption bar: Wine is asked to draw
+  # the window's frame and caption itself (a setting of the prefix, harmless
+  # where a window manager is there).
+  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+fi
 xvfb-run -a -s "-screen 0 640x400x24" bash -c "
   cd '$work/shop'
   UPDATER_FTP_HOST=127.0.0.1 UPDATER_FTP_PORT=$port UPDATER_FTP_USER=anonymous UPDATER_FTP_PASSWORD=x \

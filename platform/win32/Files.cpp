@@ -159,6 +159,25 @@ bool FileSetDate(const std::string& winPath, int32_t dosDateTime) {
     return ok;
 }
 
+bool WorkingFolderIsSystemFolder() {
+    wchar_t cwd[MAX_PATH + 1], windows[MAX_PATH + 1], system[MAX_PATH + 1];
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH + 1, cwd);
+    if (n == 0 || n > MAX_PATH)
+        return false;
+    const auto same = [&cwd](wchar_t* folder, UINT length) {
+        if (length == 0 || length > MAX_PATH)
+            return false;
+        std::wstring a(cwd), b(folder, length);
+        for (std::wstring* s : {&a, &b})
+            while (s->size() > 3 && s->back() == L'\\')
+                s->pop_back();
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                    static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    };
+    return same(windows, GetWindowsDirectoryW(windows, MAX_PATH + 1)) ||
+           same(system, GetSystemDirectoryW(system, MAX_PATH + 1));
+}
+
 std::vector<std::string> ListDirectory(const std::string& winPath) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW fd;
