@@ -17,6 +17,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
+#ifdef _WIN32
 // Whether the system's Firebird client library loads. Under Wine it does not:
 // no Windows client library is packaged, so the tests that need one skip
 // there and the failure its absence gives is what is tested.
@@ -24,6 +25,7 @@ bool ClientHere() {
     TSharedLibrary library;
     return library.Load(TFirebirdClient::SystemFileName());
 }
+#endif
 
 class Interbase : public ::testing::Test {
 protected:
