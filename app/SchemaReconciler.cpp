@@ -12,6 +12,11 @@
 #include "db/SqlScanner.h"
 #include "platform/Dialogs.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::db;
+
 namespace {
 
 // One row of the schema table: a field and its type text.
@@ -266,3 +271,5 @@ void TSchemaReconciler::ConferirTabelas() {
     }
     nomes->Close();
 }
+
+} // namespace vx::app

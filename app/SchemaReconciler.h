@@ -9,9 +9,19 @@
 
 #include "app/UpdateServices.h"
 
+namespace vx::platform {
 class TComponent;
+}
+namespace vx::db {
 class TDatabase;
 class TTable;
+} // namespace vx::db
+
+namespace vx::app {
+
+using vx::db::TDatabase;
+using vx::db::TTable;
+using vx::platform::TComponent;
 
 // The rows of the schema table are written into SQL as they are, for every
 // kind of database; these say which texts may be. A name is one identifier
@@ -52,3 +62,5 @@ private:
     IProgressDisplay& gauge_;
     std::unique_ptr<TTable> tableReader_; // lives on once made
 };
+
+} // namespace vx::app

@@ -6,6 +6,11 @@
 #include "platform/Profile.h"
 #include "platform/Timer.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::db;
+
 const TFormLayout& FormLayout() {
     static const TFormLayout layout{
         .Name = "FAtualizarVersaoVendarix",
@@ -207,3 +212,5 @@ int TFAtualizarVersaoVendarix::ExitCode() const {
     // Closed before the run began: nothing was touched.
     return runStarted_ ? run_->ExitCode() : 1;
 }
+
+} // namespace vx::app

@@ -14,6 +14,11 @@
 #include "platform/Text.h"
 #include "zip/ZATempName.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::zip;
+
 namespace {
 
 // A name built from the ini file is deleted only when it stays inside the
@@ -243,3 +248,5 @@ void TUpdateRun::FTPTalvirPacketRecvd(TObject*) {
         gauge_.SetMaxValue(ftp_.BytesTotal());
     gauge_.SetProgress(ftp_.BytesRecvd());
 }
+
+} // namespace vx::app

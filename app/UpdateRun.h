@@ -14,6 +14,10 @@
 #include "app/VerifiedFtpService.h"
 #include "platform/SysUtils.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 class TSchemaReconciler;
 
 enum class TRunState {
@@ -83,3 +87,5 @@ void RemoveExtractionLeftovers();
 // backup is there, puts the backup back, so that no outcome of a run leaves
 // the shop without its program.
 void RestoreProgramFromBackup();
+
+} // namespace vx::app

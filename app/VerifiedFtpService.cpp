@@ -4,6 +4,10 @@
 #include "platform/Files.h"
 #include "platform/PrivateFolder.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 // The name the archive has on the server, which its signature must name.
@@ -176,3 +180,5 @@ void DeleteSignatureOf(const std::string& localFile) {
     if (FileExists(sig))
         DeleteFile(sig);
 }
+
+} // namespace vx::app

@@ -26,6 +26,8 @@
 #include "app/SignatureVerifier.h"
 #include "app/UpdateServices.h"
 
+namespace vx::app {
+
 inline constexpr const char* kSignatureSuffix = ".minisig";
 
 enum class TRefusal {
@@ -91,3 +93,5 @@ private:
 
 // Deletes the signature downloaded beside a local file, if there is one.
 void DeleteSignatureOf(const std::string& localFile);
+
+} // namespace vx::app

@@ -15,6 +15,11 @@
 #include "tests/support/PortableEnv.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 using Names = std::vector<std::string>;

@@ -12,6 +12,9 @@
 #include "tests/support/PortableEnv.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::db;
+using namespace vx::test;
+
 using Strings = std::vector<std::string>;
 
 namespace {

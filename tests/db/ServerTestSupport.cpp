@@ -12,6 +12,8 @@
 
 #include "tests/support/PortableEnv.h"
 
+namespace vx::test {
+
 std::string EnvOr(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
@@ -35,3 +37,5 @@ std::string UniqueName(const std::string& prefix) {
     static std::atomic<int> n{0};
     return prefix + std::to_string(getpid()) + "_" + std::to_string(++n);
 }
+
+} // namespace vx::test

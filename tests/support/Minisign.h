@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 // Whether the minisign tool can be run to check a signature (not from the
 // Windows build, where keys and signatures are made with libsodium).
 #ifdef _WIN32
@@ -53,3 +55,5 @@ std::string MinisignSignatureFile(const std::string& secretKey, const std::strin
 
 std::string Base64(const std::string& bytes);
 std::string FromBase64(const std::string& text);
+
+} // namespace vx::test

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #ifdef _WIN32
+namespace vx::test {
+
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite && std::getenv(name))
         return 0;
@@ -14,4 +16,6 @@ inline int setenv(const char* name, const char* value, int overwrite) {
 inline int unsetenv(const char* name) {
     return _putenv_s(name, "");
 }
+
+} // namespace vx::test
 #endif

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 // pxlib is a Linux library. The Windows build of the tests has no reading of
 // its own to compare with and leaves the comparisons out: the files are the
 // same bytes on either system, and the Linux build compares them.
@@ -50,3 +52,5 @@ inline TPxlibIndex ReadIndexWithPxlib(const std::string&, const std::string&) {
     return {"pxlib is not built for Windows", 0, 0};
 }
 #endif
+
+} // namespace vx::test
