@@ -241,11 +241,17 @@ HANDLE openOwnFile(const std::string& winPath, DWORD access, DWORD disposition) 
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return h;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes &
+    // The two small queries rather than GetFileInformationByHandle, whose
+    // volume serial number costs Wine some milliseconds on every call (the
+    // run log opens its file so for every line).
+    FILE_STANDARD_INFO standard{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileType(h) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) || standard.Directory ||
+        (tag.FileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
-        info.nNumberOfLinks != 1) {
+        standard.NumberOfLinks != 1) {
         CloseHandle(h);
         return INVALID_HANDLE_VALUE;
     }

@@ -38,8 +38,10 @@ std::string lastErrorText() {
 }
 
 int64_t nsOf(const LARGE_INTEGER& t) {
-    // 100 ns units since 1601; only differences are compared.
-    return static_cast<int64_t>(t.QuadPart) * 100;
+    // 100 ns units since 1601, counted from 1970 as on Linux: in
+    // nanoseconds from 1601 today's times pass what 64 bits hold.
+    constexpr int64_t k1601To1970 = 116444736000000000;
+    return (static_cast<int64_t>(t.QuadPart) - k1601To1970) * 100;
 }
 
 HANDLE handleOf(int fd) {
@@ -133,23 +135,30 @@ bool TDurableFolder::ReadFile(const std::string& name, std::string& out, size_t 
     if (handle_ < 0 || !plainName(name))
         return false;
     const std::wstring w = win::WideNative(path_ + "\\" + name);
-    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // The shop's program may have the file open for writing; reading its
+    // head must neither fail for that nor keep a rename from going ahead.
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info{};
-    bool ok = GetFileInformationByHandle(h, &info) &&
-              !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && info.nFileSizeHigh == 0 &&
-              info.nFileSizeLow <= maxSize;
+    const bool ok = GetFileInformationByHandle(h, &info) &&
+                    !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
     if (ok) {
-        out.resize(info.nFileSizeLow);
-        DWORD n = 0;
-        ok = out.empty() ||
-             (::ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr) && n == out.size());
+        // The first maxSize bytes of a longer file, as the caller asks.
+        const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        out.resize(static_cast<size_t>(std::min<uint64_t>(size, maxSize)));
+        size_t done = 0;
+        while (done < out.size()) {
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(out.size() - done, 1u << 30));
+            DWORD got = 0;
+            if (!::ReadFile(h, out.data() + done, want, &got, nullptr) || got == 0)
+                break;
+            done += got;
+        }
+        out.resize(done);
     }
     CloseHandle(h);
-    if (!ok)
-        out.clear();
     return ok;
 }
 

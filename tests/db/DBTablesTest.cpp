@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "db/Engine.h"
+#include "tests/support/PortableEnv.h"
 #include "tests/support/TempFolder.h"
 
 using namespace vx::db;
