@@ -170,9 +170,3 @@ int32_t TVerifiedFtpService::BytesRecvd() const {
 void TVerifiedFtpService::SetOnPacketRecvd(TNotifyEvent e) {
     inner_.SetOnPacketRecvd(std::move(e));
 }
-
-void DeleteSignatureOf(const std::string& localFile) {
-    const std::string sig = localFile + kSignatureSuffix;
-    if (FileExists(sig))
-        DeleteFile(sig);
-}

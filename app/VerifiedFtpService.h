@@ -88,6 +88,3 @@ private:
     // Remote file name to the signing time of the archive accepted now.
     std::map<std::string, int64_t> accepted_;
 };
-
-// Deletes the signature downloaded beside a local file, if there is one.
-void DeleteSignatureOf(const std::string& localFile);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/RunEnvironment.h"
 #include "app/UAtualizarVersaoVendarix.h"
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
@@ -14,13 +15,14 @@ int main(int argc, char** argv) {
     // password is given to the engine's session before any window exists.
     TApplication app(argc, argv);
     TUpdaterSetup setup;
+    setup.Environment = std::make_unique<TPlatformRunEnvironment>();
     try {
         Session().AddPassword("7302518");
         Session().Start();
         setup.Ftp = ApplyFtpEnvironment(CompiledFtpSettings());
         // A key that is not one stops the updater before its window opens;
         // the run reads the setting again when it starts.
-        SigningKeyFromText(SigningKeyText());
+        SigningKeyFromText(setup.Environment->SigningKeyText());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", app.Title().c_str(), AnsiToUtf8(e.what()).c_str());
         return 2;
