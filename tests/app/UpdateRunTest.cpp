@@ -443,7 +443,7 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
          {"Connect"},
          {hourglass, "rename Vendarix.bkp Vendarix.exe", "leftovers",
           "message " + Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."), arrow},
-         {"VENDARIX.EXE"},
+         {"VENDARIX.EXE", "LOJA.ZIP"},
          TRunState::Stopped,
          1},
         {"both archives missing: the old program is started",
