@@ -2,6 +2,10 @@
 #include "app/UpdateServices.h"
 #include "zip/ZipArchiver.h"
 
+namespace vx::app {
+
+using namespace vx::zip;
+
 namespace {
 
 class TZipArchiverService : public IArchiveService {
@@ -33,3 +37,5 @@ private:
 std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner) {
     return std::make_unique<TZipArchiverService>(owner);
 }
+
+} // namespace vx::app

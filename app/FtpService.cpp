@@ -8,6 +8,11 @@
 #include "net/FtpClient.h"
 #include "platform/Streams.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::net;
+
 namespace {
 
 class TFtpClientService : public IFtpService {
@@ -153,3 +158,5 @@ private:
 std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings) {
     return std::make_unique<TFtpClientService>(owner, settings);
 }
+
+} // namespace vx::app

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+namespace vx::app {
+
 TProgressGauge::TProgressGauge(TWindowControl* parent, TComponent* owner)
     : TComponent(owner), control_(std::make_unique<TPaintBox>(parent)) {
     control_->OnPaint = [this](TCanvas& c) { c.Draw(0, 0, Picture()); };
@@ -191,3 +193,5 @@ void TProgressGauge::paintText(TCanvas& c, const TRect& in) const {
     c.InvertText(x, y, s);
     c.ClearClip();
 }
+
+} // namespace vx::app

@@ -10,6 +10,10 @@
 #include "platform/SysUtils.h"
 #include "platform/Window.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 enum TGaugeKind { gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle };
 enum TBorderStyle { bsNone, bsSingle };
 
@@ -83,3 +87,5 @@ private:
     TColor color_ = clBtnFace;
     int repaints_ = 0;
 };
+
+} // namespace vx::app

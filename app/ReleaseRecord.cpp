@@ -2,6 +2,10 @@
 
 #include "platform/Files.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 constexpr const char* kHeader = "AtualizarVendarix estado 1";
@@ -78,3 +82,5 @@ bool TReleaseRecord::Parse(const std::string& text) {
     }
     return !header;
 }
+
+} // namespace vx::app

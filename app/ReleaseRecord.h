@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 
+namespace vx::app {
+
 class TReleaseRecord {
 public:
     static constexpr const char* kFileName = "AtualizarVendarix.estado";
@@ -41,3 +43,5 @@ public:
 private:
     std::map<std::string, int64_t> installed_;
 };
+
+} // namespace vx::app

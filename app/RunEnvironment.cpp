@@ -10,6 +10,11 @@
 #include "platform/Process.h"
 #include "zip/ZATempName.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::zip;
+
 void RemoveExtractionLeftovers() {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -36,33 +41,35 @@ void TPlatformRunEnvironment::SetCursor(int cursor) {
 }
 
 void TPlatformRunEnvironment::ShowMessage(const std::string& text) {
-    ::ShowMessage(text);
+    vx::platform::ShowMessage(text);
 }
 
 bool TPlatformRunEnvironment::FileExists(const std::string& name) {
-    return ::FileExists(name);
+    return vx::platform::FileExists(name);
 }
 
 void TPlatformRunEnvironment::DeleteFile(const std::string& name) {
-    ::DeleteFile(name);
+    vx::platform::DeleteFile(name);
 }
 
 void TPlatformRunEnvironment::RenameFile(const std::string& from, const std::string& to) {
-    ::RenameFile(from, to);
+    vx::platform::RenameFile(from, to);
 }
 
 void TPlatformRunEnvironment::RemoveExtractionLeftovers() {
-    ::RemoveExtractionLeftovers();
+    vx::app::RemoveExtractionLeftovers();
 }
 
 std::string TPlatformRunEnvironment::ReadSistemaVendarix() {
-    return ::ReadSistemaVendarix();
+    return vx::app::ReadSistemaVendarix();
 }
 
 std::string TPlatformRunEnvironment::SigningKeyText() {
-    return ::SigningKeyText();
+    return vx::app::SigningKeyText();
 }
 
 unsigned TPlatformRunEnvironment::StartProgram(const std::string& cmdLine, int show) {
     return startProgram_ ? startProgram_(cmdLine, show) : WinExec(cmdLine, show);
 }
+
+} // namespace vx::app

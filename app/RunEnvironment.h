@@ -9,6 +9,8 @@
 
 #include "app/UpdateServices.h"
 
+namespace vx::app {
+
 class TPlatformRunEnvironment : public IRunEnvironment {
 public:
     using TStartProgram = std::function<unsigned(const std::string& cmdLine, int show)>;
@@ -33,3 +35,5 @@ private:
 // into place left in the working folder and the folders below it. Only the
 // updater's own names go; anything else that merely looks alike stays.
 void RemoveExtractionLeftovers();
+
+} // namespace vx::app

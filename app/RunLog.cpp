@@ -4,6 +4,10 @@
 
 #include "platform/Files.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace RunLog {
 namespace {
 
@@ -69,3 +73,5 @@ void SetEnabled(bool on) {
 }
 
 } // namespace RunLog
+
+} // namespace vx::app

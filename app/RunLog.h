@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::app {
+
 namespace RunLog {
 
 inline constexpr const char* kFileName = "AtualizarVendarix.log";
@@ -23,3 +25,5 @@ void Write(const std::string& text);
 void SetEnabled(bool on);
 
 } // namespace RunLog
+
+} // namespace vx::app

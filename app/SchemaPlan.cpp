@@ -2,6 +2,10 @@
 
 #include <unordered_set>
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 bool isLetter(unsigned char c) {
@@ -171,3 +175,5 @@ std::vector<TSchemaStatement> TSchemaPlan::AddFields(const std::string& table,
     }
     return out;
 }
+
+} // namespace vx::app

@@ -15,6 +15,10 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::app {
+
+using vx::platform::Exception;
+
 // The rows of the schema table are written into SQL as they are, for every
 // kind of database; these say which texts may be. A name is one identifier
 // as the engines take it unquoted: a letter (CP1252 letters included) or
@@ -101,3 +105,5 @@ private:
     std::unordered_map<std::string, std::vector<TSchemaRow>> rows_;
     int32_t rowCount_ = 0;
 };
+
+} // namespace vx::app

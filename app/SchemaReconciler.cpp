@@ -9,6 +9,11 @@
 #include "db/DBTables.h"
 #include "platform/Dialogs.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::db;
+
 TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IProgressDisplay& gauge)
     : owner_(owner), database_(database), gauge_(gauge) {}
 
@@ -130,3 +135,5 @@ void TSchemaReconciler::ConferirTabelas() {
     }
     nomes->Close();
 }
+
+} // namespace vx::app

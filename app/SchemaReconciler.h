@@ -11,9 +11,19 @@
 #include "app/SchemaPlan.h"
 #include "app/UpdateServices.h"
 
+namespace vx::platform {
 class TComponent;
+}
+namespace vx::db {
 class TDatabase;
 class TTable;
+} // namespace vx::db
+
+namespace vx::app {
+
+using vx::db::TDatabase;
+using vx::db::TTable;
+using vx::platform::TComponent;
 
 class TSchemaReconciler {
 public:
@@ -36,3 +46,5 @@ private:
     IProgressDisplay& gauge_;
     std::unique_ptr<TTable> tableReader_; // lives on once made
 };
+
+} // namespace vx::app

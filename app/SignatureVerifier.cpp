@@ -9,6 +9,10 @@
 #include "platform/MappedFile.h"
 #include "platform/ReadOnlyFile.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 constexpr std::string_view kUntrustedPrefix = "untrusted comment: ";
@@ -269,3 +273,5 @@ TVerifyResult TSignatureVerifier::Verify(const std::string& file, const TDetache
                ? TVerifyResult::Valid
                : TVerifyResult::BadSignature;
 }
+
+} // namespace vx::app

@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::app {
+
 struct TSigningKey {
     std::array<uint8_t, 8> KeyId{};
     std::array<uint8_t, 32> PublicKey{};
@@ -86,3 +88,5 @@ public:
 private:
     TSigningKey key_;
 };
+
+} // namespace vx::app

@@ -7,6 +7,11 @@
 #include "platform/Profile.h"
 #include "platform/Timer.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::db;
+
 const TFormLayout& FormLayout() {
     static const TFormLayout layout{
         .Name = "FAtualizarVersaoVendarix",
@@ -210,3 +215,5 @@ int TFAtualizarVersaoVendarix::ExitCode() const {
     // Closed before the run began: nothing was touched.
     return runStarted_ ? run_->ExitCode() : 1;
 }
+
+} // namespace vx::app

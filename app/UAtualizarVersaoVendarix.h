@@ -18,8 +18,18 @@
 #include "platform/SysUtils.h"
 #include "platform/Window.h"
 
-class TDatabase;
+namespace vx::platform {
 class TTimer;
+}
+namespace vx::db {
+class TDatabase;
+}
+
+namespace vx::app {
+
+using namespace vx::platform;
+
+using vx::db::TDatabase;
 
 // The window's stored layout: every value the window and its components are
 // created with, in one declaration.
@@ -129,3 +139,5 @@ private:
     TRunState state_ = TRunState::Starting; // until the timer hands over to the run
     bool runStarted_ = false;
 };
+
+} // namespace vx::app

@@ -8,6 +8,10 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 // A name built from the ini file is deleted only when it stays inside the
@@ -219,3 +223,5 @@ void TUpdateRun::FTPTalvirPacketRecvd(TObject*) {
         gauge_.SetMaxValue(ftp_.BytesTotal());
     gauge_.SetProgress(ftp_.BytesRecvd());
 }
+
+} // namespace vx::app

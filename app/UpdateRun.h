@@ -16,6 +16,10 @@
 #include "app/VerifiedFtpService.h"
 #include "platform/SysUtils.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 class TSchemaReconciler;
 
 enum class TRunState {
@@ -79,3 +83,5 @@ private:
     // fetches and checks each one's signature.
     std::unique_ptr<TVerifiedFtpService> verified_;
 };
+
+} // namespace vx::app

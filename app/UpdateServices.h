@@ -13,6 +13,14 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+class TComponent;
+}
+
+namespace vx::app {
+
+using namespace vx::platform;
+
 class IFtpService {
 public:
     virtual ~IFtpService() = default;
@@ -88,10 +96,11 @@ public:
 };
 
 struct TFtpSettings;
-class TComponent;
 
 // The window's own FTP client, FTPTalvir, with the deployment settings, and
 // its archive component, ZipArchiver, with its stored settings; each service
 // owns its component, and owner is the window.
 std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings);
 std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner);
+
+} // namespace vx::app

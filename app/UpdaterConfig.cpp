@@ -5,6 +5,11 @@
 #include "db/DBTables.h"
 #include "platform/Text.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+using namespace vx::db;
+
 #ifndef VX_FTP_HOST_DEFAULT
 #define VX_FTP_HOST_DEFAULT ""
 #endif
@@ -179,3 +184,5 @@ std::optional<TSigningKey> SigningKeyFromText(const std::string& text) {
         throw EConvertError("UPDATER_SIGNING_KEY: not a minisign public key");
     return key;
 }
+
+} // namespace vx::app

@@ -11,7 +11,15 @@
 
 #include "platform/Profile.h"
 
+namespace vx::db {
 class TDatabase;
+}
+
+namespace vx::app {
+
+using namespace vx::platform;
+
+using vx::db::TDatabase;
 
 // The four values of section BDados of .\Brevanto.ini.
 struct UpdaterConfig {
@@ -87,3 +95,5 @@ std::string SigningKeyText();
 // that is not a key raises EConvertError naming the variable: a deployment
 // mistake must not quietly turn verification off.
 std::optional<TSigningKey> SigningKeyFromText(const std::string& text);
+
+} // namespace vx::app

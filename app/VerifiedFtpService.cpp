@@ -4,6 +4,10 @@
 #include "platform/Files.h"
 #include "platform/PrivateFolder.h"
 
+namespace vx::app {
+
+using namespace vx::platform;
+
 namespace {
 
 // The name the archive has on the server, which its signature must name.
@@ -170,3 +174,5 @@ int32_t TVerifiedFtpService::BytesRecvd() const {
 void TVerifiedFtpService::SetOnPacketRecvd(TNotifyEvent e) {
     inner_.SetOnPacketRecvd(std::move(e));
 }
+
+} // namespace vx::app

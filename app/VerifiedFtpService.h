@@ -26,6 +26,8 @@
 #include "app/SignatureVerifier.h"
 #include "app/UpdateServices.h"
 
+namespace vx::app {
+
 inline constexpr const char* kSignatureSuffix = ".minisig";
 
 enum class TRefusal {
@@ -88,3 +90,5 @@ private:
     // Remote file name to the signing time of the archive accepted now.
     std::map<std::string, int64_t> accepted_;
 };
+
+} // namespace vx::app

@@ -10,6 +10,10 @@
 #include "platform/Application.h"
 #include "platform/Text.h"
 
+using namespace vx::app;
+using namespace vx::db;
+using namespace vx::platform;
+
 int main(int argc, char** argv) {
     // Qt comes up first (the engine's drivers are Qt plugins); the table
     // password is given to the engine's session before any window exists.

@@ -5,6 +5,10 @@
 #include "db/Engine.h"
 #include "platform/Files.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 constexpr const char* kOpenDatabase = "Cannot perform this operation on an open database";
@@ -238,3 +242,5 @@ const std::string& TTable::FieldName(int i) const {
         throw EDBEngineError(Format("Field index out of range: %d", i));
     return fields_[i];
 }
+
+} // namespace vx::db

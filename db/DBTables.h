@@ -10,6 +10,10 @@
 #include "db/DBTypes.h"
 #include "platform/SysUtils.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 class TSession : public TObject {
 public:
     const std::string& SessionName() const { return name_; }
@@ -146,3 +150,5 @@ private:
     std::vector<std::string> fields_;
     std::unique_ptr<TDriverConnection> local_;
 };
+
+} // namespace vx::db

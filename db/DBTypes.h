@@ -5,9 +5,15 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 // Every failure of the engine, carrying the driver's message text.
 class EDBEngineError : public Exception {
     using Exception::Exception;
 };
 
 enum TTransIsolation { tiDirtyRead, tiReadCommitted, tiRepeatableRead };
+
+} // namespace vx::db

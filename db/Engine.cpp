@@ -9,6 +9,10 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 int TResultSet::IndexOf(const std::string& name) const {
     for (int i = 0; i < FieldCount(); ++i)
         if (SameText(FieldName(i), name))
@@ -108,3 +112,5 @@ std::unique_ptr<TDriverConnection> OpenDriverConnection(const TConnectionSetting
         throw EDBEngineError("No driver name or alias name is set");
     throw EDBEngineError(Format("Unknown driver: %s", settings.driver));
 }
+
+} // namespace vx::db

@@ -11,6 +11,10 @@
 #include "db/DBTypes.h"
 #include "platform/SysUtils.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 // Rows of one query, read forward. Values are CP1252 text; a NULL reads as
 // the empty text.
 class TResultSet {
@@ -104,3 +108,5 @@ TConnectionSettings ResolveSettings(const std::string& type, bool isAlias, const
 
 // Opens the driver the settings name. An unknown driver raises.
 std::unique_ptr<TDriverConnection> OpenDriverConnection(const TConnectionSettings& settings);
+
+} // namespace vx::db

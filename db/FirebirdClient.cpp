@@ -5,6 +5,10 @@
 #include "db/DBTypes.h"
 #include "platform/SysUtils.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 template <typename F> void bind(TSharedLibrary& lib, const std::string& file, F& entry, const char* name) {
@@ -57,3 +61,5 @@ const TFirebirdClient& TFirebirdClient::System() {
         client = Load(SystemFileName());
     return *client;
 }
+
+} // namespace vx::db

@@ -11,6 +11,10 @@
 
 #include "platform/SharedLibrary.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 struct TFirebirdClient {
     decltype(&isc_attach_database) attach_database = nullptr;
     decltype(&isc_detach_database) detach_database = nullptr;
@@ -41,3 +45,5 @@ struct TFirebirdClient {
 private:
     TSharedLibrary library_;
 };
+
+} // namespace vx::db

@@ -9,6 +9,10 @@
 
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 // Each statement runs in a read-committed transaction of its own. A lock
@@ -362,3 +366,5 @@ std::vector<std::string> TInterbaseDriver::TableNames(bool systemTables) {
         out.push_back(r->Value(0).value_or(""));
     return out;
 }
+
+} // namespace vx::db

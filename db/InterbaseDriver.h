@@ -8,6 +8,8 @@
 #include "db/FirebirdClient.h"
 #include "db/ServerConnection.h"
 
+namespace vx::db {
+
 class TInterbaseDriver : public TServerConnection {
 public:
     explicit TInterbaseDriver(const TConnectionSettings& settings);
@@ -32,3 +34,5 @@ private:
     isc_db_handle db_ = 0;
     isc_tr_handle tr_ = 0;
 };
+
+} // namespace vx::db

@@ -7,6 +7,10 @@
 #include "platform/OdbcApi.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 using WString = std::basic_string<SQLWCHAR>;
@@ -363,3 +367,5 @@ std::vector<std::string> TMssqlDriver::TableNames(bool systemTables) {
     }
     return out;
 }
+
+} // namespace vx::db

@@ -10,6 +10,8 @@
 
 #include "db/ServerConnection.h"
 
+namespace vx::db {
+
 class TMssqlDriver : public TServerConnection {
 public:
     static constexpr int kDefaultLoginTimeout = 15;
@@ -42,3 +44,5 @@ private:
     void* dbc_ = nullptr; // SQLHDBC
     bool connected_ = false;
 };
+
+} // namespace vx::db

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+namespace vx::db {
+
 namespace ParadoxCipher {
 namespace {
 
@@ -141,3 +143,5 @@ void EncryptMemo(uint8_t* data, size_t size, uint32_t key) {
 }
 
 } // namespace ParadoxCipher
+
+} // namespace vx::db

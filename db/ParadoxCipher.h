@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::db {
+
 namespace ParadoxCipher {
 
 constexpr size_t kChunk = 256;
@@ -26,3 +28,5 @@ void DecryptMemo(uint8_t* data, size_t size, uint32_t key);
 void EncryptMemo(uint8_t* data, size_t size, uint32_t key);
 
 } // namespace ParadoxCipher
+
+} // namespace vx::db

@@ -9,6 +9,10 @@
 #include "platform/SysUtils.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 constexpr const char* kWorkSuffix = ".vxnew";
@@ -310,3 +314,5 @@ void ReplaceParadoxFiles(const std::string& folderPath, const std::string& stem,
     if (complete)
         folder.Remove(marker);
 }
+
+} // namespace vx::db

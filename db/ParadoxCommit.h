@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::db {
+
 struct TParadoxNewFile {
     std::string path; // the file it replaces or makes (Linux path)
     std::vector<uint8_t> bytes;
@@ -44,3 +46,5 @@ std::optional<std::string> ParadoxWorkFileStem(const std::string& name);
 // marker's rename, then the name of each file before its rename, "done"
 // before the marker's removal), so that a test can end the process there.
 void SetParadoxCommitProbe(std::function<void(const std::string& step)> probe);
+
+} // namespace vx::db

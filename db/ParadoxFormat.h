@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vx::db {
+
 namespace ParadoxFormat {
 
 // ---- file versions (the byte at 0x39) ---------------------------------------
@@ -143,3 +145,5 @@ constexpr uint8_t kMemoHeaderStart[] = {0x00, 0x01, 0x00, 0x01, 0x00, 0x82, 0x73
                                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA1, 0x02};
 
 } // namespace ParadoxFormat
+
+} // namespace vx::db

@@ -12,6 +12,10 @@
 #include "db/SqlScanner.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 // The module argument as written in CREATE VIRTUAL TABLE: a quoted literal.
@@ -541,3 +545,5 @@ std::string ParadoxVirtualTableSql(const std::string& nameUtf8, const std::strin
     return "CREATE VIRTUAL TABLE temp." + SqlQuoteIdent(nameUtf8) + " USING paradox(" +
            SqlQuoteLiteral(path) + ")";
 }
+
+} // namespace vx::db

@@ -15,6 +15,8 @@
 
 struct sqlite3;
 
+namespace vx::db {
+
 // What the virtual tables of one SQLite connection share: the keys that
 // open encrypted tables, and the tables a statement has changed.
 class TParadoxChanges {
@@ -43,3 +45,5 @@ private:
 void RegisterParadoxModule(sqlite3* db, TParadoxChanges* changes);
 // The SQL that makes table `name` (in schema temp) read the file at `path`.
 std::string ParadoxVirtualTableSql(const std::string& nameUtf8, const std::string& path);
+
+} // namespace vx::db

@@ -11,6 +11,10 @@
 #include "db/ParadoxFormat.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 using namespace ParadoxFormat;
@@ -558,3 +562,5 @@ void TParadoxTable::CheckIntact() const {
         if (b.records < 0 || uint64_t(b.records) * recordSize_ + kBlockHeader > blockSize_)
             damaged(Format("block %d holds records past its end", b.number));
 }
+
+} // namespace vx::db

@@ -19,6 +19,10 @@
 #include "platform/CodePage.h"
 #include "platform/ReadOnlyFile.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 // One value of a record. Text is CP1252 (converted from the table's code
 // page); dates, times and decimals are rendered as text.
 struct TParadoxValue {
@@ -158,3 +162,5 @@ private:
     std::vector<Block> chain_;
     std::unique_ptr<TCodePage> text_; // the table's code page, when the system converts it
 };
+
+} // namespace vx::db

@@ -16,6 +16,10 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 using namespace ParadoxFormat;
@@ -707,3 +711,5 @@ std::string NewParadoxCompanionFile(const std::string& dataPath, const std::stri
     const bool lower = !dataExt.empty() && dataExt == LowerCase(dataExt);
     return folder + "/" + stem + (lower ? LowerCase(ext) : UpperCase(ext));
 }
+
+} // namespace vx::db

@@ -14,6 +14,8 @@
 #include "db/ParadoxCommit.h"
 #include "db/ParadoxTable.h"
 
+namespace vx::db {
+
 struct TParadoxLayout {
     std::vector<TParadoxField> fields; // offsets are set by Arrange()
     int keyFields = 0;                 // the first fields, in order
@@ -96,3 +98,5 @@ std::vector<uint8_t> BuildEmptyMemoFile(uint32_t key);
 std::string ParadoxCompanionFile(const std::string& dataPath, const std::string& ext);
 // The name ParadoxCompanionFile gives a companion the folder does not have.
 std::string NewParadoxCompanionFile(const std::string& dataPath, const std::string& ext);
+
+} // namespace vx::db

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdlib>
 
+namespace vx::db {
+
 namespace {
 
 // Trailing line breaks are dropped so that a statement ends clean.
@@ -99,3 +101,5 @@ bool TServerConnection::hasParam(const TStringList& params, const std::string& n
             return true;
     return false;
 }
+
+} // namespace vx::db

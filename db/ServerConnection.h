@@ -6,6 +6,8 @@
 
 #include "db/Engine.h"
 
+namespace vx::db {
+
 class TServerConnection : public TDriverConnection {
 public:
     std::unique_ptr<TResultSet> Query(const std::string& sql) override;
@@ -31,3 +33,5 @@ protected:
     // Whether a parameter line of that name is present at all.
     static bool hasParam(const TStringList& params, const std::string& name);
 };
+
+} // namespace vx::db

@@ -4,6 +4,10 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 struct Token {
@@ -185,3 +189,5 @@ std::string SqlQuoteLiteral(const std::string& s) {
 std::string SqlQuoteIdent(const std::string& s) {
     return quotedWith(s, '"');
 }
+
+} // namespace vx::db

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::db {
+
 struct TSqlStatementInfo {
     std::string verb;   // first word, upper case: SELECT, CREATE, ALTER, ...
     std::string object; // second word of CREATE/ALTER/DROP, upper case: TABLE, INDEX, ...
@@ -25,3 +27,5 @@ TSqlStatementInfo ScanSql(const std::string& sql);
 // quoted identifier ("...", quotes doubled).
 std::string SqlQuoteLiteral(const std::string& s);
 std::string SqlQuoteIdent(const std::string& s);
+
+} // namespace vx::db

@@ -16,6 +16,10 @@
 #include "platform/SystemFiles.h"
 #include "platform/Text.h"
 
+namespace vx::db {
+
+using namespace vx::platform;
+
 namespace {
 
 constexpr char kSqliteMagic[] = "SQLite format 3";
@@ -711,3 +715,5 @@ std::vector<std::string> TStandardDriver::FieldNames(const std::string& table) {
         throw EDBEngineError(Format("%s is not a table", Utf8ToAnsi(file)));
     }
 }
+
+} // namespace vx::db

@@ -18,6 +18,11 @@
 #include "platform/WatchedFolder.h"
 
 struct sqlite3;
+
+namespace vx::db {
+
+using namespace vx::platform;
+
 class TSqlite;
 
 class TStandardDriver : public TDriverConnection {
@@ -84,3 +89,5 @@ private:
     std::string scratchTable_;
     std::vector<std::string> scratchFields_;
 };
+
+} // namespace vx::db

@@ -16,6 +16,10 @@
 #include "platform/Timer.h"
 #include "platform/Tls.h"
 
+namespace vx::net {
+
+using namespace vx::platform;
+
 using namespace ftpconst;
 
 static_assert(std::is_same_v<TAsyncSocket::TSocketHandle, ws::TSocket> &&
@@ -865,3 +869,5 @@ int TAsyncSocket::recvBytes(char* buffer, int length, bool peek) {
         return got;
     }
 }
+
+} // namespace vx::net

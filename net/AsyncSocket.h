@@ -16,6 +16,7 @@
 #include "platform/SysUtils.h"
 #include "platform/Timer.h"
 
+namespace vx::platform {
 class TNotifyWindow;
 class THandleStream;
 namespace ws {
@@ -24,6 +25,11 @@ struct TLookup;
 namespace tls {
 class TSession;
 }
+} // namespace vx::platform
+
+namespace vx::net {
+
+using namespace vx::platform;
 
 class ESockError : public Exception {
 public:
@@ -318,3 +324,5 @@ private:
     std::vector<char> cipher_;                  // ciphertext as it comes off the socket
     bool tlsEnded_ = false;                     // the peer ended the protected stream
 };
+
+} // namespace vx::net

@@ -12,6 +12,10 @@
 #include "platform/Timer.h"
 #include "platform/Tls.h"
 
+namespace vx::net {
+
+using namespace vx::platform;
+
 using namespace ftpconst;
 
 namespace {
@@ -724,3 +728,5 @@ void TFtpClient::finishTransfer(const TFtpReply& retrReply) {
         throw FTPException(
             Format(STransferIncomplete, addCounts(restartAt_, received), addCounts(restartAt_, announced)));
 }
+
+} // namespace vx::net

@@ -12,11 +12,16 @@
 #include "net/AsyncSocket.h"
 #include "net/FtpReply.h"
 
-class TFtpTransfer;
+namespace vx::platform {
+class THandleStream;
 namespace tls {
 class TTrust;
 }
-class THandleStream;
+} // namespace vx::platform
+
+namespace vx::net {
+
+class TFtpTransfer;
 
 class FTPException : public Exception {
 public:
@@ -240,3 +245,5 @@ private:
     int16_t replyNumber_ = 0;
     int owedReplies_ = 0;
 };
+
+} // namespace vx::net

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace vx::net {
+
 namespace ftpconst {
 
 // Status texts passed to StatusMessage.
@@ -147,3 +149,5 @@ inline constexpr TSockErrorRow SockErrorTable[] = {
 static_assert(sizeof(SockErrorTable) / sizeof(SockErrorTable[0]) == 51);
 
 } // namespace ftpconst
+
+} // namespace vx::net

@@ -3,6 +3,8 @@
 #include "net/FtpClient.h"
 #include "net/FtpConst.h"
 
+namespace vx::net {
+
 namespace {
 
 bool isDigit(char c) {
@@ -55,3 +57,5 @@ TFtpReply TFtpReplyAssembler::Take() {
     code_.clear();
     return r;
 }
+
+} // namespace vx::net

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::net {
+
 struct TFtpReply {
     // The leading digits of the first line (at most ten), 0 when there are
     // none or they do not fit 32 bits.
@@ -50,3 +52,5 @@ private:
 // The value of a line's leading decimal digits, at most ten of them; 0 when
 // there are none or they do not fit 32 bits.
 int32_t LeadingNumber(const std::string& line);
+
+} // namespace vx::net

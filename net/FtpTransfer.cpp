@@ -9,6 +9,10 @@
 #include "platform/Streams.h"
 #include "platform/Timer.h"
 
+namespace vx::net {
+
+using namespace vx::platform;
+
 using namespace ftpconst;
 
 TFtpTransfer::TFtpTransfer(TComponent* owner, int32_t timeOut, const TNotifyEvent& onPacketRecvd)
@@ -125,3 +129,5 @@ void TFtpTransfer::Receive(THandleStream& file, int64_t maxBytes) {
         throw;
     }
 }
+
+} // namespace vx::net

@@ -10,7 +10,11 @@
 
 #include "net/AsyncSocket.h"
 
+namespace vx::platform {
 class THandleStream;
+}
+
+namespace vx::net {
 
 class TFtpTransfer {
 public:
@@ -64,3 +68,5 @@ private:
     int32_t minRate_ = 0;
     int32_t rateWindowS_ = 0;
 };
+
+} // namespace vx::net

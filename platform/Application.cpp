@@ -4,6 +4,8 @@
 #include "platform/Dialogs.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 std::string TApplication::TitleFromPath(const std::string& exePath) {
     std::string name = exePath;
     size_t slash = name.find_last_of("/\\");
@@ -38,3 +40,5 @@ void TApplication::Dispatch(const std::function<void()>& f) {
         ShowException(e);
     }
 }
+
+} // namespace vx::platform

@@ -10,6 +10,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 // Screen cursor values of the platform.
 constexpr int crDefault = 0;
 constexpr int crArrow = -2;
@@ -72,3 +74,5 @@ private:
 
 // The one application object; null before it is created.
 TApplication* Application();
+
+} // namespace vx::platform

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+namespace vx::platform {
+
 class TNotifyWindow;
 
 namespace ws {
@@ -112,3 +114,5 @@ void CancelAsyncRequest(const std::shared_ptr<TLookup>& lookup);
 int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int length);
 
 } // namespace ws
+
+} // namespace vx::platform

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace vx::platform {
+
 // Colours as the platform stores them: 0x00BBGGRR, or a system colour
 // (high bit set, low byte the system colour index).
 using TColor = uint32_t;
@@ -87,3 +89,5 @@ public:
 private:
     std::shared_ptr<TImpl> impl_;
 };
+
+} // namespace vx::platform

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::platform {
+
 // HP Roman-8, which tables sorted for it carry without a number: no Windows
 // code page has it, so it goes by IBM's number.
 constexpr unsigned kCodePageRoman8 = 1051;
@@ -35,3 +37,5 @@ private:
     struct TState;
     std::unique_ptr<TState> state_;
 };
+
+} // namespace vx::platform

@@ -6,6 +6,8 @@
 #include "platform/Application.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 std::unique_ptr<IDialogs> g_dialogs;
@@ -158,3 +160,5 @@ void ShowErrorBox(const std::string& text) {
     r.defaultResult = mrOk;
     Dialogs().Show(r);
 }
+
+} // namespace vx::platform

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::platform {
+
 // Modal results, with the platform's values.
 enum TModalResult : int {
     mrNone = 0,
@@ -67,3 +69,5 @@ std::string ResultWord(TModalResult r);
 void ShowMessage(const std::string& text);
 // The default exception handler's box: stop icon, OK.
 void ShowErrorBox(const std::string& text);
+
+} // namespace vx::platform

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::platform {
+
 // What identifies a file's present contents without reading it: a change
 // made through any program moves its size or its times.
 struct TFileStamp {
@@ -85,3 +87,5 @@ bool FlushFolder(const std::string& path);
 // Whether files in this Linux folder need a flush to outlive a power loss
 // (false on a file system kept in memory, which a power loss empties).
 bool FolderNeedsFlush(const std::string& path);
+
+} // namespace vx::platform

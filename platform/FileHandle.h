@@ -10,6 +10,8 @@
 
 #include "platform/Streams.h"
 
+namespace vx::platform {
+
 // MS-DOS date (high 16 bits) and time (low 16 bits), local time.
 bool FileSetDateHandle(int fd, int32_t dosDateTime);
 // unixMode: permission bits of an entry made on Unix, applied in place of
@@ -19,3 +21,5 @@ bool FileSetAttrHandle(int fd, uint32_t attr, uint32_t unixMode = 0);
 // (its mode after the umask): nothing is read back from the file, and only
 // what differs is written.
 bool FileSetNewAttrHandle(int fd, uint32_t createdMode, uint32_t attr, uint32_t unixMode = 0);
+
+} // namespace vx::platform

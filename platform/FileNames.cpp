@@ -1,6 +1,8 @@
 // Name helpers: the same on every platform.
 #include "platform/Files.h"
 
+namespace vx::platform {
+
 std::string ExtractFileName(const std::string& path) {
     size_t p = path.find_last_of("\\/:");
     return p == std::string::npos ? path : path.substr(p + 1);
@@ -28,3 +30,5 @@ std::string IncludeTrailingBackslash(const std::string& path) {
         return path;
     return path + "\\";
 }
+
+} // namespace vx::platform

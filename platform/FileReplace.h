@@ -4,8 +4,12 @@
 
 #include <string>
 
+namespace vx::platform {
+
 // Renames `from` over `to` (Windows paths, resolved without regard to case),
 // replacing an existing `to` atomically. The file takes the name as `to` is
 // written; an existing file of that name under another letter case goes.
 // False when the rename failed; `to` is then as it was.
 bool ReplaceFile(const std::string& from, const std::string& to);
+
+} // namespace vx::platform

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::platform {
+
 // File attributes, with the platform's bit values.
 constexpr uint32_t faReadOnly = 0x01;
 constexpr uint32_t faHidden = 0x02;
@@ -76,3 +78,5 @@ bool AppendToFile(const std::string& winPath, const std::string& bytes);
 // Writes the whole file anew beside it, flushes it and renames it over the
 // old one, so a kill leaves the old contents or the new, never a part.
 bool WriteFileDurably(const std::string& winPath, const std::string& bytes);
+
+} // namespace vx::platform

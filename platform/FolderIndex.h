@@ -12,6 +12,8 @@
 
 #include "platform/FolderNames.h"
 
+namespace vx::platform {
+
 class THandleStream;
 
 class TFolderIndex {
@@ -50,3 +52,5 @@ private:
     std::unordered_map<std::string, std::string> folders_; // Windows folder -> Linux folder
     std::map<std::string, Listing> listings_;              // Linux folder -> names
 };
+
+} // namespace vx::platform

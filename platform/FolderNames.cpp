@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vx::platform {
+
 std::string TFolderNames::Fold(const std::string& nameUtf8) {
     // Plain ASCII, as most names are, folds to its lower case here: handing
     // it to the system's text facilities costs more than the rest of a lookup.
@@ -53,3 +55,5 @@ std::vector<std::string> TFolderNames::Names() const {
         out.insert(out.end(), names.begin(), names.end());
     return out;
 }
+
+} // namespace vx::platform

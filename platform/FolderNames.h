@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace vx::platform {
+
 class TFolderNames {
 public:
     void Add(const std::string& nameUtf8);
@@ -31,3 +33,5 @@ private:
 // Simple case folding of UTF-8 text beyond ASCII, as the system's own
 // text facilities give it.
 std::string CaseFoldUtf8(const std::string& utf8);
+
+} // namespace vx::platform

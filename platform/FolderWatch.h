@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::platform {
+
 // Tells two folders apart even when one replaced the other under its name.
 struct TFolderId {
     uint64_t device = 0;
@@ -39,3 +41,5 @@ public:
     // away: the watch is then worthless and the folder must be read again.
     virtual bool Drain(const TSink& sink) = 0;
 };
+
+} // namespace vx::platform

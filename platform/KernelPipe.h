@@ -4,6 +4,8 @@
 // closed and the caller receives into a buffer instead.
 #pragma once
 
+namespace vx::platform {
+
 class THandleStream;
 
 class TKernelPipe {
@@ -29,3 +31,5 @@ private:
     int read_ = -1;
     int write_ = -1;
 };
+
+} // namespace vx::platform

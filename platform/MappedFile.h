@@ -10,6 +10,8 @@
 
 #include "platform/ReadOnlyFile.h"
 
+namespace vx::platform {
+
 class TMappedFile {
 public:
     enum class TUse { Random, Sequential };
@@ -38,3 +40,5 @@ private:
     bool mapped_ = false;
     std::unique_ptr<uint8_t[]> copy_;
 };
+
+} // namespace vx::platform

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::platform {
+
 // The separator of the system's paths.
 #ifdef _WIN32
 inline constexpr char kNativeSeparator = '\\';
@@ -36,3 +38,5 @@ int CreateNativeNoFollow(const std::string& path);
 // The mask applied to a new file's permission bits (0 on Windows).
 uint32_t ProcessUmask();
 long ProcessId();
+
+} // namespace vx::platform

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+namespace vx::platform {
+
 class TNotifyWindow {
 public:
     using Handler = std::function<void(unsigned msg, uintptr_t wParam, intptr_t lParam)>;
@@ -27,3 +29,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+} // namespace vx::platform

@@ -7,9 +7,13 @@
 
 #include <string>
 
+namespace vx::platform {
+
 // Creates the folder, its name the prefix and a random ending. Returns true
 // and its path; on failure false, and `path` names what was attempted.
 bool CreatePrivateFolder(const std::string& prefix, std::string& path);
 // Removes the folder and everything inside it; links inside are removed,
 // never followed. False when something stayed.
 bool RemoveFolderTree(const std::string& path);
+
+} // namespace vx::platform

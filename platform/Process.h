@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+namespace vx::platform {
+
 // Show commands of the platform.
 constexpr int SW_SHOWNORMAL = 1;
 constexpr int SW_SHOW = 5;
@@ -21,3 +23,5 @@ uint64_t AvailablePhysicalMemory();
 
 // The process-wide recursive lock.
 std::recursive_mutex& ProcessLock();
+
+} // namespace vx::platform

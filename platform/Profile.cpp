@@ -7,6 +7,8 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 constexpr size_t kMaxValue = 2047;
@@ -71,3 +73,5 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
     }
     return def;
 }
+
+} // namespace vx::platform

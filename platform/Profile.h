@@ -11,6 +11,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 // The whole text of a settings file (a Linux path) in CP1252: a UTF-8
 // byte-order mark, as Windows editors write, is dropped first. Nothing when
 // the file cannot be read.
@@ -30,3 +32,5 @@ public:
 private:
     std::string path_;
 };
+
+} // namespace vx::platform

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::platform {
+
 class TReadOnlyFile {
 public:
     TReadOnlyFile() = default;
@@ -47,3 +49,5 @@ private:
     intptr_t handle_ = kNoHandle;
     mutable std::string error_;
 };
+
+} // namespace vx::platform

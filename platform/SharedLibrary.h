@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace vx::platform {
+
 class TSharedLibrary {
 public:
     TSharedLibrary() = default;
@@ -24,3 +26,5 @@ private:
     void* handle_ = nullptr;
     std::string error_;
 };
+
+} // namespace vx::platform

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace vx::platform {
+
 int64_t TStream::Size() {
     int64_t pos = Seek(0, soCurrent);
     int64_t size = Seek(0, soEnd);
@@ -98,3 +100,5 @@ void TMemoryStream::LoadFromStream(TStream& s) {
 void TMemoryStream::SaveToStream(TStream& s) {
     s.WriteBuffer(data_.data(), static_cast<int64_t>(data_.size()));
 }
+
+} // namespace vx::platform

@@ -9,6 +9,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
 // Open modes (low nibble) and share modes (high nibble), as the platform has
@@ -118,3 +120,5 @@ private:
     std::vector<uint8_t> data_;
     int64_t pos_ = 0;
 };
+
+} // namespace vx::platform

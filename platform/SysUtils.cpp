@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace vx::platform {
+
 namespace {
 
 std::string pad(std::string body, int width, bool left) {
@@ -348,3 +350,5 @@ void TStringList::changed() {
     if (OnChange)
         OnChange();
 }
+
+} // namespace vx::platform

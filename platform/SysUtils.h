@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace vx::platform {
+
 // Base of every error of the system. Message holds CP1252 text.
 class Exception : public std::exception {
 public:
@@ -191,3 +193,5 @@ inline void WriteU64LE(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+
+} // namespace vx::platform

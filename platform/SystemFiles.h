@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vx::platform {
+
 // Whether the path leads (through links) to something that is not a folder.
 bool IsFileAt(const std::string& path);
 // Reads up to `count` bytes from the start of the file; -1 when it cannot
@@ -14,3 +16,5 @@ bool IsFileAt(const std::string& path);
 int64_t ReadFileHead(const std::string& path, void* buffer, size_t count);
 // Removes the file (not a folder); false when it was not removed.
 bool RemoveFileAt(const std::string& path);
+
+} // namespace vx::platform

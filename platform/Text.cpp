@@ -1,6 +1,8 @@
 // Text checks that are the same on every platform.
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 bool allAscii(std::string_view s) {
     for (char c : s)
@@ -89,3 +91,5 @@ std::string Utf16ToAnsi(std::u16string_view utf16) {
     }
     return Utf8ToAnsi(utf8);
 }
+
+} // namespace vx::platform

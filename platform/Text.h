@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::platform {
+
 // UTF-8 to CP1252; a character CP1252 lacks becomes '?'.
 std::string Utf8ToAnsi(std::string_view utf8);
 std::string AnsiToUtf8(std::string_view ansi);
@@ -24,3 +26,5 @@ bool IsValidUtf8(std::string_view bytes);
 // without an equivalent becomes its closest letter or '_'.
 std::string OemToAnsi(std::string_view oem);
 std::string AnsiToOem(std::string_view ansi);
+
+} // namespace vx::platform

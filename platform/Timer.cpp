@@ -3,6 +3,8 @@
 
 #include "platform/Application.h"
 
+namespace vx::platform {
+
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {
     timer_.OnFire = [this] {
         if (onTimer_)
@@ -80,3 +82,5 @@ void TThreadTimer::fire() {
     else
         onTimer_(this);
 }
+
+} // namespace vx::platform

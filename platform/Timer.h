@@ -9,6 +9,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 class TPlatformTimer {
 public:
     TPlatformTimer();
@@ -68,3 +70,5 @@ private:
     TNotifyEvent onTimer_;
     TPlatformTimer timer_;
 };
+
+} // namespace vx::platform

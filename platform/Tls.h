@@ -11,6 +11,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 // The peer could not be authenticated, the handshake failed, or the
 // protected stream was broken.
 class ETlsError : public Exception {
@@ -81,3 +83,5 @@ private:
 };
 
 } // namespace tls
+
+} // namespace vx::platform

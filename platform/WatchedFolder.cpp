@@ -1,5 +1,7 @@
 #include "platform/WatchedFolder.h"
 
+namespace vx::platform {
+
 TWatchedFolder::TWatchedFolder(std::string folder) : folder_(std::move(folder)) {}
 
 TWatchedFolder::~TWatchedFolder() = default;
@@ -62,3 +64,5 @@ TWatchedFolder::TChanges TWatchedFolder::TakeChanges() {
     allChanged_ = false;
     return out;
 }
+
+} // namespace vx::platform

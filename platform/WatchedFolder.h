@@ -21,6 +21,8 @@
 #include "platform/FolderNames.h"
 #include "platform/FolderWatch.h"
 
+namespace vx::platform {
+
 class TWatchedFolder {
 public:
     // `folder` is the system's path; nothing is read before the first Refresh.
@@ -73,3 +75,5 @@ private:
     std::unordered_set<std::string> changed_;
     bool allChanged_ = true;
 };
+
+} // namespace vx::platform

@@ -10,6 +10,8 @@
 
 #include "platform/Canvas.h"
 
+namespace vx::platform {
+
 class TWindowControl {
 public:
     virtual ~TWindowControl();
@@ -89,3 +91,5 @@ public:
     std::function<bool()> OnCloseQuery; // unassigned: closing is allowed
     std::function<void()> OnClose;      // after the window closed
 };
+
+} // namespace vx::platform

@@ -12,3 +12,30 @@ if [ -n "$leaks" ]; then
   exit 1
 fi
 echo "boundary: no system or Qt header outside platform/"
+
+# Every room is one namespace, so a class or struct defined twice in a room
+# would be two definitions of one name: the linker keeps either and the
+# program misbehaves without a word. Lists the names defined at namespace
+# scope (not forward declarations, not inside an anonymous namespace) per room
+# and fails on a name defined twice. The posix/ and win32/ halves of a
+# facility may both define a name, since only one of them is compiled.
+dups=$(git ls-files -z -- 'app/*' 'db/*' 'net/*' 'zip/*' 'platform/*' | grep -zE '\.(h|cpp)$' | xargs -0 -r awk '
+  FNR == 1 { anon = 0; n = split(FILENAME, p, "/"); room = p[1];
+             half = (p[2] == "posix" || p[2] == "win32") ? p[2] : "common" }
+  /^namespace \{/ { anon = 1 }
+  /^\} \/\/ namespace$/ { anon = 0 }
+  !anon && /^(class|struct) [A-Za-z_][A-Za-z_0-9]*( final)?( *[:{].*)?$/ {
+    key = room " " $2; seen[key, half] = seen[key, half] FILENAME " "; count[key, half]++; keys[key] = 1 }
+  END {
+    for (key in keys) {
+      c = count[key, "common"] + 0; x = count[key, "posix"] + 0; w = count[key, "win32"] + 0
+      if (c > 1 || (c && (x || w)) || x > 1 || w > 1)
+        print key ": " seen[key, "common"] seen[key, "posix"] seen[key, "win32"]
+    }
+  }')
+if [ -n "$dups" ]; then
+  echo "Classes or structs defined twice in one room:" >&2
+  echo "$dups" >&2
+  exit 1
+fi
+echo "boundary: no class or struct defined twice in a room"

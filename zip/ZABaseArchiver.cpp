@@ -8,6 +8,10 @@
 #include "zip/ZAExcept.h"
 #include "zip/ZAStrFunc.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 // --- TZASpanningOptions ---
@@ -286,3 +290,5 @@ void TZABaseArchiver::DoOnExtractFile(std::string& fileName, uint32_t& fileAttr,
     if (OnExtractFile)
         OnExtractFile(this, fileName, fileAttr, comment);
 }
+
+} // namespace vx::zip

@@ -14,6 +14,14 @@
 #include "platform/SysUtils.h"
 #include "zip/ZADirectory.h"
 
+namespace vx::platform {
+class TFolderIndex;
+}
+
+namespace vx::zip {
+
+using namespace vx::platform;
+
 enum TZACompressionLevel { clNone, clFastest, clNormal, clMax };
 enum TZASpanningMode { smNone, smSpanning, smSplitting };
 enum TZAStorePathMode { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
@@ -90,7 +98,6 @@ using TZAOnStoreFileEvent = std::function<void(TObject* Sender, std::string& Fil
 using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr,
                                                  const std::string& Comment)>;
 
-class TFolderIndex;
 class TZACommitQueue;
 class TZADecodeAhead;
 
@@ -282,3 +289,5 @@ private:
     bool decodeAheadOn_ = true;
     long pid_ = 0;
 };
+
+} // namespace vx::zip

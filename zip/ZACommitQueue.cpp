@@ -5,6 +5,10 @@
 #include "platform/DurableReplace.h"
 #include "platform/NativeFiles.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 namespace {
 
 std::string nameIn(const std::string& path) {
@@ -128,5 +132,7 @@ void TZACommitQueue::work() {
 }
 
 bool TZACommitQueue::FolderNeedsFlush(const std::string& folder) {
-    return ::FolderNeedsFlush(folder);
+    return vx::platform::FolderNeedsFlush(folder);
 }
+
+} // namespace vx::zip

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+namespace vx::zip {
+
 class TZACommitQueue {
 public:
     struct Job {
@@ -66,3 +68,5 @@ private:
     std::set<std::string> folders_;
     std::vector<std::thread> workers_;
 };
+
+} // namespace vx::zip

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vx::zip {
+
 namespace za {
 
 // Record signatures, as they read little-endian.
@@ -101,3 +103,5 @@ inline constexpr const char* SBtnRetry = "&Tentar";
 inline constexpr const char* SBtnIgnore = "&Ignorar";
 
 } // namespace za
+
+} // namespace vx::zip

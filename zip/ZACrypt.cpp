@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+namespace vx::zip {
+
 namespace {
 
 // The key schedule steps the CRC-32 one byte at a time, with zlib's table.
@@ -38,3 +40,5 @@ void TZACryptKeys::Decrypt(uint8_t* data, size_t count) {
         data[i] = plain;
     }
 }
+
+} // namespace vx::zip

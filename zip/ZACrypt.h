@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace vx::zip {
+
 class TZACryptKeys {
 public:
     // Keys set from the password with the standard's initial values.
@@ -18,3 +20,5 @@ private:
     uint8_t streamByte() const;
     uint32_t key0_ = 0, key1_ = 0, key2_ = 0;
 };
+
+} // namespace vx::zip

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace vx::zip {
+
 // The decoder's output stream on the decoding thread: output gathers into
 // pieces, and the messages of an entry go over when a piece is full or the
 // entry ends. A whole entry's output is decoded straight into its piece.
@@ -360,3 +362,5 @@ std::optional<TZADecodeResult> TZADecodeAhead::Take(int32_t index, TStream& outp
         }
     }
 }
+
+} // namespace vx::zip

@@ -29,6 +29,10 @@
 #include "zip/ZADirectory.h"
 #include "zip/ZAEntryDecoder.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 class TZADecodeAhead {
 public:
     struct Job {
@@ -135,3 +139,5 @@ private:
 
     std::thread thread_;
 };
+
+} // namespace vx::zip

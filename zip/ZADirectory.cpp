@@ -13,6 +13,10 @@
 #include "zip/ZAScan.h"
 #include "zip/ZAStrFunc.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 uint64_t TDirItem::RealCompressedSize() const {
@@ -648,3 +652,5 @@ void TZADirManager::rebuildFromLocalHeaders() {
     if (cutOff)
         Items.Add() = std::move(*cutOff);
 }
+
+} // namespace vx::zip

@@ -11,6 +11,10 @@
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 class TZABaseArchiver;
 namespace za {
 class TZAFieldReader;
@@ -177,3 +181,5 @@ private:
     TZABaseArchiver* archiver_;
     TZAReadOptions options_;
 };
+
+} // namespace vx::zip

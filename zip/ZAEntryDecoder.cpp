@@ -15,6 +15,10 @@
 #include "zip/ZALocalHeader.h"
 #include "zip/ZAScan.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 // A zlib inflate stream, ended on every way out.
@@ -457,3 +461,5 @@ TZADecodeResult TZAEntryDecoder::blockFormat() {
     }
     return TZADecodeResult::Ok;
 }
+
+} // namespace vx::zip

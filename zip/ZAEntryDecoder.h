@@ -18,6 +18,10 @@
 #include "zip/ZACrypt.h"
 #include "zip/ZADirectory.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 struct TZAInflater;
 
 // How a decode ended.
@@ -162,3 +166,5 @@ private:
     size_t outBufferSize_ = 0;
     std::unique_ptr<TZAInflater> inflater_;
 };
+
+} // namespace vx::zip

@@ -5,6 +5,8 @@
 
 #include "zip/ZAConst.h"
 
+namespace vx::zip {
+
 namespace {
 
 // Slots 34 to 40 are kept empty for texts of later versions.
@@ -104,3 +106,5 @@ EZAException EZAException::CreateFromCodeFmt(int32_t code, const TComponent* arc
                                              const std::vector<FormatArg>& args) {
     return EZAException(code, archiver, &args);
 }
+
+} // namespace vx::zip

@@ -9,6 +9,10 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 // The failures the component raises, by the codes that name them to users
 // and handlers (the texts are looked up from the code).
 enum class TZAError : int32_t {
@@ -68,3 +72,5 @@ private:
     int32_t errorCode_ = 0;
     int32_t nativeError_ = 0;
 };
+
+} // namespace vx::zip

@@ -26,6 +26,10 @@
 #include "zip/ZAStrFunc.h"
 #include "zip/ZATempName.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 namespace {
@@ -776,3 +780,5 @@ void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& new
     else
         skipFile = true;
 }
+
+} // namespace vx::zip

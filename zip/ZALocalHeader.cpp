@@ -4,6 +4,10 @@
 #include "zip/ZAConst.h"
 #include "zip/ZAScan.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 using namespace za;
 
 TZALocalHeader TZALocalHeader::Parse(const uint8_t* p) {
@@ -58,3 +62,5 @@ bool TZALocalHeader::SameFieldsAs(const TDirItem& central) const {
            ModTime == central.ModTime && ModDate == central.ModDate && Crc32 == central.Crc32 &&
            CompressedSize == central.CompressedSize && UncompressedSize == central.UncompressedSize;
 }
+
+} // namespace vx::zip

@@ -8,6 +8,10 @@
 #include "platform/Streams.h"
 #include "zip/ZADirectory.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 struct TZALocalHeader {
     uint32_t Signature = 0;
     uint16_t VersionNeeded = 0;
@@ -39,3 +43,5 @@ struct TZALocalHeader {
     // real start compares them (flags and name aside).
     bool SameFieldsAs(const TDirItem& central) const;
 };
+
+} // namespace vx::zip

@@ -2,6 +2,8 @@
 
 #include "zip/ZAStrFunc.h"
 
+namespace vx::zip {
+
 namespace za {
 
 bool WildcardMatch(std::string_view name, std::string_view mask) {
@@ -70,3 +72,5 @@ bool MaskMatches(std::string_view name, std::string_view mask) {
 }
 
 } // namespace za
+
+} // namespace vx::zip

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::zip {
+
 namespace za {
 
 // "*.*" matches everything; a mask ending in "." matches only names
@@ -16,3 +18,5 @@ bool MaskMatches(std::string_view name, std::string_view mask);
 bool WildcardMatch(std::string_view name, std::string_view mask);
 
 } // namespace za
+
+} // namespace vx::zip

@@ -5,6 +5,10 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 namespace za {
 
 namespace {
@@ -142,3 +146,5 @@ bool ReadAtExactly(TStream& stream, int64_t position, void* dest, size_t count) 
 }
 
 } // namespace za
+
+} // namespace vx::zip

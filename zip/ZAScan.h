@@ -8,6 +8,10 @@
 
 #include "platform/Streams.h"
 
+namespace vx::zip {
+
+using namespace vx::platform;
+
 namespace za {
 
 // Sequential reads from a start position; a short read raises EReadError.
@@ -57,3 +61,5 @@ private:
 bool ReadAtExactly(TStream& stream, int64_t position, void* dest, size_t count);
 
 } // namespace za
+
+} // namespace vx::zip

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace vx::zip {
+
 namespace za {
 
 namespace {
@@ -185,3 +187,5 @@ std::string PrintableName(std::string_view name) {
 }
 
 } // namespace za
+
+} // namespace vx::zip

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::zip {
+
 namespace za {
 
 // Letter case by the CP1252 rules (accented letters included).
@@ -35,3 +37,5 @@ bool IsUnsafeEntryName(std::string_view name);
 std::string PrintableName(std::string_view name);
 
 } // namespace za
+
+} // namespace vx::zip

@@ -1,5 +1,7 @@
 #include "zip/ZATempName.h"
 
+namespace vx::zip {
+
 namespace za {
 
 namespace {
@@ -34,3 +36,5 @@ bool IsExtractionTemporaryName(std::string_view name) {
 }
 
 } // namespace za
+
+} // namespace vx::zip

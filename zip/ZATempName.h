@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::zip {
+
 namespace za {
 
 // The n-th temporary name of process pid.
@@ -19,3 +21,5 @@ std::string ExtractionTemporaryName(long pid, unsigned long n);
 bool IsExtractionTemporaryName(std::string_view fileName);
 
 } // namespace za
+
+} // namespace vx::zip

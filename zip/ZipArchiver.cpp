@@ -1,5 +1,7 @@
 #include "zip/ZipArchiver.h"
 
+namespace vx::zip {
+
 TZipArchiver::TZipArchiver(TComponent* owner) : TZABaseArchiver(owner) {
     standardSignatures_ = true;
     zip64Mode_ = zmDisabled;
@@ -9,3 +11,5 @@ TZipArchiver::TZipArchiver(TComponent* owner) : TZABaseArchiver(owner) {
 void TZipArchiver::UpdateCompressionMethod() {
     compressionMethod_ = CompressionMode() != 0 ? 8 : 0;
 }
+
+} // namespace vx::zip

@@ -8,6 +8,8 @@
 #include "zip/ZABaseArchiver.h"
 #include "zip/ZAExcept.h"
 
+namespace vx::zip {
+
 enum TZip64Mode { zmDisabled, zmAuto, zmAlways };
 
 class TZipArchiver : public TZABaseArchiver {
@@ -23,3 +25,5 @@ protected:
 private:
     TZip64Mode zip64Mode_ = zmDisabled;
 };
+
+} // namespace vx::zip

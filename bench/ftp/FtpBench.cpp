@@ -21,6 +21,10 @@
 #include "platform/Application.h"
 #include "tests/support/FtpServers.h"
 
+using namespace vx::platform;
+using namespace vx::net;
+using namespace vx::test;
+
 extern char** environ;
 namespace fs = std::filesystem;
 

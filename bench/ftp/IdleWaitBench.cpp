@@ -9,6 +9,10 @@
 #include "platform/Application.h"
 #include "tests/support/FtpPeer.h"
 
+using namespace vx::platform;
+using namespace vx::net;
+using namespace vx::test;
+
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;

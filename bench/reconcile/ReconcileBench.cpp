@@ -33,6 +33,10 @@
 #include "platform/Application.h"
 #include "platform/Dialogs.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+
 namespace fs = std::filesystem;
 
 namespace {

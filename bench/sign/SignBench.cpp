@@ -22,6 +22,9 @@
 #include "app/SignatureVerifier.h"
 #include "tests/support/Minisign.h"
 
+using namespace vx::app;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -23,6 +23,9 @@
 #include "tests/support/ArchiveMaker.h"
 #include "zip/ZipArchiver.h"
 
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

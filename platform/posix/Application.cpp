@@ -14,6 +14,8 @@
 #include "platform/Dialogs.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 TApplication* g_app = nullptr;
 
@@ -115,3 +117,5 @@ void TApplication::SetCursor(int c) {
     else
         QApplication::setOverrideCursor(QCursor(shape));
 }
+
+} // namespace vx::platform

@@ -19,6 +19,8 @@
 
 #include "platform/Notifier.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 namespace {
@@ -544,3 +546,5 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
 }
 
 } // namespace ws
+
+} // namespace vx::platform

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+namespace vx::platform {
+
 namespace {
 
 const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
@@ -83,3 +85,5 @@ TCodePage::TWrite TCodePage::FromUtf8(std::string_view utf8, std::string& out) c
     iconv_close(cd);
     return result;
 }
+
+} // namespace vx::platform

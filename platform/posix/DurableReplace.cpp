@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace vx::platform {
+
 namespace {
 
 // A name of the folder itself, never a path into another.
@@ -164,3 +166,5 @@ bool FolderNeedsFlush(const std::string& path) {
     const long type = static_cast<long>(fs.f_type);
     return type != TmpfsMagic && type != RamfsMagic;
 }
+
+} // namespace vx::platform

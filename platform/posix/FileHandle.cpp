@@ -11,6 +11,8 @@
 
 #include "platform/Files.h"
 
+namespace vx::platform {
+
 bool FileSetDateHandle(int fd, int32_t dosDateTime) {
     int64_t t = DosDateTimeToUnix(dosDateTime);
     if (t < 0)
@@ -70,3 +72,5 @@ bool FileSetNewAttrHandle(int fd, uint32_t createdMode, uint32_t attr, uint32_t 
         storeAttributes(fd, keep);
     return ok;
 }
+
+} // namespace vx::platform

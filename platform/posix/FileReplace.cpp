@@ -6,6 +6,8 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 // A Linux path's folder ("." for none) and name.
@@ -49,3 +51,5 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     dir.Flush();
     return true;
 }
+
+} // namespace vx::platform

@@ -17,6 +17,8 @@
 #include "platform/SysUtils.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 const char* kDosAttrib = "user.DOSATTRIB";
@@ -404,3 +406,5 @@ bool WriteFileDurably(const std::string& winPath, const std::string& bytes) {
     }
     return true;
 }
+
+} // namespace vx::platform

@@ -10,6 +10,8 @@
 #include "platform/FolderWatch.h"
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 void splitWin(const std::string& winPath, std::string& folder, std::string& leaf) {
@@ -133,3 +135,5 @@ void TFolderIndex::Clear() {
     folders_.clear();
     listings_.clear();
 }
+
+} // namespace vx::platform

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace vx::platform {
+
 namespace {
 
 // Changes that add, remove or rewrite an entry, and the ends of the watch.
@@ -120,3 +122,5 @@ std::unique_ptr<TFolderWatch> TFolderWatch::Start(const std::string& path, bool&
     }
     return std::make_unique<TInotifyWatch>(fd);
 }
+
+} // namespace vx::platform

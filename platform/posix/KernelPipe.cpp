@@ -8,6 +8,8 @@
 
 #include "platform/Streams.h"
 
+namespace vx::platform {
+
 void TKernelPipe::Open(int blockSize) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -53,3 +55,5 @@ void TKernelPipe::Drain(THandleStream& file, int count, char* buffer, int size) 
         throw EWriteError();
     }
 }
+
+} // namespace vx::platform

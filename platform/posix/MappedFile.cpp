@@ -4,6 +4,8 @@
 
 #include <limits>
 
+namespace vx::platform {
+
 namespace {
 
 // What an empty file's data points at: a mapping of no bytes is refused.
@@ -35,3 +37,5 @@ TMappedFile::~TMappedFile() {
     if (mapped_)
         ::munmap(const_cast<uint8_t*>(data_), size_);
 }
+
+} // namespace vx::platform

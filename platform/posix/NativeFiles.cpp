@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace vx::platform {
+
 void StartWriteBack(int fd, int64_t offset, int64_t length) {
     ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
 }
@@ -71,3 +73,5 @@ uint32_t ProcessUmask() {
 long ProcessId() {
     return static_cast<long>(getpid());
 }
+
+} // namespace vx::platform

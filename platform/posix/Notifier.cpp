@@ -4,6 +4,8 @@
 #include <QEvent>
 #include <QObject>
 
+namespace vx::platform {
+
 namespace {
 
 const QEvent::Type kNotifyEvent = static_cast<QEvent::Type>(QEvent::User + 1125);
@@ -54,3 +56,5 @@ void TNotifyWindow::Send(unsigned msg, uintptr_t wParam, intptr_t lParam) {
 void* TNotifyWindow::NativeHandle() const {
     return nullptr;
 }
+
+} // namespace vx::platform

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace vx::platform {
+
 namespace {
 
 // The folder's path goes through the Windows-name layer afterwards, so only
@@ -33,3 +35,5 @@ bool RemoveFolderTree(const std::string& path) {
     std::filesystem::remove_all(path, ec);
     return !ec;
 }
+
+} // namespace vx::platform

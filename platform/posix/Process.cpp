@@ -15,6 +15,8 @@
 
 extern char** environ;
 
+namespace vx::platform {
+
 namespace {
 
 std::vector<std::string> splitCommandLine(const std::string& cmd) {
@@ -143,3 +145,5 @@ std::recursive_mutex& ProcessLock() {
     static std::recursive_mutex lock;
     return lock;
 }
+
+} // namespace vx::platform

@@ -4,6 +4,8 @@
 
 #include "platform/posix/QtGraphics.h"
 
+namespace vx::platform {
+
 namespace {
 
 QRect qrect(const TRect& r) {
@@ -131,3 +133,5 @@ void TQtCanvas::InvertText(int x, int y, const std::string& utf8) {
 void TQtCanvas::Draw(int x, int y, const TBitmap& picture) {
     painter_.drawImage(x, y, picture.Impl().image);
 }
+
+} // namespace vx::platform

@@ -9,6 +9,8 @@
 
 #include "platform/Text.h"
 
+namespace vx::platform {
+
 namespace {
 
 QString q(const std::string& ansi) {
@@ -68,3 +70,5 @@ public:
 std::unique_ptr<IDialogs> MakeNativeDialogs() {
     return std::make_unique<QtDialogs>();
 }
+
+} // namespace vx::platform

@@ -14,6 +14,8 @@
 #include "platform/Canvas.h"
 #include "platform/Window.h"
 
+namespace vx::platform {
+
 struct TBitmap::TImpl {
     QImage image;
 };
@@ -48,3 +50,5 @@ private:
     QFont font_;
     std::optional<QRect> clip_;
 };
+
+} // namespace vx::platform

@@ -5,6 +5,8 @@
 
 #include "platform/posix/QtGraphics.h"
 
+namespace vx::platform {
+
 namespace {
 
 QWidget* widgetOf(const TWindowControl* c) {
@@ -194,3 +196,5 @@ void TFormWindow::ShowCentred(int outerWidth, int outerHeight) {
 bool TFormWindow::Close() {
     return impl_->widget->close();
 }
+
+} // namespace vx::platform

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+namespace vx::platform {
+
 namespace {
 
 int fdOf(intptr_t handle) {
@@ -98,3 +100,5 @@ void TReadOnlyFile::AdviseSequential() const {
     if (IsOpen())
         ::posix_fadvise(fdOf(handle_), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
+
+} // namespace vx::platform

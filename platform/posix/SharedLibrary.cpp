@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+namespace vx::platform {
+
 TSharedLibrary::~TSharedLibrary() {
     if (handle_)
         dlclose(handle_);
@@ -35,3 +37,5 @@ void* TSharedLibrary::Symbol(const char* name) {
     }
     return p;
 }
+
+} // namespace vx::platform

@@ -10,6 +10,8 @@
 
 #include "platform/Files.h"
 
+namespace vx::platform {
+
 namespace {
 int openFile(const std::string& p, const std::string& winPath, uint16_t mode) {
     if (mode == fmCreate) {
@@ -112,3 +114,5 @@ void THandleStream::SetSize(int64_t size) {
 bool THandleStream::Flush() {
     return ::fsync(fd_) == 0;
 }
+
+} // namespace vx::platform

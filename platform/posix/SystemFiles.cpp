@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace vx::platform {
+
 bool IsFileAt(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -32,3 +34,5 @@ int64_t ReadFileHead(const std::string& path, void* buffer, size_t count) {
 bool RemoveFileAt(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
+
+} // namespace vx::platform

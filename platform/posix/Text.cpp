@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
+namespace vx::platform {
+
 namespace {
 
 // Converts with iconv; an input sequence the target lacks (or an invalid
@@ -104,3 +106,5 @@ std::string AnsiToOem(std::string_view ansi) {
     static std::string to = oemCodePage() + "//TRANSLIT";
     return convert(to.c_str(), "CP1252", ansi, '_', false);
 }
+
+} // namespace vx::platform

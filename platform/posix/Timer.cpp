@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+namespace vx::platform {
+
 struct TPlatformTimer::Impl {
     QTimer timer;
 };
@@ -29,3 +31,5 @@ void TPlatformTimer::Stop() {
 bool TPlatformTimer::Active() const {
     return impl_->timer.isActive();
 }
+
+} // namespace vx::platform

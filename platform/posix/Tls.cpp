@@ -6,6 +6,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+namespace vx::platform {
+
 namespace tls {
 
 namespace {
@@ -191,3 +193,5 @@ bool TSession::Resumed() const {
 }
 
 } // namespace tls
+
+} // namespace vx::platform

@@ -13,6 +13,8 @@
 
 #include <commctrl.h>
 
+namespace vx::platform {
+
 namespace {
 TApplication* g_app = nullptr;
 
@@ -129,3 +131,5 @@ void TApplication::SetCursor(int c) {
     LPCWSTR shape = c == crHourGlass ? IDC_WAIT : IDC_ARROW;
     ::SetCursor(LoadCursorW(nullptr, shape));
 }
+
+} // namespace vx::platform

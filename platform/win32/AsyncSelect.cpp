@@ -10,6 +10,8 @@
 #include "platform/Notifier.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace ws {
 
 namespace {
@@ -324,3 +326,5 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
 }
 
 } // namespace ws
+
+} // namespace vx::platform

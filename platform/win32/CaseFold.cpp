@@ -3,6 +3,8 @@
 #include "platform/FolderNames.h"
 #include "platform/win32/Utf16.h"
 
+namespace vx::platform {
+
 std::string CaseFoldUtf8(const std::string& utf8) {
     // The file system's own comparison is an upper-casing without regard
     // to locale; any one mapping applied to both sides serves as a key.
@@ -16,3 +18,5 @@ std::string CaseFoldUtf8(const std::string& utf8) {
                     n, nullptr, nullptr, 0);
     return NarrowToUtf8(up);
 }
+
+} // namespace vx::platform

@@ -6,6 +6,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 struct TCodePage::TState {
     bool valid = false;
 };
@@ -95,3 +97,5 @@ TCodePage::TWrite TCodePage::FromUtf8(std::string_view utf8, std::string& out) c
     }
     return TWrite::Done;
 }
+
+} // namespace vx::platform

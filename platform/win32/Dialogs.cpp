@@ -12,6 +12,8 @@
 #include "platform/Text.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 constexpr WORD kTextId = 100;
@@ -195,3 +197,5 @@ public:
 std::unique_ptr<IDialogs> MakeNativeDialogs() {
     return std::make_unique<TWin32Dialogs>();
 }
+
+} // namespace vx::platform

@@ -12,6 +12,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 bool plainName(const std::string& name) {
@@ -179,3 +181,5 @@ bool FlushFolder(const std::string&) {
 bool FolderNeedsFlush(const std::string&) {
     return true;
 }
+
+} // namespace vx::platform

@@ -7,6 +7,8 @@
 #include "platform/Files.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 HANDLE handleOf(int fd) {
@@ -45,3 +47,5 @@ bool FileSetNewAttrHandle(int fd, uint32_t, uint32_t attr, uint32_t unixMode) {
     const DWORD a = attributesFor(attr, unixMode);
     return a == FILE_ATTRIBUTE_NORMAL || FileSetAttrHandle(fd, attr, unixMode);
 }
+
+} // namespace vx::platform

@@ -6,7 +6,11 @@
 #include "platform/Files.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 bool ReplaceFile(const std::string& from, const std::string& to) {
     return MoveFileExW(win::WidePath(from).c_str(), win::WidePath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+} // namespace vx::platform

@@ -9,6 +9,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace win {
 
 std::wstring WidePath(const std::string& winPath) {
@@ -303,3 +305,5 @@ bool WriteFileDurably(const std::string& winPath, const std::string& bytes) {
         DeleteFileW(temp.c_str());
     return ok;
 }
+
+} // namespace vx::platform

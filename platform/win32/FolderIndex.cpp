@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+namespace vx::platform {
+
 TFolderIndex::Entry TFolderIndex::Find(const std::string& winPath) {
     Entry e;
     const DWORD a = GetFileAttributesW(win::WidePath(winPath).c_str());
@@ -44,3 +46,5 @@ std::string TFolderIndex::PathAsWritten(const std::string& winPath) {
 void TFolderIndex::Removed(const std::string&) {}
 void TFolderIndex::Added(const std::string&) {}
 void TFolderIndex::Clear() {}
+
+} // namespace vx::platform

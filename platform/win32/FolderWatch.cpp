@@ -6,6 +6,8 @@
 
 #include "platform/win32/Utf16.h"
 
+namespace vx::platform {
+
 namespace {
 
 // Change notifications of a folder on a local disk. A folder shared over
@@ -143,3 +145,5 @@ std::unique_ptr<TFolderWatch> TFolderWatch::Start(const std::string& path, bool&
         return nullptr;
     return watch;
 }
+
+} // namespace vx::platform

@@ -3,6 +3,8 @@
 #include "platform/win32/GdiGraphics.h"
 #include "platform/win32/Utf16.h"
 
+namespace vx::platform {
+
 namespace {
 
 // One GDI object selected into a context for a scope.
@@ -204,3 +206,5 @@ void TGdiCanvas::Draw(int x, int y, const TBitmap& picture) {
     ::SelectObject(mem, old);
     ::DeleteDC(mem);
 }
+
+} // namespace vx::platform

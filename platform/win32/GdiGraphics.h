@@ -9,6 +9,8 @@
 #include "platform/Canvas.h"
 #include "platform/Window.h"
 
+namespace vx::platform {
+
 struct TBitmap::TImpl {
     HBITMAP bitmap = nullptr;
     uint32_t* bits = nullptr; // top-down rows, 0x00RRGGBB
@@ -51,3 +53,5 @@ private:
     std::optional<TRect> clip_;
     int saved_;
 };
+
+} // namespace vx::platform

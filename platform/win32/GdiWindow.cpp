@@ -1,6 +1,8 @@
 #include "platform/win32/GdiGraphics.h"
 #include "platform/win32/Utf16.h"
 
+namespace vx::platform {
+
 namespace {
 
 const wchar_t kFormClass[] = L"VxForm";
@@ -309,3 +311,5 @@ bool TFormWindow::Close() {
     ::SendMessageW(impl_->hwnd, WM_CLOSE, 0, 0);
     return !Visible();
 }
+
+} // namespace vx::platform

@@ -4,6 +4,8 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::platform {
+
 void TKernelPipe::Open(int) {}
 
 void TKernelPipe::Close() {}
@@ -11,3 +13,5 @@ void TKernelPipe::Close() {}
 void TKernelPipe::Drain(THandleStream&, int, char*, int) {
     throw EWriteError();
 }
+
+} // namespace vx::platform

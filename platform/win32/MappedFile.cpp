@@ -6,6 +6,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 // What an empty file's data points at: a mapping of no bytes is refused.
@@ -41,3 +43,5 @@ TMappedFile::~TMappedFile() {
     if (mapped_)
         UnmapViewOfFile(data_);
 }
+
+} // namespace vx::platform

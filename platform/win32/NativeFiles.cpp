@@ -7,6 +7,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 HANDLE handleOf(int fd) {
     return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -101,3 +103,5 @@ uint32_t ProcessUmask() {
 long ProcessId() {
     return static_cast<long>(GetCurrentProcessId());
 }
+
+} // namespace vx::platform

@@ -6,6 +6,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 const wchar_t kClassName[] = L"VxNotifyWindow";
@@ -74,3 +76,5 @@ void TNotifyWindow::Send(unsigned msg, uintptr_t wParam, intptr_t lParam) {
 void* TNotifyWindow::NativeHandle() const {
     return impl_->hwnd;
 }
+
+} // namespace vx::platform

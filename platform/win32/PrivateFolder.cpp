@@ -10,6 +10,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 bool CreatePrivateFolder(const std::string& prefix, std::string& path) {
     wchar_t root[MAX_PATH + 1];
     const DWORD n = GetTempPathW(MAX_PATH + 1, root);
@@ -40,3 +42,5 @@ bool RemoveFolderTree(const std::string& path) {
     std::filesystem::remove_all(std::filesystem::path(win::WideNative(path)), ec);
     return !ec;
 }
+
+} // namespace vx::platform

@@ -6,6 +6,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 // The updater's environment without its own settings: UPDATER_FTP_PASSWORD
@@ -75,3 +77,5 @@ std::recursive_mutex& ProcessLock() {
     static std::recursive_mutex lock;
     return lock;
 }
+
+} // namespace vx::platform

@@ -9,6 +9,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 HANDLE handleOf(intptr_t handle) {
@@ -131,3 +133,5 @@ void TReadOnlyFile::AdviseSequential() const {
     // The hint is given when a file is opened (FILE_FLAG_SEQUENTIAL_SCAN),
     // not afterwards; the system's read-ahead does well without it.
 }
+
+} // namespace vx::platform

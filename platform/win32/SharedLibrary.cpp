@@ -4,6 +4,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 std::string systemText(DWORD code) {
@@ -55,3 +57,5 @@ void* TSharedLibrary::Symbol(const char* name) {
         error_ = std::string(name) + ": not found";
     return reinterpret_cast<void*>(p);
 }
+
+} // namespace vx::platform

@@ -14,6 +14,8 @@
 #include "platform/Files.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace {
 
 HANDLE handleOf(int fd) {
@@ -166,3 +168,5 @@ void THandleStream::SetSize(int64_t size) {
 bool THandleStream::Flush() {
     return FlushFileBuffers(handleOf(fd_)) != 0;
 }
+
+} // namespace vx::platform

@@ -4,6 +4,8 @@
 
 #include "platform/win32/Utf16.h"
 
+namespace vx::platform {
+
 bool IsFileAt(const std::string& path) {
     const DWORD a = ::GetFileAttributesW(WidenUtf8(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
@@ -31,3 +33,5 @@ int64_t ReadFileHead(const std::string& path, void* buffer, size_t count) {
 bool RemoveFileAt(const std::string& path) {
     return ::DeleteFileW(WidenUtf8(path).c_str()) != 0;
 }
+
+} // namespace vx::platform

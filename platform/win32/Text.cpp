@@ -6,6 +6,8 @@
 
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 namespace win {
 
 std::wstring ToWide(std::string_view bytes, unsigned codePage) {
@@ -105,3 +107,5 @@ std::string AnsiToOem(std::string_view ansi) {
     static const unsigned cp = oemCodePage();
     return win::FromWide(win::ToWide(ansi, kAnsi), cp, '_');
 }
+
+} // namespace vx::platform

@@ -5,6 +5,8 @@
 #include "platform/Notifier.h"
 #include "platform/win32/Win.h"
 
+namespace vx::platform {
+
 struct TPlatformTimer::Impl {
     explicit Impl(TPlatformTimer* owner)
         : window([owner, this](unsigned msg, uintptr_t, intptr_t) {
@@ -45,3 +47,5 @@ void TPlatformTimer::Stop() {
 bool TPlatformTimer::Active() const {
     return impl_->active;
 }
+
+} // namespace vx::platform

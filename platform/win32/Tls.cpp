@@ -4,6 +4,8 @@
 // put the password on the line in clear.
 #include "platform/Tls.h"
 
+namespace vx::platform {
+
 namespace tls {
 
 namespace {
@@ -48,3 +50,5 @@ bool TSession::Resumed() const {
 void TSession::failed(int) {}
 
 } // namespace tls
+
+} // namespace vx::platform

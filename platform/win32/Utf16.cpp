@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace vx::platform {
+
 std::wstring WidenUtf8(const std::string& utf8) {
     if (utf8.empty())
         return {};
@@ -21,3 +23,5 @@ std::string NarrowToUtf8(const std::wstring& wide) {
                           nullptr);
     return out;
 }
+
+} // namespace vx::platform

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace vx::platform {
+
 std::wstring WidenUtf8(const std::string& utf8);
 std::string NarrowToUtf8(const std::wstring& wide);
+
+} // namespace vx::platform

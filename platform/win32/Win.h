@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+namespace vx::platform {
+
 namespace win {
 
 // Bytes in a code page to UTF-16 and back. Bytes the code page lacks become
@@ -47,3 +49,5 @@ std::wstring WideNative(const std::string& utf8Path);
 HWND MakeMessageWindow(void* owner);
 
 } // namespace win
+
+} // namespace vx::platform

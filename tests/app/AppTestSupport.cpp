@@ -17,6 +17,12 @@
 #include "tests/db/EngineProbe.h"
 #include "tests/support/TestDialogs.h"
 
+namespace vx::test {
+
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+
 namespace fs = std::filesystem;
 
 std::string TWorkFolder::Path() const {
@@ -249,3 +255,5 @@ std::vector<std::string> TShopFixture::Lines(const TCallLog& log, const std::str
             r.push_back(l);
     return r;
 }
+
+} // namespace vx::test

@@ -16,6 +16,10 @@
 #include "app/UpdateServices.h"
 #include "tests/support/TempFolder.h"
 
+namespace vx::test {
+
+using namespace vx::app;
+
 // Makes a fresh folder the working folder for the test's lifetime.
 class TWorkFolder {
 public:
@@ -148,3 +152,5 @@ public:
     std::vector<TStartedProgram> started;
     int terminations = 0;
 };
+
+} // namespace vx::test

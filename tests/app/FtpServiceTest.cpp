@@ -14,6 +14,9 @@
 #include "tests/support/FtpPeer.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::app;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;

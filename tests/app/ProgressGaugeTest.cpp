@@ -14,6 +14,9 @@
 #include "app/ProgressGauge.h"
 #include "platform/Application.h"
 
+using namespace vx::platform;
+using namespace vx::app;
+
 namespace {
 
 constexpr int kW = 329; // the window's gauge

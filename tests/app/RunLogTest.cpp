@@ -11,6 +11,9 @@
 
 #include "tests/support/TempFolder.h"
 
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 std::string slurp(const std::string& path) {

@@ -9,6 +9,9 @@
 #include "app/SchemaPlan.h"
 #include "platform/Text.h"
 
+using namespace vx::platform;
+using namespace vx::app;
+
 namespace {
 
 using Names = std::vector<std::string>;

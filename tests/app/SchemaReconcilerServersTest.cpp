@@ -22,6 +22,11 @@
 #include "tests/support/RequireOrSkip.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 using Names = std::vector<std::string>;

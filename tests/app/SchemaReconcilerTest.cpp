@@ -19,6 +19,11 @@
 #include "tests/support/ParadoxWriter.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 using Names = std::vector<std::string>;

@@ -15,6 +15,9 @@
 #include "tests/support/Minisign.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 std::string readFile(const std::string& path) {

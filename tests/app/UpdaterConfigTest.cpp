@@ -14,6 +14,11 @@
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::app;
+using namespace vx::test;
+
 namespace {
 
 using Names = std::vector<std::string>;

@@ -16,6 +16,10 @@
 #include "tests/support/Minisign.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::app;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,9 @@
 #include "db/Engine.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::db;
+using namespace vx::test;
+
 using Strings = std::vector<std::string>;
 
 namespace {

@@ -2,6 +2,10 @@
 
 #include "db/DBTables.h"
 
+namespace vx::test {
+
+using namespace vx::db;
+
 void ExecLines(const std::string& database, const std::vector<std::string>& lines, bool mayFail) {
     TQuery q;
     q.SetDatabaseName(database);
@@ -35,3 +39,5 @@ std::vector<std::string> TableFields(const std::string& database, const std::str
     t.Close();
     return out;
 }
+
+} // namespace vx::test

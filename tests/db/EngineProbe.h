@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 // Runs the lines as one statement. With mayFail an engine error is dropped
 // (a DROP of a table that may not be there).
 void ExecLines(const std::string& database, const std::vector<std::string>& lines, bool mayFail = false);
@@ -12,3 +14,5 @@ void ExecLines(const std::string& database, const std::vector<std::string>& line
 std::string ExecFailure(const std::string& database, const std::vector<std::string>& lines);
 // The table's field names, in the order the engine reports them.
 std::vector<std::string> TableFields(const std::string& database, const std::string& table);
+
+} // namespace vx::test

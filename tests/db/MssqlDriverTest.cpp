@@ -17,6 +17,10 @@
 #include "tests/db/EngineProbe.h"
 #include "tests/db/ServerTestSupport.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::test;
+
 using Strings = std::vector<std::string>;
 
 namespace {

@@ -22,6 +22,10 @@
 #include "tests/db/EngineProbe.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;

@@ -16,6 +16,10 @@
 #include "platform/Text.h"
 #include "tests/support/PxlibReader.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

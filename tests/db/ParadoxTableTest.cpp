@@ -12,6 +12,10 @@
 #include "tests/support/ParadoxWriter.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::db;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

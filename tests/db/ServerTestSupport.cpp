@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+namespace vx::test {
+
 std::string EnvOr(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
@@ -29,3 +31,5 @@ std::string UniqueName(const std::string& prefix) {
     static std::atomic<int> n{0};
     return prefix + std::to_string(getpid()) + "_" + std::to_string(++n);
 }
+
+} // namespace vx::test

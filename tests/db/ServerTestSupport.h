@@ -11,6 +11,8 @@
 #include "tests/support/RequireOrSkip.h"
 #include "tests/support/TempFolder.h"
 
+namespace vx::test {
+
 // The variable's value, or the empty text.
 std::string EnvOr(const char* name);
 // Writes an alias file in a temporary folder and points UPDATER_DBCONFIG at
@@ -28,3 +30,5 @@ private:
 
 // A table name no other run uses.
 std::string UniqueName(const std::string& prefix);
+
+} // namespace vx::test

@@ -16,6 +16,9 @@
 #include "tests/support/ParadoxWriter.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::db;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 

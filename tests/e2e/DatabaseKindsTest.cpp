@@ -10,6 +10,9 @@
 #include "tests/e2e/Shop.h"
 #include "tests/support/RequireOrSkip.h"
 
+using namespace vx::db;
+using namespace vx::test;
+
 using namespace e2e;
 using Strings = std::vector<std::string>;
 

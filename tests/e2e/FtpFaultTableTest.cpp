@@ -15,6 +15,8 @@
 #include "tests/e2e/Shop.h"
 #include "tests/support/FtpPeer.h"
 
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using namespace e2e;
 using Strings = std::vector<std::string>;

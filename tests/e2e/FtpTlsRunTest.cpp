@@ -10,6 +10,8 @@
 
 #include "tests/e2e/Shop.h"
 
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using namespace e2e;
 using Strings = std::vector<std::string>;

@@ -20,6 +20,8 @@
 #include "tests/support/FtpServers.h"
 #include "tests/support/RequireOrSkip.h"
 
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using namespace e2e;
 using Strings = std::vector<std::string>;

@@ -19,6 +19,9 @@
 #include "tests/e2e/Shop.h"
 #include "tests/support/PxlibReader.h"
 
+using namespace vx::db;
+using namespace vx::test;
+
 using namespace e2e;
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;

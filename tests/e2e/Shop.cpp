@@ -20,6 +20,8 @@
 
 #include "tests/support/FtpServers.h"
 
+namespace vx::test {
+
 namespace fs = std::filesystem;
 
 namespace e2e {
@@ -526,3 +528,5 @@ RunResult Shop::Run(int ftpPort, const std::map<std::string, std::string>& env, 
 }
 
 } // namespace e2e
+
+} // namespace vx::test

@@ -15,6 +15,8 @@
 
 class QProcess;
 
+namespace vx::test {
+
 namespace e2e {
 
 std::string ReadFile(const std::string& path);
@@ -139,3 +141,5 @@ private:
 };
 
 } // namespace e2e
+
+} // namespace vx::test

@@ -12,6 +12,8 @@
 #include "tests/support/Minisign.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using namespace e2e;
 

@@ -14,6 +14,8 @@
 #include "tests/db/EngineProbe.h"
 #include "tests/e2e/Shop.h"
 
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using namespace e2e;
 

@@ -13,6 +13,8 @@
 #include "db/DBTables.h"
 #include "db/ParadoxTable.h"
 
+using namespace vx::db;
+
 namespace {
 void write(const std::string& path, const uint8_t* data, size_t size) {
     if (FILE* f = std::fopen(path.c_str(), "wb")) {

@@ -9,6 +9,8 @@
 
 #include "platform/Profile.h"
 
+using namespace vx::platform;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path = "/tmp/vx-fuzz-profile-" + std::to_string(getpid()) + ".ini";
     FILE* f = std::fopen(path.c_str(), "wb");

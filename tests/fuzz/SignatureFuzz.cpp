@@ -11,6 +11,8 @@
 
 #include "app/SignatureVerifier.h"
 
+using namespace vx::app;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     (void)ParseSigningKey(text);

@@ -11,6 +11,8 @@
 
 #include "zip/ZipArchiver.h"
 
+using namespace vx::zip;
+
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -19,6 +19,10 @@
 #include "tests/support/FtpServers.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::net;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

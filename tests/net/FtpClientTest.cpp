@@ -13,6 +13,10 @@
 #include "tests/support/FtpPeer.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::net;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 

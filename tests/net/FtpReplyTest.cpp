@@ -5,6 +5,8 @@
 #include "net/FtpClient.h"
 #include "net/FtpReply.h"
 
+using namespace vx::net;
+
 using Lines = std::vector<std::string>;
 
 namespace {

@@ -14,6 +14,10 @@
 #include "tests/support/FtpPeer.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::net;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 

@@ -18,6 +18,9 @@
 #include "tests/support/RequireOrSkip.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::net;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "net/FtpClient.h"
 #include "net/FtpReply.h"
 
+using namespace vx::net;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);
     if (TFtpClient::ParseSize(line) < 0)

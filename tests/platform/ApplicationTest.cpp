@@ -10,6 +10,9 @@
 #include "platform/Timer.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 TEST(Application, TitleFromTheExecutableName) {
     EXPECT_EQ(TApplication::TitleFromPath("/x/build/AtualizarVendarix"), "Atualizarvendarix");
     EXPECT_EQ(TApplication::TitleFromPath("C:\\P\\ATUALIZAR.EXE"), "Atualizar");

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+using namespace vx::platform;
+
 TEST(Canvas, RectanglesClipColoursAndInvertedText) {
     EXPECT_EQ(ColorToRgb(clRed), 0xFF0000u);
     EXPECT_EQ(ColorToRgb(clBlue), 0x0000FFu);

@@ -10,6 +10,9 @@
 
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

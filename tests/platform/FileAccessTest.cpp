@@ -14,6 +14,9 @@
 #include "platform/ReadOnlyFile.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -10,6 +10,8 @@
 #include "platform/Files.h"
 #include "platform/Streams.h"
 
+using namespace vx::platform;
+
 namespace fs = std::filesystem;
 
 namespace {

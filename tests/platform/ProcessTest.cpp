@@ -12,6 +12,9 @@
 #include "platform/Process.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace {
 
 // What the started program wrote into the pipe, up to its end; the pipe is

@@ -8,6 +8,8 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
+using namespace vx::platform;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include "platform/SysUtils.h"
 
+using namespace vx::platform;
+
 TEST(Format, BehavesAsTheRunTimeLibrary) {
     EXPECT_EQ(Format("Value must be between %d and %d", 1, 2147483647),
               "Value must be between 1 and 2147483647");

@@ -2,6 +2,8 @@
 
 #include "platform/Text.h"
 
+using namespace vx::platform;
+
 TEST(Text, Cp1252AndUtf8) {
     EXPECT_EQ(Txt("Atualizando versão"), "Atualizando vers\xe3o");
     EXPECT_EQ(AnsiToUtf8("Inv\xe1lido"), "Inválido");

@@ -13,6 +13,9 @@
 #include "platform/SharedLibrary.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 TEST(Win32FileAccess, CodePagesOfTheSystemAndRoman8Refused) {
     struct Case {
         unsigned codePage;

@@ -10,6 +10,9 @@
 #include "platform/Streams.h"
 #include "tests/support/TempFolder.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace {
 
 std::string contents(const std::string& winPath) {

@@ -9,6 +9,8 @@
 #include "platform/Notifier.h"
 #include "platform/Timer.h"
 
+using namespace vx::platform;
+
 namespace {
 
 constexpr unsigned kMsg = 1125;

@@ -15,6 +15,8 @@
 
 extern char** environ;
 
+namespace vx::test {
+
 namespace am {
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
@@ -234,3 +236,5 @@ std::string TZipBuilder::Build() const {
 }
 
 } // namespace am
+
+} // namespace vx::test

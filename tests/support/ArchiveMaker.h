@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 namespace am {
 
 // A file of a source tree: a relative name with '/' separators (UTF-8, as
@@ -86,3 +88,5 @@ uint32_t Crc32Of(const std::string& data);
 std::string RawDeflate(const std::string& data, int level = 6);
 
 } // namespace am
+
+} // namespace vx::test

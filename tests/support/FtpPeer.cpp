@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace vx::test {
+
 namespace {
 
 // No step of a test waits longer than this for the client.
@@ -366,3 +368,5 @@ std::string TFtpPeer::Error() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return error_;
 }
+
+} // namespace vx::test

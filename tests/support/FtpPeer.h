@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+namespace vx::test {
+
 class TFtpPeer {
 public:
     TFtpPeer();
@@ -115,3 +117,5 @@ private:
     bool tlsAccepted_ = false; // under mutex_
     std::string recorded_;     // under mutex_
 };
+
+} // namespace vx::test

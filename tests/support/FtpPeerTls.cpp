@@ -8,6 +8,8 @@
 
 #include "tests/support/FtpPeer.h"
 
+namespace vx::test {
+
 namespace {
 
 // Reads until the client closes, or the step's time is up.
@@ -75,3 +77,5 @@ std::string TFtpPeer::Recorded() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return recorded_;
 }
+
+} // namespace vx::test

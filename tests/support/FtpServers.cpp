@@ -20,6 +20,8 @@
 
 extern char** environ;
 
+namespace vx::test {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -351,3 +353,5 @@ unsigned short FreeLoopbackPort() {
             return p;
     return tryBind(0);
 }
+
+} // namespace vx::test

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vx::test {
+
 // A loopback port that nobody listens on. It is drawn at random from below
 // the kernel's range for outgoing connections, so that no client of a test
 // running beside this one takes it between now and the server's bind.
@@ -57,3 +59,5 @@ private:
     std::string root_;
     pid_t pid_ = -1;
 };
+
+} // namespace vx::test

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <stdexcept>
 
+namespace vx::test {
+
 namespace {
 
 std::string readText(const std::string& path) {
@@ -118,3 +120,5 @@ std::string MinisignSignatureFile(const std::string& secretKey, const std::strin
     return "untrusted comment: " + untrustedComment + "\n" + Base64(algorithm + keyId + sig) +
            "\ntrusted comment: " + trustedComment + "\n" + Base64(globalSig) + "\n";
 }
+
+} // namespace vx::test

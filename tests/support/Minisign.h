@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 struct TMinisignKeyPair {
     std::string PublicKeyFile;
     std::string SecretKeyFile;
@@ -45,3 +47,5 @@ std::string MinisignSignatureFile(const std::string& secretKey, const std::strin
 
 std::string Base64(const std::string& bytes);
 std::string FromBase64(const std::string& text);
+
+} // namespace vx::test

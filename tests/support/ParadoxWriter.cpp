@@ -5,6 +5,10 @@
 
 #include "platform/SysUtils.h"
 
+namespace vx::test {
+
+using namespace vx::platform;
+
 namespace {
 constexpr size_t kHeaderSize = 2048;
 constexpr size_t kBlockSize = 2048;
@@ -79,3 +83,5 @@ void TParadoxWriter::Write(const std::string& linuxPath) const {
     if (!f)
         throw std::runtime_error("cannot write " + linuxPath);
 }
+
+} // namespace vx::test

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace vx::test {
+
 struct TParadoxWriter {
     // Fields: name and size (alpha).
     std::vector<std::pair<std::string, int>> fields;
@@ -24,3 +26,5 @@ struct TParadoxWriter {
     std::vector<uint8_t> Bytes() const;
     void Write(const std::string& linuxPath) const;
 };
+
+} // namespace vx::test

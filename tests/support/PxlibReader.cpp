@@ -6,6 +6,8 @@ extern "C" { // the library's header declares C functions without saying so
 
 #include <cstdio>
 
+namespace vx::test {
+
 namespace {
 
 bool holdsBytes(int type) {
@@ -118,3 +120,5 @@ TPxlibIndex ReadIndexWithPxlib(const std::string& dataPath, const std::string& i
     }
     return out;
 }
+
+} // namespace vx::test

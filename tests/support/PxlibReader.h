@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vx::test {
+
 struct TPxlibTable {
     std::string error; // empty when pxlib read the table
     std::vector<std::string> fieldNames;
@@ -28,3 +30,5 @@ struct TPxlibIndex {
     long long leafRecords = 0; // the records the lowest level's entries count
 };
 TPxlibIndex ReadIndexWithPxlib(const std::string& dataPath, const std::string& indexPath);
+
+} // namespace vx::test

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vx::test {
+
 bool ServersRequired() {
     const char* v = std::getenv("VX_REQUIRE_SERVERS");
     return v && std::string(v) == "1";
@@ -22,3 +24,5 @@ bool ServerEnvSet(const char* var) {
     RequireOrSkip(std::string(var) + " is not set: start the servers with scripts/start-services.sh");
     return false;
 }
+
+} // namespace vx::test

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace vx::test {
+
 // VX_REQUIRE_SERVERS=1: a missing server is a failure, not a skip.
 bool ServersRequired();
 
@@ -18,3 +20,5 @@ void RequireOrSkip(const std::string& why);
 // True when the variable (which a server's start script prints) is set;
 // otherwise RequireOrSkip naming it, and false.
 bool ServerEnvSet(const char* var);
+
+} // namespace vx::test

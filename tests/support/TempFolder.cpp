@@ -28,6 +28,8 @@ char* mkdtemp(char* tmpl) {
 #include <unistd.h>
 #endif
 
+namespace vx::test {
+
 TTempFolder::TTempFolder(bool enter) : TTempFolder(std::filesystem::temp_directory_path().string(), enter) {}
 
 TTempFolder::TTempFolder(const std::string& parent, bool enter) {
@@ -49,3 +51,5 @@ TTempFolder::~TTempFolder() {
         std::filesystem::current_path(previous_, ec);
     std::filesystem::remove_all(path_, ec);
 }
+
+} // namespace vx::test

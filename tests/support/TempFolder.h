@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace vx::test {
+
 class TTempFolder {
 public:
     explicit TTempFolder(bool enter = false);
@@ -19,3 +21,5 @@ private:
     std::string path_;
     std::string previous_;
 };
+
+} // namespace vx::test

@@ -1,5 +1,7 @@
 #include "tests/support/TestDialogs.h"
 
+namespace vx::test {
+
 TModalResult TTestDialogs::Show(const TDialogRequest& request) {
     if (onShow)
         onShow(request);
@@ -35,3 +37,5 @@ std::vector<std::string> TTestDialogs::Texts() const {
         t.push_back(s.request.text);
     return t;
 }
+
+} // namespace vx::test

@@ -9,6 +9,10 @@
 
 #include "platform/Dialogs.h"
 
+namespace vx::test {
+
+using namespace vx::platform;
+
 class TTestDialogs : public IDialogs {
 public:
     struct Shown {
@@ -31,3 +35,5 @@ public:
 
 // The instance TestMain installed; tests Reset() it in their set-up.
 TTestDialogs& TestDialogs();
+
+} // namespace vx::test

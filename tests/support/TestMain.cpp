@@ -8,11 +8,14 @@
 #include "platform/Dialogs.h"
 #include "tests/support/TestDialogs.h"
 
+using namespace vx::platform;
+using namespace vx::test;
+
 namespace {
 TTestDialogs* g_dialogs = nullptr;
 }
 
-TTestDialogs& TestDialogs() {
+TTestDialogs& vx::test::TestDialogs() {
     return *g_dialogs;
 }
 

@@ -3,6 +3,9 @@
 
 #include "zip/ZAExcept.h"
 
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace {
 
 std::string EmptyArchiveBytes() {

@@ -19,6 +19,9 @@
 
 #include "tests/support/TempFolder.h"
 
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -12,6 +12,10 @@
 #include "platform/Files.h"
 #include "zip/ZADecodeAhead.h"
 
+using namespace vx::platform;
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace {
 
 using am::TEntry;

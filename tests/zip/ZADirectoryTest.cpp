@@ -8,6 +8,10 @@
 #include "zip/ZAConst.h"
 #include "zip/ZAExcept.h"
 
+using namespace vx::platform;
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace {
 
 using am::TEntry;

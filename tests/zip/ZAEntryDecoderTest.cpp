@@ -7,6 +7,9 @@
 #include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
 
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace {
 
 using am::TEntry;

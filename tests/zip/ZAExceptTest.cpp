@@ -2,6 +2,8 @@
 
 #include "zip/ZAExcept.h"
 
+using namespace vx::zip;
+
 namespace {
 
 struct MessageCase {

@@ -14,6 +14,10 @@
 #include "zip/ZAExcept.h"
 #include "zip/ZATempName.h"
 
+using namespace vx::platform;
+using namespace vx::zip;
+using namespace vx::test;
+
 namespace {
 
 using am::TEntry;

@@ -3,6 +3,8 @@
 #include "zip/ZAMasks.h"
 #include "zip/ZAStrFunc.h"
 
+using namespace vx::zip;
+
 namespace {
 
 struct MaskCase {

@@ -5,6 +5,8 @@
 
 #include "zip/ZATempName.h"
 
+using namespace vx::zip;
+
 namespace {
 
 TEST(ZATempName, OwnNamesAndLookalikes) {

@@ -16,6 +16,10 @@
 #include "tests/support/TestDialogs.h"
 #include "zip/ZipArchiver.h"
 
+namespace vx::test {
+
+using namespace vx::zip;
+
 class ZipFixture : public ::testing::Test {
 protected:
     ZipFixture() : tmp(true) {
@@ -58,3 +62,5 @@ protected:
     TTempFolder tmp;
     TZipArchiver zip;
 };
+
+} // namespace vx::test
