@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/RunEnvironment.h"
 #include "app/UAtualizarVersaoVendarix.h"
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
@@ -15,17 +16,18 @@ using namespace vx::db;
 using namespace vx::platform;
 
 int main(int argc, char** argv) {
-    // Qt comes up first (the engine's drivers are Qt plugins); the table
+    // The application (event loop, display) comes up first; the table
     // password is given to the engine's session before any window exists.
     TApplication app(argc, argv);
     TUpdaterSetup setup;
+    setup.Environment = std::make_unique<TPlatformRunEnvironment>();
     try {
         Session().AddPassword("7302518");
         Session().Start();
         setup.Ftp = ApplyFtpEnvironment(CompiledFtpSettings());
         // A key that is not one stops the updater before its window opens;
         // the run reads the setting again when it starts.
-        SigningKeyFromText(SigningKeyText());
+        SigningKeyFromText(setup.Environment->SigningKeyText());
         // Windows puts a program it cannot start in its intended folder in
         // its own folder instead: no shop is there, and the run must not
         // set a program aside or leave downloads among the system's files.
