@@ -26,15 +26,8 @@ bool plainName(const std::string& name) {
 }
 
 std::string lastErrorText() {
-    wchar_t* msg = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, GetLastError(), 0, reinterpret_cast<wchar_t*>(&msg), 0, nullptr);
-    std::string text = n ? win::FromWide(std::wstring_view(msg, n), CP_UTF8) : std::string("error");
-    LocalFree(msg);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
+    const std::wstring w = win::SystemMessage(GetLastError());
+    return w.empty() ? std::string("error") : win::FromWide(w, CP_UTF8);
 }
 
 int64_t nsOf(const LARGE_INTEGER& t) {

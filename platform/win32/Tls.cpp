@@ -30,15 +30,7 @@ constexpr DWORD kIgnoreNameInPolicy = 0x00001000;
 constexpr int64_t kMostCaFileBytes = 16 * 1024 * 1024;
 
 std::string systemText(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring w(text ? text : L"", n);
-    if (text)
-        LocalFree(text);
-    while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
-        w.pop_back();
+    const std::wstring w = win::SystemMessage(code);
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
     return w.empty() ? std::string("error ") + hex : win::FromWide(w, CP_UTF8) + " (" + hex + ")";
