@@ -127,8 +127,12 @@ protected:
         ConfigTipo().clear();
     }
 
-    TKind kind() const { return GetParam(); }
-    bool mssql() const { return kind() == TKind::Mssql; }
+    TKind kind() const {
+        return GetParam();
+    }
+    bool mssql() const {
+        return kind() == TKind::Mssql;
+    }
 
     // Tables of the test, dropped now and again at its end.
     void uses(const Names& tables) {
@@ -141,7 +145,9 @@ protected:
             exec("DROP TABLE " + t, true);
     }
 
-    void exec(const std::string& sql, bool mayFail = false) { ExecLines("RcPeek", {sql}, mayFail); }
+    void exec(const std::string& sql, bool mayFail = false) {
+        ExecLines("RcPeek", {sql}, mayFail);
+    }
     Names select(const std::string& sql) {
         TQuery q;
         q.SetDatabaseName("RcPeek");

@@ -65,9 +65,15 @@ protected:
         db.SetTransIsolation(tiReadCommitted);
         db.SetConnected(true);
     }
-    void exec(const Strings& lines) { ExecLines("Confeccao", lines); }
-    std::string failure(const Strings& lines) { return ExecFailure("Confeccao", lines); }
-    Strings fields(const std::string& table) { return TableFields("Confeccao", table); }
+    void exec(const Strings& lines) {
+        ExecLines("Confeccao", lines);
+    }
+    std::string failure(const Strings& lines) {
+        return ExecFailure("Confeccao", lines);
+    }
+    Strings fields(const std::string& table) {
+        return TableFields("Confeccao", table);
+    }
 };
 
 TEST_F(Interbase, TheUpdatersStatementsTakeEffectOneByOne) {

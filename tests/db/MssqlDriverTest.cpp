@@ -223,9 +223,13 @@ public:
         WSACleanup();
     }
 #else
-    ~SilentPeer() { close(fd_); }
+    ~SilentPeer() {
+        close(fd_);
+    }
 #endif
-    int Port() const { return port_; }
+    int Port() const {
+        return port_;
+    }
 
 private:
 #ifdef _WIN32

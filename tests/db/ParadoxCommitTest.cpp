@@ -409,9 +409,9 @@ TEST_F(ParadoxCommit, ARenameThatFailsLeavesTheDataFileOld) {
     writeFile(path("Vendas.db"), BuildParadoxData(l, before));
     fs::create_directory(path("Vendas.PX"));
     const std::string old = bytesOf(path("Vendas.db"));
-    ReplaceParadoxFiles(shop.Path(), "Vendas",
-                        {{path("Vendas.db"), BuildParadoxData(l, after)},
-                         {path("Vendas.PX"), BuildParadoxIndex(l, after)}});
+    ReplaceParadoxFiles(
+        shop.Path(), "Vendas",
+        {{path("Vendas.db"), BuildParadoxData(l, after)}, {path("Vendas.PX"), BuildParadoxIndex(l, after)}});
     EXPECT_EQ(bytesOf(path("Vendas.db")), old);
     EXPECT_TRUE(fs::exists(shop / "VENDAS.VXCOMMIT"));
     fs::remove(path("Vendas.PX"));
