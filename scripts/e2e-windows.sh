@@ -53,6 +53,10 @@ fi
 
 export WINEDEBUG=-all
 export WINEPREFIX=${VX_WINEPREFIX:-$HOME/.wine-vx}
+# Each case says every setting it wants: the caller's own (the test stage
+# exports UPDATER_DBCONFIG for the database tests) must not reach the updater,
+# which Wine hands the whole Linux environment.
+while read -r v; do unset "$v"; done < <(compgen -e | grep '^UPDATER_' || true)
 if [ ! -e "$WINEPREFIX/system.reg" ]; then
     WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 fi
