@@ -1,109 +1,18 @@
 #include "app/SchemaReconciler.h"
 
 #include <exception>
-#include <string_view>
-#include <unordered_map>
-#include <unordered_set>
+#include <string>
 #include <vector>
 
 #include "app/RunLog.h"
 #include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
-#include "db/SqlScanner.h"
 #include "platform/Dialogs.h"
 
 namespace vx::app {
 
 using namespace vx::platform;
 using namespace vx::db;
-
-namespace {
-
-// One row of the schema table: a field and its type text.
-struct TSchemaField {
-    std::string campo, tipo;
-};
-
-std::string fieldType(const std::string& tipo, bool mssql) {
-    if (!mssql)
-        return tipo;
-    if (tipo == "TimeStamp" || tipo == "Time")
-        return "DateTime";
-    if (tipo == "Autoinc")
-        return "Int";
-    if (tipo == "Money")
-        return "Float";
-    return tipo;
-}
-
-bool isLetter(unsigned char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
-        return true;
-    // The letters of CP1252 above ASCII, the multiplication and division
-    // signs left out.
-    if (c >= 0xC0)
-        return c != 0xD7 && c != 0xF7;
-    return c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9A || c == 0x9C || c == 0x9E || c == 0x9F;
-}
-
-bool isIdentifier(std::string_view s) {
-    if (s.empty() || !(isLetter(static_cast<unsigned char>(s[0])) || s[0] == '_'))
-        return false;
-    for (unsigned char c : s)
-        if (!isLetter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '$')
-            return false;
-    return true;
-}
-
-// A refused value as the error shows it: short, and on one line.
-std::string shown(const std::string& value) {
-    constexpr size_t kShown = 60;
-    std::string s = value.size() > kShown ? value.substr(0, kShown) + "..." : value;
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return "\"" + s + "\"";
-}
-
-} // namespace
-
-bool IsPlainIdentifier(std::string_view name, bool withOwner) {
-    const size_t dot = name.find('.');
-    if (withOwner && dot != std::string_view::npos)
-        return isIdentifier(name.substr(0, dot)) && isIdentifier(name.substr(dot + 1));
-    return isIdentifier(name);
-}
-
-bool IsColumnDefinition(std::string_view type) {
-    if (type.size() > kMaxTypeLength)
-        return false;
-    int depth = 0;
-    char quote = 0;
-    for (size_t i = 0; i < type.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(type[i]);
-        const char next = i + 1 < type.size() ? type[i + 1] : '\0';
-        if (c < 0x20 || c == 0x7F || c == ';')
-            return false;
-        // Comment markers are refused inside quotes too: no engine needs
-        // them in a type, and not every engine reads quotes the same way.
-        if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '*' && next == '/'))
-            return false;
-        if (quote) {
-            if (c == static_cast<unsigned char>(quote))
-                quote = 0;
-            continue;
-        }
-        if (c == '\'' || c == '"')
-            quote = static_cast<char>(c);
-        else if (c == '(')
-            ++depth;
-        else if (c == ')' && --depth < 0)
-            return false;
-        else if (c == ',' && depth == 0)
-            return false;
-    }
-    return depth == 0 && !quote;
-}
 
 TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IProgressDisplay& gauge)
     : owner_(owner), database_(database), gauge_(gauge) {}
@@ -127,6 +36,17 @@ void execLogged(TQuery& q) {
     RunLog::Write("sql " + text + ": ok");
 }
 
+// The engine's error for a column the schema table lacks, as reading it
+// from the current row raises it; none when the column is there.
+std::exception_ptr missingColumn(const TQuery& q, const char* column) {
+    try {
+        (void)q.FieldByName(column);
+    } catch (const EDBEngineError&) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void TSchemaReconciler::ConferirTabelas() {
@@ -147,20 +67,10 @@ void TSchemaReconciler::ConferirTabelas() {
     nomes->SQL().Add("SELECT Tabela FROM Talvir GROUP BY Tabela");
     nomes->Open();
 
-    const bool mssql = ConfigTipo() == "MSSQL";
-
-    // The shop's tables by compare key, each key at the first place it has
-    // in the list: a schema table's search is one look-up instead of a scan
-    // of the list, and the gauge still moves by the names a scan would have
-    // passed over before the match (all of them when there is none).
-    std::unordered_map<std::string, int> listed;
+    std::vector<std::string> listed;
     listed.reserve(static_cast<size_t>(tabelas.Count()));
-    for (int i = 0; i < tabelas.Count(); ++i) {
-        const std::string& n = tabelas[i];
-        // The server lists its tables with the owner in front ("dbo.").
-        const std::string key = UpperCase(!mssql ? n : n.size() > 4 ? n.substr(4) : std::string());
-        listed.emplace(key, i);
-    }
+    for (int i = 0; i < tabelas.Count(); ++i)
+        listed.push_back(tabelas[i]);
 
     // The rows of the schema table, read in one pass and grouped by table
     // in stored order, as a query per table would return them. A row
@@ -168,72 +78,37 @@ void TSchemaReconciler::ConferirTabelas() {
     linhas->SQL().Clear();
     linhas->SQL().Add("SELECT * FROM Talvir WHERE Tabela IS NOT NULL");
     linhas->Open();
-    std::unordered_map<std::string, std::vector<TSchemaField>> rowsOf;
     // A schema table lacking one of the columns fails where that column's
-    // value is first needed, not before.
-    std::exception_ptr noCampo, noTipo;
-    auto value = [&](const char* column, std::exception_ptr& missing) -> std::string {
-        if (missing)
-            return {};
-        try {
-            return linhas->FieldByName(column);
-        } catch (const EDBEngineError&) {
-            missing = std::current_exception();
-            return {};
-        }
-    };
+    // value is first needed, not before: the engine's error is kept for then.
+    const std::exception_ptr noCampo = linhas->Eof() ? nullptr : missingColumn(*linhas, "Campo");
+    const std::exception_ptr noTipo = linhas->Eof() ? nullptr : missingColumn(*linhas, "Tipo");
+    TSchemaPlan plan(ConfigTipo(), std::move(listed), !noCampo, !noTipo);
     // Every row is checked before the first statement: a schema table with
     // one row that would not be a name and a type is not applied in part.
-    int number = 0;
-    for (; !linhas->Eof(); linhas->Next()) {
-        const std::string tabela = linhas->FieldByName("Tabela");
-        const TSchemaField row{value("Campo", noCampo), value("Tipo", noTipo)};
-        ++number;
-        const char* wrong = !IsPlainIdentifier(tabela, mssql)           ? "Tabela"
-                            : !noCampo && !IsPlainIdentifier(row.campo) ? "Campo"
-                            : !noTipo && !IsColumnDefinition(row.tipo)  ? "Tipo"
-                                                                        : nullptr;
-        if (wrong)
-            throw ESchemaRowError("Talvir.db, linha " + std::to_string(number) + " (Tabela " + shown(tabela) +
-                                  ", Campo " + shown(row.campo) + ", Tipo " + shown(row.tipo) +
-                                  "): " + wrong + " recusado");
-        rowsOf[tabela].push_back(row);
-    }
+    for (; !linhas->Eof(); linhas->Next())
+        plan.AddRow({linhas->FieldByName("Tabela"), noCampo ? std::string() : linhas->FieldByName("Campo"),
+                     noTipo ? std::string() : linhas->FieldByName("Tipo")});
     linhas->Close();
-    auto need = [](const std::exception_ptr& missing) {
-        if (missing)
-            std::rethrow_exception(missing);
+
+    // Gives the statement query its lines, or ends the reconciliation with
+    // the error of the column the statement would have needed.
+    auto prepare = [&](const TSchemaStatement& s) {
+        if (!s.MissingColumn.empty())
+            std::rethrow_exception(s.MissingColumn == "Campo" ? noCampo : noTipo);
+        comando->SQL().Clear();
+        for (const std::string& line : s.Lines)
+            comando->SQL().Add(line);
     };
-    const std::vector<TSchemaField> none;
 
     while (!nomes->Eof()) {
         const std::string t = nomes->FieldByName("Tabela");
-        gauge_.SetMaxValue(tabelas.Count());
-        const auto hit = listed.find(UpperCase(t));
-        const bool found = hit != listed.end();
-        const int passed = found ? hit->second : tabelas.Count();
-        if (passed > 0)
-            gauge_.AddProgress(passed);
+        const TSchemaTableStart start = plan.Start(t);
+        gauge_.SetMaxValue(start.GaugeMax);
+        if (start.GaugeSteps > 0)
+            gauge_.AddProgress(start.GaugeSteps);
 
-        const auto group = rowsOf.find(t);
-        const std::vector<TSchemaField>& rows = group == rowsOf.end() ? none : group->second;
-
-        if (!found) {
-            comando->SQL().Clear();
-            if (t == "ComissaoVendedores") {
-                comando->SQL().Add("CREATE TABLE ComissaoVendedores (Vendedor Varchar(2), Desconto Float, "
-                                   "PRIMARY KEY(Vendedor, Desconto))");
-            } else {
-                // Without rows the first row's fields read as empty texts.
-                if (!rows.empty()) {
-                    need(noCampo);
-                    need(noTipo);
-                }
-                const std::string c = rows.empty() ? std::string() : rows.front().campo;
-                const std::string y = fieldType(rows.empty() ? std::string() : rows.front().tipo, mssql);
-                comando->SQL().Add("CREATE TABLE " + t + " (");
-                comando->SQL().Add(c + " " + y + ", PRIMARY KEY(" + c + "))");
-            }
+        if (start.Create) {
+            prepare(*start.Create);
             bool created = true;
             try {
                 execLogged(*comando);
@@ -244,28 +119,17 @@ void TSchemaReconciler::ConferirTabelas() {
                 ShowMessage("Problemas ao criar tabela " + t);
         }
 
+        // A table that is still missing fails here with the engine's error.
         tableReader_->SetTableName(t);
         tableReader_->Open();
-        // The table's fields by upper-cased name, read once.
-        std::unordered_set<std::string> campos;
+        std::vector<std::string> campos;
         for (int i = 0; i < tableReader_->FieldCount(); ++i)
-            campos.insert(UpperCase(tableReader_->FieldName(i)));
+            campos.push_back(tableReader_->FieldName(i));
         tableReader_->Close();
 
-        for (const TSchemaField& row : rows) {
-            need(noCampo);
-            if (campos.count(UpperCase(row.campo)))
-                continue;
-            need(noTipo);
-            comando->SQL().Clear();
-            comando->SQL().Add("ALTER TABLE " + t);
-            comando->SQL().Add(" ADD " + row.campo + " " + fieldType(row.tipo, mssql));
+        for (const TSchemaStatement& s : plan.AddFields(t, campos)) {
+            prepare(s);
             execLogged(*comando);
-            if (t == "Cad_Clientes" && row.campo == "MalaDireta") {
-                comando->SQL().Clear();
-                comando->SQL().Add("UPDATE Cad_Clientes SET MalaDireta = 'T' WHERE MalaDireta IS NULL");
-                execLogged(*comando);
-            }
         }
         nomes->Next();
     }

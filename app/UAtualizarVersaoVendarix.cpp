@@ -1,5 +1,6 @@
 #include "app/UAtualizarVersaoVendarix.h"
 
+#include "app/RunEnvironment.h"
 #include "app/RunLog.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
@@ -122,9 +123,11 @@ void TFAtualizarVersaoVendarix::createFromLayout() {
     gauge_ = std::make_unique<TGaugeDisplay>(*GTalvir);
     ftp_ = setup_.FtpService ? std::move(setup_.FtpService) : MakeFtpService(this, setup_.Ftp);
     archive_ = setup_.ArchiveService ? std::move(setup_.ArchiveService) : MakeArchiveService(this);
+    env_ = setup_.Environment ? std::move(setup_.Environment)
+                              : std::make_unique<TPlatformRunEnvironment>(setup_.StartProgram);
     reconciler_ = std::make_unique<TSchemaReconciler>(this, *Database1, *gauge_);
-    run_ = std::make_unique<TUpdateRun>(*ftp_, *archive_, *reconciler_, *gauge_,
-                                        TRunHooks{setup_.StartProgram, [this] { terminate(); }});
+    run_ = std::make_unique<TUpdateRun>(*env_, *ftp_, *archive_, *reconciler_, *gauge_,
+                                        TRunHooks{[this] { terminate(); }});
     ftp_->SetOnPacketRecvd([this](TObject* sender) { run_->FTPTalvirPacketRecvd(sender); });
 
     SetLoading(false);

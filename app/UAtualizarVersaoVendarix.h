@@ -76,6 +76,9 @@ struct TUpdaterSetup {
     TFtpSettings Ftp = CompiledFtpSettings();
     std::unique_ptr<IFtpService> FtpService;         // default: the window's FTP client
     std::unique_ptr<IArchiveService> ArchiveService; // default: the window's archive component
+    // The machine as the run sees it; default: the platform's, starting the
+    // program through StartProgram.
+    std::unique_ptr<IRunEnvironment> Environment;
     std::function<unsigned(const std::string& cmdLine, int show)> StartProgram; // default: WinExec
     std::function<void()> Terminate; // default: the application's Terminate
     // Unattended, the updater ends with the run whatever its outcome.
@@ -128,6 +131,7 @@ private:
     std::unique_ptr<TLabelControl> label2_, lAtualizando_;
     std::unique_ptr<TProgressGauge> gTalvir_;
     std::unique_ptr<IProgressDisplay> gauge_; // GTalvir as the run sees it
+    std::unique_ptr<IRunEnvironment> env_;
     std::unique_ptr<IFtpService> ftp_;
     std::unique_ptr<IArchiveService> archive_;
     std::unique_ptr<TSchemaReconciler> reconciler_;

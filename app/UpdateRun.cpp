@@ -1,23 +1,16 @@
 #include "app/UpdateRun.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
 #include "app/VerifiedFtpService.h"
 #include "platform/Application.h"
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
-#include "zip/ZATempName.h"
 
 namespace vx::app {
 
 using namespace vx::platform;
-using namespace vx::zip;
 
 namespace {
 
@@ -41,35 +34,15 @@ bool staysInWorkingFolder(const std::string& name) {
 
 } // namespace
 
-void RemoveExtractionLeftovers() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    // Symbolic links are not followed into other folders: only what lies
-    // below the shop's folder itself is the updater's to clean.
-    fs::recursive_directory_iterator it(fs::current_path(ec), fs::directory_options::skip_permission_denied,
-                                        ec);
-    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        const fs::path& p = it->path();
-        if (!za::IsExtractionTemporaryName(p.filename().string()))
-            continue;
-        if (fs::is_directory(fs::symlink_status(p, ec)))
-            continue;
-        fs::remove(p, ec);
-        ec.clear();
-    }
+void TUpdateRun::restoreProgramFromBackup() {
+    if (!env_.FileExists("Vendarix.exe") && env_.FileExists("Vendarix.bkp"))
+        env_.RenameFile("Vendarix.bkp", "Vendarix.exe");
 }
 
-void RestoreProgramFromBackup() {
-    if (!FileExists("Vendarix.exe") && FileExists("Vendarix.bkp"))
-        RenameFile("Vendarix.bkp", "Vendarix.exe");
-}
-
-TUpdateRun::TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconciler& reconciler,
-                       IProgressDisplay& gauge, TRunHooks hooks)
-    : ftp_(ftp), archive_(archive), reconciler_(reconciler), gauge_(gauge), hooks_(std::move(hooks)) {
-    if (!hooks_.StartProgram)
-        hooks_.StartProgram = [](const std::string& cmd, int show) { return WinExec(cmd, show); };
-}
+TUpdateRun::TUpdateRun(IRunEnvironment& env, IFtpService& ftp, IArchiveService& archive,
+                       TSchemaReconciler& reconciler, IProgressDisplay& gauge, TRunHooks hooks)
+    : env_(env), ftp_(ftp), archive_(archive), reconciler_(reconciler), gauge_(gauge),
+      hooks_(std::move(hooks)) {}
 
 void TUpdateRun::Execute() {
     state_ = TRunState::Running;
@@ -79,7 +52,7 @@ void TUpdateRun::Execute() {
         Download();
     } catch (...) {
         state_ = TRunState::Broken;
-        RestoreProgramFromBackup();
+        restoreProgramFromBackup();
         throw;
     }
 }
@@ -121,16 +94,18 @@ bool TUpdateRun::fetch(const std::string& remote, const std::string& local, cons
     // Nothing of a download that failed is used: a partial archive would
     // put part of a program, or a program without its tables, in the shop.
     deleteDownload(local);
-    ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
+    env_.ShowMessage(Txt("Problemas ao descarregar arquivo ") + "\"" + shownName + "\"");
     ftp_.Disconnect();
     return false;
 }
 
 void TUpdateRun::deleteDownload(const std::string& name) {
-    if (FileExists(name))
-        DeleteFile(name);
+    if (env_.FileExists(name))
+        env_.DeleteFile(name);
     if (verified_) {
-        DeleteSignatureOf(name);
+        // The signature downloaded beside it, if any.
+        if (env_.FileExists(name + kSignatureSuffix))
+            env_.DeleteFile(name + kSignatureSuffix);
         verified_->Discard(name);
     }
 }
@@ -159,18 +134,18 @@ void TUpdateRun::recordInstalled() {
 }
 
 void TUpdateRun::Download() {
-    Application()->SetCursor(crHourGlass);
+    env_.SetCursor(crHourGlass);
     // Read before anything is touched: a setting that is not a key ends the
     // run here rather than letting unchecked archives through.
-    if (const std::optional<TSigningKey> key = SigningKeyFromText(SigningKeyText()))
+    if (const std::optional<TSigningKey> key = SigningKeyFromText(env_.SigningKeyText()))
         verified_ = std::make_unique<TVerifiedFtpService>(ftp_, *key);
 
     // What an earlier run that was killed may have left: the program set
     // aside as its backup, and the temporaries of an extraction. Both are
     // dealt with before the connection, so that a server that cannot be
     // reached does not leave the shop without its program.
-    RestoreProgramFromBackup();
-    RemoveExtractionLeftovers();
+    restoreProgramFromBackup();
+    env_.RemoveExtractionLeftovers();
 
     bool connected = true;
     std::string why;
@@ -184,23 +159,23 @@ void TUpdateRun::Download() {
         // The reason is for whoever reads the log (a certificate refused,
         // say); the shop sees the one message for every failed connection.
         RunLog::Write("connect: failed: " + why);
-        ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
+        env_.ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
         state_ = TRunState::Stopped;
-        Application()->SetCursor(crArrow);
+        env_.SetCursor(crArrow);
         return;
     }
 
-    const std::string sistema = ReadSistemaVendarix();
+    const std::string sistema = env_.ReadSistemaVendarix();
     // The backup is deleted only with a whole program beside it. Extraction
     // renames only whole files into place, so a Vendarix.exe in any letter
     // case is the old program or the new one; a lone backup was put back
     // above and is the program itself.
-    RestoreProgramFromBackup();
-    if (FileExists("Vendarix.bkp") && FileExists("Vendarix.exe"))
-        DeleteFile("Vendarix.bkp");
+    restoreProgramFromBackup();
+    if (env_.FileExists("Vendarix.bkp") && env_.FileExists("Vendarix.exe"))
+        env_.DeleteFile("Vendarix.bkp");
     const std::string stale = sistema + ".zip";
-    if (staysInWorkingFolder(stale) && FileExists(stale))
-        DeleteFile(stale);
+    if (staysInWorkingFolder(stale) && env_.FileExists(stale))
+        env_.DeleteFile(stale);
 
     // The local name of the program archive is fixed, whatever the
     // configured system is called on the server.
@@ -214,8 +189,8 @@ void TUpdateRun::Download() {
     // are. The program is set aside only now, with both archives here: a
     // download that fails, stalls or is killed leaves it where it was.
     if (program && schema) {
-        if (FileExists("Vendarix.exe"))
-            RenameFile("Vendarix.exe", "Vendarix.bkp");
+        if (env_.FileExists("Vendarix.exe"))
+            env_.RenameFile("Vendarix.exe", "Vendarix.bkp");
         extract(".\\Vendarix.zip");
     }
     if (schema) {
@@ -226,21 +201,21 @@ void TUpdateRun::Download() {
     }
 
     deleteDownload("TabelasTalvir.zip");
-    if (FileExists("Talvir.db"))
-        DeleteFile("Talvir.db");
+    if (env_.FileExists("Talvir.db"))
+        env_.DeleteFile("Talvir.db");
     deleteDownload("Vendarix.zip");
     // The archive names the executable in capitals.
-    RenameFile("VENDARIX.EXE", "Vendarix.exe");
+    env_.RenameFile("VENDARIX.EXE", "Vendarix.exe");
     // A program archive without the executable must not leave the shop
     // without its program: the backup goes back before the start.
-    RestoreProgramFromBackup();
-    programStarted_ = hooks_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
+    restoreProgramFromBackup();
+    programStarted_ = env_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
     RunLog::Write(programStarted_ ? "start Vendarix.exe: ok" : "start Vendarix.exe: failed");
-    Application()->SetCursor(crArrow);
+    env_.SetCursor(crArrow);
     state_ = TRunState::Finished;
     if (hooks_.Terminate)
         hooks_.Terminate();
-    Application()->SetCursor(crArrow);
+    env_.SetCursor(crArrow);
 }
 
 void TUpdateRun::FTPTalvirPacketRecvd(TObject*) {

@@ -1,9 +1,11 @@
 // The update run: the fixed, unattended sequence that fetches the program and
 // schema archives, keeps the backup of the program, extracts both archives,
 // reconciles the database, removes the downloads and starts the new program.
-// It knows no widgets: the FTP client, the archive component, the
-// reconciliation and the gauge are reached through interfaces, and the
-// window is told through TRunHooks when the updater is to end.
+// It knows no widgets and no operating system: the FTP client, the archive
+// component, the reconciliation, the gauge and the machine (cursor, boxes,
+// files, settings, program start) are reached through what its constructor
+// is given, and the window is told through TRunHooks when the updater is to
+// end.
 #pragma once
 
 #include <functional>
@@ -30,16 +32,15 @@ enum class TRunState {
 };
 
 struct TRunHooks {
-    // Starts a command line with a show command; above 31 is success.
-    std::function<unsigned(const std::string& cmdLine, int show)> StartProgram;
     // Asks the application to end (a finished run).
     std::function<void()> Terminate;
 };
 
 class TUpdateRun {
 public:
-    TUpdateRun(IFtpService& ftp, IArchiveService& archive, TSchemaReconciler& reconciler,
-               IProgressDisplay& gauge, TRunHooks hooks);
+    // Each must outlive the run.
+    TUpdateRun(IRunEnvironment& env, IFtpService& ftp, IArchiveService& archive,
+               TSchemaReconciler& reconciler, IProgressDisplay& gauge, TRunHooks hooks);
 
     // Runs Download once and records its outcome. An exception that escapes
     // the run ends it Broken and is passed on to the caller, whose default
@@ -62,9 +63,14 @@ private:
     // backup put back and the failed file deleted) when it did not arrive.
     bool fetch(const std::string& remote, const std::string& local, const std::string& shownName);
     void deleteDownload(const std::string& name);
+    // When the program's executable is missing under every letter case but
+    // its backup is there, puts the backup back, so that no outcome of a
+    // run leaves the shop without its program.
+    void restoreProgramFromBackup();
     void extract(const std::string& archive);
     void recordInstalled();
 
+    IRunEnvironment& env_;
     IFtpService& ftp_;
     IArchiveService& archive_;
     TSchemaReconciler& reconciler_;
@@ -77,15 +83,5 @@ private:
     // fetches and checks each one's signature.
     std::unique_ptr<TVerifiedFtpService> verified_;
 };
-
-// Removes the temporaries that an extraction killed before renaming them
-// into place left in the working folder and the folders below it. Only the
-// updater's own names go; anything else that merely looks alike stays.
-void RemoveExtractionLeftovers();
-
-// When the program's executable is missing under every letter case but its
-// backup is there, puts the backup back, so that no outcome of a run leaves
-// the shop without its program.
-void RestoreProgramFromBackup();
 
 } // namespace vx::app

@@ -1,8 +1,9 @@
-// The operations the update run needs from the FTP client and from the
-// archive component. The run reaches both through these interfaces, so the
-// shipped updater drives the real components while tests script every
-// outcome (a refused connection, a file missing on the server, an archive
-// that cannot be opened) without a server that misbehaves on cue.
+// The operations the update run needs from the FTP client, the archive
+// component, the gauge and the machine it runs on. The run reaches all of
+// them through these interfaces, so the shipped updater drives the real
+// components while tests script every outcome (a refused connection, a file
+// missing on the server, an archive that cannot be opened) without a server
+// that misbehaves on cue.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +66,33 @@ public:
     // Clamped into the scale.
     virtual void SetProgress(int32_t v) = 0;
     virtual void AddProgress(int32_t delta) = 0;
+};
+
+// What the run asks of the machine: the screen cursor, message boxes, the
+// files of the working folder, the settings and the program start. Names
+// are the run's own, relative to the working folder, in CP1252.
+class IRunEnvironment {
+public:
+    virtual ~IRunEnvironment() = default;
+    // The application's screen cursor (crHourGlass, crArrow).
+    virtual void SetCursor(int cursor) = 0;
+    // A modal message box; returns once it is answered.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // A file (not a folder) of that name exists, under any letter case.
+    virtual bool FileExists(const std::string& name) = 0;
+    // The run does not look at the outcome of these two: a delete or a
+    // rename that fails leaves the file as it was.
+    virtual void DeleteFile(const std::string& name) = 0;
+    // Fails, without effect, when to exists or from does not.
+    virtual void RenameFile(const std::string& from, const std::string& to) = 0;
+    // Removes what an extraction killed before its renames left behind.
+    virtual void RemoveExtractionLeftovers() = 0;
+    // SistemaVendarix from the ini file, read afresh at each call.
+    virtual std::string ReadSistemaVendarix() = 0;
+    // The maker's public key as configured; empty: archives are not verified.
+    virtual std::string SigningKeyText() = 0;
+    // Starts a command line with a show command; above 31 is success.
+    virtual unsigned StartProgram(const std::string& cmdLine, int show) = 0;
 };
 
 struct TFtpSettings;

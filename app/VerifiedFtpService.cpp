@@ -175,10 +175,4 @@ void TVerifiedFtpService::SetOnPacketRecvd(TNotifyEvent e) {
     inner_.SetOnPacketRecvd(std::move(e));
 }
 
-void DeleteSignatureOf(const std::string& localFile) {
-    const std::string sig = localFile + kSignatureSuffix;
-    if (FileExists(sig))
-        DeleteFile(sig);
-}
-
 } // namespace vx::app

@@ -91,7 +91,4 @@ private:
     std::map<std::string, int64_t> accepted_;
 };
 
-// Deletes the signature downloaded beside a local file, if there is one.
-void DeleteSignatureOf(const std::string& localFile);
-
 } // namespace vx::app

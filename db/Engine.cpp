@@ -1,12 +1,12 @@
 #include "db/Engine.h"
 
-#include <cstdlib>
 #include <sstream>
 
 #include "db/InterbaseDriver.h"
 #include "db/MssqlDriver.h"
 #include "db/StandardDriver.h"
 #include "platform/Profile.h"
+#include "platform/SystemFiles.h"
 #include "platform/Text.h"
 
 namespace vx::db {
@@ -28,10 +28,7 @@ std::optional<std::string> TMemoryResultSet::Value(int i) const {
 }
 
 std::string TEngineConfig::FileName() {
-    const char* env = std::getenv("UPDATER_DBCONFIG");
-    if (env && *env)
-        return env;
-    return "/etc/vendarix/aliases.ini";
+    return EngineConfigPath();
 }
 
 std::vector<TAliasDefinition> TEngineConfig::Parse(const std::string& text) {

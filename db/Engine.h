@@ -89,8 +89,9 @@ struct TAliasDefinition {
     std::vector<std::pair<std::string, std::string>> params; // in file order
 };
 
-// The engine's configuration: the file named by UPDATER_DBCONFIG, else
-// /etc/vendarix/aliases.ini. Read at each lookup, so a test or a deployment
+// The engine's configuration: the file named by UPDATER_DBCONFIG, else the
+// machine's (EngineConfigPath: /etc/vendarix/aliases.ini on Linux,
+// %ProgramData%\Vendarix\aliases.ini on Windows). Read at each lookup, so a test or a deployment
 // may change it between connections.
 class TEngineConfig {
 public:

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "db/DBTypes.h"
-#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 #include "platform/SysUtils.h"
 #include "platform/Text.h"
 
@@ -241,9 +241,15 @@ void RecoverParadoxTable(const std::string& folderPath, const std::string& stem)
         folder.Flush();
         return;
     }
+    // As in the change itself: the data file last, and nothing after a
+    // rename that fails.
+    std::stable_partition(pending.begin(), pending.end(), [](const TEntry* e) { return e->kind != ".DB"; });
     bool complete = true;
     for (const TEntry* e : pending)
-        complete = folder.Rename(workName(stem, e->kind), e->target) && complete;
+        if (!folder.Rename(workName(stem, e->kind), e->target)) {
+            complete = false;
+            break;
+        }
     folder.Flush();
     // The marker's removal need not reach the disk before going on: a marker
     // that comes back after a power cut finds its files already new.
@@ -304,10 +310,16 @@ void ReplaceParadoxFiles(const std::string& folderPath, const std::string& stem,
     // reader that follows the data file.
     std::stable_partition(renames.begin(), renames.end(),
                           [](const auto& r) { return r.first.find(".DB.") == std::string::npos; });
+    // The first rename that fails (a file held open on Windows) stops the
+    // rest: the data file must not go in place beside an old memo file or
+    // index, which its records do not fit.
     bool complete = true;
     for (const auto& [work, target] : renames) {
         step(target);
-        complete = folder.Rename(work, target) && complete;
+        if (!folder.Rename(work, target)) {
+            complete = false;
+            break;
+        }
     }
     folder.Flush();
     step("done");

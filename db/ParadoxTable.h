@@ -63,12 +63,19 @@ public:
     static bool LooksLikeParadox(const uint8_t* p, size_t n);
 
     const std::string& Path() const { return path_; }
-    // Lets go of the open file, and takes it up again: Windows renames
-    // nothing over a file that is open, so a writer that has read all it
-    // needs releases it before its new files go in place. Reads between the
-    // two fail.
-    void ReleaseFile() { file_ = TReadOnlyFile(); }
-    void ReopenFile() { file_ = TReadOnlyFile(path_); }
+    // Lets go of the open files (the table's and its memo file), and takes
+    // them up again: Windows renames nothing over a file that is open, so a
+    // writer that has read all it needs releases them before its new files
+    // go in place. Reads between the two fail.
+    void ReleaseFile() {
+        file_ = TReadOnlyFile();
+        memo_ = TReadOnlyFile();
+    }
+    void ReopenFile() {
+        file_ = TReadOnlyFile(path_);
+        if (!mbPath_.empty())
+            memo_ = TReadOnlyFile(mbPath_);
+    }
     const std::vector<TParadoxField>& Fields() const { return fields_; }
     int Version() const { return version_; }   // the byte at 0x39
     int CodePage() const { return codePage_; } // 0 when unknown

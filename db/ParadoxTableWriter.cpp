@@ -1,6 +1,5 @@
 #include "db/ParadoxTableWriter.h"
 
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>

@@ -231,7 +231,9 @@ public:
     // connection whose peer starts its side only after a later command.
     void StartTlsOnFirstUse(std::unique_ptr<tls::TSession> session);
     // The session protecting the connection; null when there is none.
-    tls::TSession* Tls() const { return tls_.get(); }
+    tls::TSession* Tls() const {
+        return tls_.get();
+    }
 
 protected:
     void SetBytesTotal(int32_t v) {

@@ -55,6 +55,11 @@ bool FileSetDate(const std::string& winPath, int32_t dosDateTime);
 int64_t DosDateTimeToUnix(int32_t dosDateTime);
 int32_t UnixToDosDateTime(int64_t unixTime);
 
+// Whether the working folder is the system's own (Windows' folder or its
+// system folder): where Windows starts a program whose intended folder it
+// could not enter (a path too long for it, say). Never a shop's folder.
+bool WorkingFolderIsSystemFolder();
+
 // File names in a folder (UTF-8 names converted to CP1252).
 std::vector<std::string> ListDirectory(const std::string& winPath);
 std::string ExtractFileName(const std::string& path); // after the last '\', '/' or ':'

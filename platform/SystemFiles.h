@@ -9,6 +9,12 @@
 
 namespace vx::platform {
 
+// The database engine's alias file: the one UPDATER_DBCONFIG names, else the
+// machine's own, /etc/vendarix/aliases.ini on Linux and
+// %ProgramData%\Vendarix\aliases.ini on Windows, where the machine's
+// programs keep the settings they share.
+std::string EngineConfigPath();
+
 // Whether the path leads (through links) to something that is not a folder.
 bool IsFileAt(const std::string& path);
 // Reads up to `count` bytes from the start of the file; -1 when it cannot

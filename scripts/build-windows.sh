@@ -99,7 +99,7 @@ echo "== built in $((t2 - t1)) s"
 # Every .exe must need only Windows' own DLLs.
 for exe in $(find build-win -maxdepth 4 -name '*.exe'); do
     bad=$($host-objdump -p "$exe" | awk '/DLL Name:/ {print $3}' |
-        grep -viE '^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|ole32|oleaut32|ws2_32|odbc32|msvcrt|bcrypt|shlwapi|version|winmm|imm32|uxtheme)\.dll$' || true)
+        grep -viE '^(kernel32|user32|gdi32|comctl32|comdlg32|advapi32|shell32|ole32|oleaut32|ws2_32|odbc32|msvcrt|bcrypt|secur32|crypt32|shlwapi|version|winmm|imm32|uxtheme)\.dll$' || true)
     if [ -n "$bad" ]; then
         echo "$exe needs non-system DLLs: $bad" >&2
         exit 1

@@ -3,7 +3,6 @@
 #include <map>
 #include <memory>
 
-#include "platform/DurableReplace.h"
 #include "platform/NativeFiles.h"
 
 namespace vx::zip {
@@ -45,7 +44,7 @@ TZADeferredCommit::~TZADeferredCommit() {
 
 void TZADeferredCommit::Add(Job job) {
     if (job.flush)
-        StartFileWriteBack(job.fd);
+        StartWriteBack(job.fd);
     fillingBytes_ += job.bytes;
     filling_.push_back(std::move(job));
     if (filling_.size() < batchFiles_ && fillingBytes_ < batchBytes_)

@@ -4,11 +4,10 @@
 #include <atomic>
 #include <ctime>
 
-#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 #include "platform/FileHandle.h"
 #include "platform/Files.h"
 #include "platform/FolderIndex.h"
-#include "platform/NativeFiles.h"
 #include "platform/Text.h"
 #include "zip/ZAConst.h"
 #include "zip/ZADeferredCommit.h"

@@ -18,6 +18,7 @@
 #include <QSocketNotifier>
 
 #include "platform/Notifier.h"
+#include "platform/SocketAddress.h"
 
 namespace vx::platform {
 
@@ -300,14 +301,6 @@ int SetLinger(TSocket s, bool on, int seconds) {
 }
 
 namespace {
-sockaddr_in makeAddr(uint32_t addr, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port;
-    a.sin_addr.s_addr = addr;
-    return a;
-}
-
 // A read that took what was posted for: the next notification is wanted.
 void rearmRead(TSocket s) {
     if (TWatch* w = find(s))
@@ -316,24 +309,11 @@ void rearmRead(TSocket s) {
             w->update();
         }
 }
-
-// The local or the remote address of a socket, in network order.
-template <class Get> int addressOf(Get get, TSocket s, uint32_t* addr, uint16_t* port) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (get(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail(errno);
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
-    return 0;
-}
 } // namespace
 
 int Connect(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    int r = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    int r = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     int e = r == 0 ? 0 : errno;
     if (TWatch* w = find(s)) {
         if (r == 0 || e == EINPROGRESS) {
@@ -357,8 +337,8 @@ int Connect(TSocket s, uint32_t addr, uint16_t port) {
 }
 
 int Bind(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    return ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail(errno);
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : fail(errno);
 }
 
 int Listen(TSocket s, int backlog) {
@@ -384,10 +364,7 @@ TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
         fail(e);
         return INVALID_SOCKET;
     }
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
+    TakeAddress(a, addr, port);
     watch(n).state = TState::Open;
     return n;
 }
@@ -437,25 +414,15 @@ int CloseSocket(TSocket s) {
 }
 
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getsockname, s, addr, port);
+    return AddressOf<sockaddr_in, socklen_t>(::getsockname, s, addr, port) ? 0 : fail(errno);
 }
 
 int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getpeername, s, addr, port);
-}
-
-uint16_t HostToNet16(uint16_t v) {
-    return htons(v);
-}
-uint16_t NetToHost16(uint16_t v) {
-    return ntohs(v);
+    return AddressOf<sockaddr_in, socklen_t>(::getpeername, s, addr, port) ? 0 : fail(errno);
 }
 
 uint32_t InetAddr(const std::string& text) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return INADDR_NONE;
-    return a.s_addr;
+    return DottedAddress<in_addr>(::inet_pton, AF_INET, text);
 }
 
 std::string LibraryDescription() {
@@ -534,15 +501,7 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
     if (!lookup)
         return 0;
     std::lock_guard<std::mutex> lock(lookup->mutex);
-    int n = 0;
-    for (uint32_t a : lookup->addresses) {
-        if ((n + 1) * 4 > length)
-            break;
-        for (int i = 0; i < 4; ++i)
-            buffer[n * 4 + i] = reinterpret_cast<const uint8_t*>(&a)[i];
-        ++n;
-    }
-    return n;
+    return CopyAddresses(lookup->addresses, buffer, length);
 }
 
 } // namespace ws

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "platform/DurableReplace.h"
 #include "platform/Files.h"
+#include "platform/NativeFiles.h"
 #include "platform/Text.h"
 
 namespace vx::platform {

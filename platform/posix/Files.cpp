@@ -293,6 +293,11 @@ bool FileSetDate(const std::string& winPath, int32_t dosDateTime) {
     return ok;
 }
 
+// Linux starts a program in the folder it is given or not at all.
+bool WorkingFolderIsSystemFolder() {
+    return false;
+}
+
 std::vector<std::string> ListDirectory(const std::string& winPath) {
     std::vector<std::string> names;
     std::string p = winPath.empty() ? std::string(".") : ResolvePath(winPath);

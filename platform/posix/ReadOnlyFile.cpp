@@ -16,6 +16,25 @@ int fdOf(intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// Reads until n bytes are in, the end of the file or an error; a signal
+// that cuts a read short only makes it go on. readSome(to, done, count) is
+// one read of up to count bytes into to, done bytes into the request.
+template <class ReadSome> int64_t readFully(void* buf, size_t n, ReadSome readSome) {
+    auto* p = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = readSome(p + done, done, n - done);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+}
+
 } // namespace
 
 TReadOnlyFile::TReadOnlyFile(const std::string& path) {
@@ -63,37 +82,17 @@ int64_t TReadOnlyFile::RegularSize() const {
 int64_t TReadOnlyFile::Read(void* buf, size_t n) {
     if (!IsOpen())
         return -1;
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = ::read(fdOf(handle_), p + done, n - done);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
+    const int fd = fdOf(handle_);
+    return readFully(buf, n, [fd](uint8_t* to, size_t, size_t count) { return ::read(fd, to, count); });
 }
 
 int64_t TReadOnlyFile::ReadAt(uint64_t offset, void* buf, size_t n) const {
     if (!IsOpen())
         return -1;
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = ::pread(fdOf(handle_), p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
+    const int fd = fdOf(handle_);
+    return readFully(buf, n, [fd, offset](uint8_t* to, size_t done, size_t count) {
+        return ::pread(fd, to, count, static_cast<off_t>(offset + done));
+    });
 }
 
 void TReadOnlyFile::AdviseSequential() const {

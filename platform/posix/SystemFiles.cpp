@@ -5,8 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace vx::platform {
+
+std::string EngineConfigPath() {
+    const char* env = std::getenv("UPDATER_DBCONFIG");
+    return env && *env ? env : "/etc/vendarix/aliases.ini";
+}
 
 bool IsFileAt(const std::string& path) {
     struct stat st;

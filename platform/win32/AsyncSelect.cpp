@@ -1,13 +1,21 @@
 // Asynchronous sockets on Winsock itself. Every socket and lookup reports
 // to one relay window of the half (WSAAsyncSelect, WSAAsyncGetHostByName);
 // the relay hands each notification on to the component's window with the
-// socket's serial number, so that one left in the queue for a closed socket
-// is dropped instead of reaching the socket that reuses its handle.
+// socket's serial number. Winsock names the socket by its handle only, and
+// a closed socket's handle is soon a new one's while notifications of the
+// old may still wait in the queue (the peer's close of the last data
+// connection, say, reaching the next one before it has said a word): each
+// socket is therefore told to report under a message number of its own, in
+// turn from a wide range, and a notification under another number than the
+// handle's present socket's is dropped.
 #include "platform/AsyncSelect.h"
 
+#include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Notifier.h"
+#include "platform/SocketAddress.h"
 #include "platform/win32/Win.h"
 
 namespace vx::platform {
@@ -16,14 +24,16 @@ namespace ws {
 
 namespace {
 
-constexpr unsigned kSocketMsg = WM_APP + 0x101;
 constexpr unsigned kLookupMsg = WM_APP + 0x102;
+constexpr unsigned kSocketMsgFirst = WM_APP + 0x200;
+constexpr unsigned kSocketMsgCount = 0x3000;
 
 struct TWatch {
     TNotifyWindow* window = nullptr;
     unsigned msg = 0;
     long mask = 0;
     uintptr_t serial = 0;
+    unsigned socketMsg = 0;   // what Winsock posts for this socket
     bool writeWanted = false; // a send would have blocked
 };
 
@@ -31,6 +41,14 @@ uintptr_t g_nextSerial = 1;
 
 std::unordered_map<TSocket, TWatch>& watches() {
     static std::unordered_map<TSocket, TWatch> w;
+    return w;
+}
+
+TWatch& newWatch(TSocket s) {
+    TWatch& w = watches()[s];
+    w = TWatch{};
+    w.serial = g_nextSerial++;
+    w.socketMsg = kSocketMsgFirst + static_cast<unsigned>(w.serial % kSocketMsgCount);
     return w;
 }
 
@@ -63,9 +81,9 @@ struct TLookup {
 namespace {
 
 void relay(unsigned msg, uintptr_t wParam, intptr_t lParam) {
-    if (msg == kSocketMsg) {
+    if (msg >= kSocketMsgFirst && msg < kSocketMsgFirst + kSocketMsgCount) {
         auto it = watches().find(static_cast<TSocket>(wParam));
-        if (it == watches().end() || !it->second.window)
+        if (it == watches().end() || !it->second.window || it->second.socketMsg != msg)
             return;
         TWatch& w = it->second;
         const long event = WSAGETSELECTEVENT(lParam);
@@ -94,7 +112,7 @@ void relay(unsigned msg, uintptr_t wParam, intptr_t lParam) {
 // Winsock wants every event it is to report named; FD_WRITE always, so a
 // blocked send hears when there is room again.
 int reselect(TSocket s, const TWatch& w) {
-    return WSAAsyncSelect(s, relayWindow(), kSocketMsg, w.mask | FD_WRITE) == 0 ? 0 : fail();
+    return WSAAsyncSelect(s, relayWindow(), w.socketMsg, w.mask | FD_WRITE) == 0 ? 0 : fail();
 }
 
 } // namespace
@@ -122,9 +140,7 @@ TSocket Socket() {
         return INVALID_SOCKET;
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
-    TWatch& w = watches()[s];
-    w = TWatch{};
-    w.serial = g_nextSerial++;
+    newWatch(s);
     return s;
 }
 
@@ -134,33 +150,11 @@ int SetLinger(TSocket s, bool on, int seconds) {
                                                                                                     : fail();
 }
 
-namespace {
-sockaddr_in makeAddr(uint32_t addr, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port;
-    a.sin_addr.s_addr = addr;
-    return a;
-}
-
-template <class Get> int addressOf(Get get, TSocket s, uint32_t* addr, uint16_t* port) {
-    sockaddr_in a{};
-    int len = sizeof a;
-    if (get(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail();
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
-    return 0;
-}
-} // namespace
-
 // A non-blocking connect fails with WSAEWOULDBLOCK; its outcome, success or
 // refusal, comes as FD_CONNECT.
 int Connect(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
         WSASetLastError(WSAEWOULDBLOCK);
         return SOCKET_ERROR;
     }
@@ -168,8 +162,8 @@ int Connect(TSocket s, uint32_t addr, uint16_t port) {
 }
 
 int Bind(TSocket s, uint32_t addr, uint16_t port) {
-    sockaddr_in a = makeAddr(addr, port);
-    return ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
+    const sockaddr_in a = MakeAddress<sockaddr_in>(AF_INET, addr, port);
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : fail();
 }
 
 int Listen(TSocket s, int backlog) {
@@ -182,18 +176,13 @@ TSocket Accept(TSocket s, uint32_t* addr, uint16_t* port) {
     SOCKET n = ::accept(s, reinterpret_cast<sockaddr*>(&a), &len);
     if (n == static_cast<SOCKET>(~static_cast<uintptr_t>(0)))
         return INVALID_SOCKET;
-    if (addr)
-        *addr = a.sin_addr.s_addr;
-    if (port)
-        *port = a.sin_port;
+    TakeAddress(a, addr, port);
     // The accepted socket inherits the listener's selection; it starts with
     // none of its own until the caller asks.
     WSAAsyncSelect(n, relayWindow(), 0, 0);
     u_long nonBlocking = 1;
     ioctlsocket(n, FIONBIO, &nonBlocking);
-    TWatch& w = watches()[n];
-    w = TWatch{};
-    w.serial = g_nextSerial++;
+    newWatch(n);
     return n;
 }
 
@@ -227,25 +216,15 @@ int CloseSocket(TSocket s) {
 }
 
 int GetSockName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getsockname, s, addr, port);
+    return AddressOf<sockaddr_in, int>(::getsockname, s, addr, port) ? 0 : fail();
 }
 
 int GetPeerName(TSocket s, uint32_t* addr, uint16_t* port) {
-    return addressOf(::getpeername, s, addr, port);
-}
-
-uint16_t HostToNet16(uint16_t v) {
-    return htons(v);
-}
-uint16_t NetToHost16(uint16_t v) {
-    return ntohs(v);
+    return AddressOf<sockaddr_in, int>(::getpeername, s, addr, port) ? 0 : fail();
 }
 
 uint32_t InetAddr(const std::string& text) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return INADDR_NONE;
-    return a.s_addr;
+    return DottedAddress<in_addr>(::inet_pton, AF_INET, text);
 }
 
 std::string LibraryDescription() {
@@ -314,15 +293,13 @@ int LookupAddresses(const std::shared_ptr<TLookup>& lookup, uint8_t* buffer, int
     const auto* h = reinterpret_cast<const hostent*>(lookup->buffer);
     if (h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list)
         return 0;
-    int n = 0;
+    std::vector<uint32_t> found;
     for (char** a = h->h_addr_list; *a; ++a) {
-        if ((n + 1) * 4 > length)
-            break;
-        for (int i = 0; i < 4; ++i)
-            buffer[n * 4 + i] = static_cast<uint8_t>((*a)[i]);
-        ++n;
+        uint32_t address;
+        std::memcpy(&address, *a, sizeof address);
+        found.push_back(address);
     }
-    return n;
+    return CopyAddresses(found, buffer, length);
 }
 
 } // namespace ws

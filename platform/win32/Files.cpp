@@ -159,6 +159,25 @@ bool FileSetDate(const std::string& winPath, int32_t dosDateTime) {
     return ok;
 }
 
+bool WorkingFolderIsSystemFolder() {
+    wchar_t cwd[MAX_PATH + 1], windows[MAX_PATH + 1], system[MAX_PATH + 1];
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH + 1, cwd);
+    if (n == 0 || n > MAX_PATH)
+        return false;
+    const auto same = [&cwd](wchar_t* folder, UINT length) {
+        if (length == 0 || length > MAX_PATH)
+            return false;
+        std::wstring a(cwd), b(folder, length);
+        for (std::wstring* s : {&a, &b})
+            while (s->size() > 3 && s->back() == L'\\')
+                s->pop_back();
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                    static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    };
+    return same(windows, GetWindowsDirectoryW(windows, MAX_PATH + 1)) ||
+           same(system, GetSystemDirectoryW(system, MAX_PATH + 1));
+}
+
 std::vector<std::string> ListDirectory(const std::string& winPath) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW fd;
@@ -222,11 +241,17 @@ HANDLE openOwnFile(const std::string& winPath, DWORD access, DWORD disposition) 
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return h;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes &
+    // The two small queries rather than GetFileInformationByHandle, whose
+    // volume serial number costs Wine some milliseconds on every call (the
+    // run log opens its file so for every line).
+    FILE_STANDARD_INFO standard{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileType(h) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) || standard.Directory ||
+        (tag.FileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
-        info.nNumberOfLinks != 1) {
+        standard.NumberOfLinks != 1) {
         CloseHandle(h);
         return INVALID_HANDLE_VALUE;
     }

@@ -22,6 +22,23 @@ struct TLabelImpl : TWindowControl::TImpl {
     bool transparent = false;
 };
 
+// The size of one line of text in the window's font, as DrawTextW lays it
+// out for painting; {0, 0} when it cannot be measured.
+SIZE textSize(HWND h, const std::wstring& text) {
+    SIZE size{0, 0};
+    const HDC dc = ::GetDC(h);
+    if (!dc)
+        return size;
+    const HGDIOBJ old = ::SelectObject(dc, FontOf(h));
+    RECT rc{0, 0, 0, 0};
+    if (::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rc,
+                    DT_LEFT | DT_TOP | DT_NOPREFIX | DT_SINGLELINE | DT_CALCRECT))
+        size = {rc.right - rc.left, rc.bottom - rc.top};
+    ::SelectObject(dc, old);
+    ::ReleaseDC(h, dc);
+    return size;
+}
+
 LRESULT CALLBACK formProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     auto* form = static_cast<TFormWindow*>(controlOf(h));
     switch (msg) {
@@ -177,6 +194,16 @@ void TWindowControl::SetName(const std::string&) {
 }
 
 void TWindowControl::SetBounds(int left, int top, int width, int height) {
+    // A label is as large as its text in its own font: the stored size was
+    // taken with the font the layout names, and the one the system gives in
+    // its place (Wine has no Bookman Old Style) may be wider or taller.
+    if (const auto* label = dynamic_cast<const TLabelImpl*>(impl_.get())) {
+        const SIZE text = textSize(impl_->hwnd, label->caption);
+        if (text.cx > 0 && text.cy > 0) {
+            width = text.cx;
+            height = text.cy;
+        }
+    }
     ::SetWindowPos(impl_->hwnd, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

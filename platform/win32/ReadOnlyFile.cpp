@@ -18,15 +18,7 @@ HANDLE handleOf(intptr_t handle) {
 }
 
 std::string systemText(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring w(text ? text : L"", n);
-    if (text)
-        LocalFree(text);
-    while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
-        w.pop_back();
+    const std::wstring w = win::SystemMessage(code);
     return w.empty() ? "error " + std::to_string(code) : win::FromWide(w, CP_UTF8);
 }
 

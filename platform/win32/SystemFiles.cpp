@@ -3,8 +3,34 @@
 #include <windows.h>
 
 #include "platform/win32/Utf16.h"
+#include "platform/win32/Win.h"
 
 namespace vx::platform {
+
+namespace {
+
+// An environment variable as the system holds it (UTF-16) in UTF-8; the C
+// library's copy is in the ANSI code page, which may not spell a path.
+std::wstring environment(const wchar_t* name) {
+    const DWORD n = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (n == 0)
+        return {};
+    std::wstring value(n, L'\0');
+    const DWORD m = ::GetEnvironmentVariableW(name, value.data(), n);
+    value.resize(m < n ? m : 0);
+    return value;
+}
+
+} // namespace
+
+std::string EngineConfigPath() {
+    if (const std::wstring set = environment(L"UPDATER_DBCONFIG"); !set.empty())
+        return win::FromWide(set, CP_UTF8);
+    std::wstring data = environment(L"ProgramData");
+    if (data.empty())
+        data = L"C:\\ProgramData";
+    return win::FromWide(data + L"\\Vendarix\\aliases.ini", CP_UTF8);
+}
 
 bool IsFileAt(const std::string& path) {
     const DWORD a = ::GetFileAttributesW(WidenUtf8(path).c_str());

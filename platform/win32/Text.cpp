@@ -50,6 +50,19 @@ std::string FromWide(std::wstring_view wide, unsigned codePage, char bad) {
     return s;
 }
 
+std::wstring SystemMessage(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring w(text ? text : L"", text ? n : 0);
+    if (text)
+        LocalFree(text);
+    while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' ' || w.back() == L'.'))
+        w.pop_back();
+    return w;
+}
+
 } // namespace win
 
 namespace {

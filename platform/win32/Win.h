@@ -44,6 +44,10 @@ std::wstring WidePath(const std::string& winPath);
 // A path as ResolvePath gives it (UTF-8) as the wide API takes it.
 std::wstring WideNative(const std::string& utf8Path);
 
+// The system's text for an error code, its line ends and trailing blanks
+// and full stop taken off; empty when the system has none.
+std::wstring SystemMessage(unsigned long code);
+
 // The window class every message-only window of the half uses; messages go
 // to the TNotifyWindow whose pointer is kept in the window's user data.
 HWND MakeMessageWindow(void* owner);

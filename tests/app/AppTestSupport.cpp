@@ -1,7 +1,9 @@
 #include "tests/app/AppTestSupport.h"
 #include "app/RunLog.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <climits>

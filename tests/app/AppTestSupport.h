@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/SchemaPlan.h"
 #include "app/UAtualizarVersaoVendarix.h"
 #include "app/UpdateRun.h"
 #include "app/UpdateServices.h"
@@ -63,10 +64,6 @@ private:
 // file of the working folder read, its Tipo kept for the process.
 std::unique_ptr<TDatabase> OpenShopDatabase();
 
-// One schema row of Talvir.db.
-struct TSchemaRow {
-    std::string Tabela, Campo, Tipo;
-};
 // Writes Talvir.db with the rows, in that order, into folder.
 void MakeSchemaTable(const std::string& folder, const std::vector<TSchemaRow>& rows);
 

@@ -49,7 +49,12 @@ TEST(RunLogTest, NeverWritesThroughALinkNorStopsTheCaller) {
     TTempFolder outside;
     const std::string victim = outside / "victim";
     std::ofstream(victim) << "keep";
-    for (bool hard : {false, true}) {
+#ifdef _WIN32
+    const bool kinds[] = {true}; // symbolic links are granted to administrators only
+#else
+    const bool kinds[] = {false, true};
+#endif
+    for (bool hard : kinds) {
         TTempFolder dir(true);
         if (hard)
             std::filesystem::create_hard_link(victim, dir / RunLog::kFileName);

@@ -325,52 +325,6 @@ TEST_F(SchemaReconcilerTest, HostileRowStopsTheReconciliationBeforeAnyStatement)
     }
 }
 
-TEST(SchemaTextsTest, NamesAndColumnDefinitions) {
-    struct Row {
-        std::string text;
-        bool name, ownerName, type;
-    };
-    const Row rows[] = {
-        {"Cad_Clientes", true, true, true},
-        {"_Campo$2", true, true, true},
-        {Txt("Promoção"), true, true, true},
-        {"Double Precision", false, false, true},
-        {"Varchar(60) Character Set WIN1252", false, false, true},
-        {"Numeric(15,2) Default 0 Not Null", false, false, true},
-        {"Char(1) Default 'T'", false, false, true},
-        {"Varchar(10) Default 'a,b(c'", false, false, true},
-        {"", false, false, true},
-        {"dbo.Clientes", false, true, true},
-        {"dbo.", false, false, true},
-        {"a.b.c", false, false, true},
-        {"2Campo", false, false, true},
-        {"$Campo", false, false, true},
-        {"O'Brien", false, false, false},
-        {"Nome Completo", false, false, true},
-        {"INTEGER, DROP NOME", false, false, false},
-        {"Integer;", false, false, false},
-        {"Integer -- comment", false, false, false},
-        {"Integer /* x */", false, false, false},
-        {"Varchar(10", false, false, false},
-        {"Varchar10)", false, false, false},
-        {"Numeric(15,2))(", false, false, false},
-        {"Char(1) Default 'T", false, false, false},
-        {"Char(1) Default \"T", false, false, false},
-        {"Char(1) Default '--'", false, false, false},
-        {"Integer\nNot Null", false, false, false},
-        {"Integer\tNot Null", false, false, false},
-        {std::string("Integer") + '\0', false, false, false},
-        {"Varchar(" + std::string(192, '9') + ")", false, false, false},
-        {"Varchar(" + std::string(191, '9') + ")", false, false, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
-        EXPECT_EQ(IsPlainIdentifier(row.text), row.name);
-        EXPECT_EQ(IsPlainIdentifier(row.text, true), row.ownerName);
-        EXPECT_EQ(IsColumnDefinition(row.text), row.type);
-    }
-}
-
 TEST_F(SchemaReconcilerTest, MissingSchemaTableIsAnEngineError) {
     auto shop = create();
     EXPECT_THROW(shop->ConferirTabelas(), EDBEngineError);

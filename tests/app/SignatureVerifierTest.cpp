@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sodium.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +12,7 @@
 #include "app/SignatureVerifier.h"
 #include "app/UpdaterConfig.h"
 #include "tests/support/Minisign.h"
+#include "tests/support/PortableEnv.h"
 #include "tests/support/TempFolder.h"
 
 using namespace vx::app;
@@ -156,7 +156,9 @@ TEST_F(SignatureVerifierTest, ChangedTrustedCommentIsRefused) {
     const size_t at = sig.find("trusted comment: ", sig.find('\n'));
     sig.insert(at + 17, "x");
     EXPECT_EQ(verify(sig), TVerifyResult::BadComment);
-    EXPECT_FALSE(toolAccepts(sig));
+    if (kMinisignToolHere) {
+        EXPECT_FALSE(toolAccepts(sig));
+    }
 }
 
 TEST_F(SignatureVerifierTest, EmptyCommentTextsVerifyButCommentLinesMustBeThere) {
@@ -168,7 +170,9 @@ TEST_F(SignatureVerifierTest, EmptyCommentTextsVerifyButCommentLinesMustBeThere)
     const std::string hashed(reinterpret_cast<const char*>(hash), sizeof hash);
     const std::string empty = MinisignSignatureFile(sk, "ED", keyId(), hashed, "", "");
     EXPECT_EQ(verify(empty), TVerifyResult::Valid);
-    EXPECT_TRUE(toolAccepts(empty));
+    if (kMinisignToolHere) {
+        EXPECT_TRUE(toolAccepts(empty));
+    }
     EXPECT_EQ(verify(MinisignSignatureFile(sk, "Ed", keyId(), data, "", "")), TVerifyResult::Valid);
 
     // Blank lines where the comments go: not a signature file, for the tool
@@ -178,7 +182,9 @@ TEST_F(SignatureVerifierTest, EmptyCommentTextsVerifyButCommentLinesMustBeThere)
     const size_t third = blank.find("trusted comment: ");
     blank.erase(third, 17);
     EXPECT_EQ(verify(blank), TVerifyResult::Malformed);
-    EXPECT_FALSE(toolAccepts(blank));
+    if (kMinisignToolHere) {
+        EXPECT_FALSE(toolAccepts(blank));
+    }
     // Either one alone.
     EXPECT_EQ(verify(empty.substr(empty.find('\n'))), TVerifyResult::Malformed);
     std::string noTrusted = empty;
@@ -207,7 +213,9 @@ TEST_F(SignatureVerifierTest, MalformedSignatureFilesAreRefused) {
     };
     for (const auto& [name, text] : cases) {
         EXPECT_EQ(verify(text), TVerifyResult::Malformed) << name;
-        EXPECT_FALSE(toolAccepts(text)) << name;
+        if (kMinisignToolHere) {
+            EXPECT_FALSE(toolAccepts(text)) << name;
+        }
     }
     // The tool reads four lines and ignores the rest; the updater takes a
     // signature file only as the tool writes it.
@@ -237,8 +245,10 @@ TEST_F(SignatureVerifierTest, RandomDamageAgreesWithTheTool) {
         std::string sig = good;
         const size_t at = rng() % sig.size();
         sig[at] = static_cast<char>(rng() % 256);
-        EXPECT_EQ(verify(sig) == TVerifyResult::Valid, toolAccepts(sig))
-            << "byte " << at << " now " << int(static_cast<unsigned char>(sig[at]));
+        if (kMinisignToolHere) {
+            EXPECT_EQ(verify(sig) == TVerifyResult::Valid, toolAccepts(sig))
+                << "byte " << at << " now " << int(static_cast<unsigned char>(sig[at]));
+        }
     }
 }
 

@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "app/RunEnvironment.h"
 #include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdateRun.h"
@@ -18,6 +20,7 @@
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Minisign.h"
+#include "tests/support/PortableEnv.h"
 #include "tests/support/TestDialogs.h"
 
 using namespace vx::platform;
@@ -36,13 +39,13 @@ protected:
         ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
         ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
         reconciler = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge);
-        TRunHooks hooks;
-        hooks.StartProgram = [this](const std::string& cmd, int show) {
+        env = std::make_unique<TPlatformRunEnvironment>([this](const std::string& cmd, int show) {
             started.push_back({cmd, show, work.Read("Vendarix.exe")});
             return startResult;
-        };
+        });
+        TRunHooks hooks;
         hooks.Terminate = [this] { ++terminations; };
-        run = std::make_unique<TUpdateRun>(ftp, archive, *reconciler, gauge, std::move(hooks));
+        run = std::make_unique<TUpdateRun>(*env, ftp, archive, *reconciler, gauge, std::move(hooks));
         ftp.SetOnPacketRecvd([this](TObject* sender) { run->FTPTalvirPacketRecvd(sender); });
     }
 
@@ -57,6 +60,7 @@ protected:
     TScaleGauge gauge;
     std::unique_ptr<TDatabase> database;
     std::unique_ptr<TSchemaReconciler> reconciler;
+    std::unique_ptr<TPlatformRunEnvironment> env;
     std::unique_ptr<TUpdateRun> run;
     unsigned startResult = 33;
 };
@@ -355,7 +359,10 @@ TEST_F(UpdateRunTest, LoneBackupIsPutBackEvenWhenTheServerCannotBeReached) {
 TEST_F(UpdateRunTest, OnlyTheUpdatersOwnTemporariesAreRemovedBelowTheShopFolder) {
     const std::string sub = work.MakeFolder("Relatorios/Modelos");
     const Names own = {"~vx1_1.tmp", "~vx4242_17.tmp"};
-    const Names alike = {"~vx1_1.tmp.txt", "~VX1_1.TMP", "~vx_1.tmp", "~vx1_.tmp", "vx1_1.tmp", "~vxa_1.tmp"};
+    Names alike = {"~vx1_1.tmp.txt", "~vx_1.tmp", "~vx1_.tmp", "vx1_1.tmp", "~vxa_1.tmp"};
+#ifndef _WIN32
+    alike.push_back("~VX1_1.TMP"); // another file here; on Windows the same one
+#endif
     for (const auto& n : own) {
         work.Write(n, "left");
         work.Write("Relatorios/Modelos/" + n, "left");
@@ -367,7 +374,10 @@ TEST_F(UpdateRunTest, OnlyTheUpdatersOwnTemporariesAreRemovedBelowTheShopFolder)
     work.MakeFolder("~vx9_9.tmp");
     std::filesystem::create_directories(aside.Path() + "/fora");
     std::ofstream(aside.Path() + "/fora/~vx2_2.tmp") << "elsewhere";
+#ifndef _WIN32
+    // Symbolic links are granted to Windows' administrators only.
     std::filesystem::create_directory_symlink(aside.Path() + "/fora", work.Path() + "/Atalho");
+#endif
     ftp.ConnectFails = true;
     execute();
 
@@ -387,6 +397,113 @@ TEST_F(UpdateRunTest, ExitStatusIsZeroOnlyWhenTheProgramActuallyStarted) {
     EXPECT_EQ(run->State(), TRunState::Finished);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(run->ExitCode(), 2);
+}
+
+// The machine held in memory: the run's files, cursor, boxes and program
+// start are what it says, and every effect is recorded in order.
+class TRecordingEnvironment : public IRunEnvironment {
+public:
+    void SetCursor(int cursor) override { trail.push_back("cursor " + std::to_string(cursor)); }
+    void ShowMessage(const std::string& text) override { trail.push_back("message " + text); }
+    bool FileExists(const std::string& name) override { return files.count(UpperCase(name)) > 0; }
+    void DeleteFile(const std::string& name) override {
+        if (files.erase(UpperCase(name)))
+            trail.push_back("delete " + name);
+    }
+    void RenameFile(const std::string& from, const std::string& to) override {
+        if (!FileExists(from) || FileExists(to))
+            return;
+        files.erase(UpperCase(from));
+        files.insert(UpperCase(to));
+        trail.push_back("rename " + from + " " + to);
+    }
+    void RemoveExtractionLeftovers() override { trail.push_back("leftovers"); }
+    std::string ReadSistemaVendarix() override { return sistema; }
+    std::string SigningKeyText() override { return key; }
+    unsigned StartProgram(const std::string& cmdLine, int show) override {
+        trail.push_back("start " + cmdLine + " " + std::to_string(show));
+        return 33;
+    }
+
+    std::set<std::string> files; // upper-cased: the names compare without letter case
+    std::string sistema = "Loja";
+    std::string key;
+    Names trail;
+};
+
+// The run asks the machine for everything through its environment: no
+// cursor, box, file, setting or program start of the process is touched
+// (the run log, a component of its own, is turned off here).
+TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
+    struct Row {
+        const char* what;
+        bool connectFails;
+        std::string key;
+        Names ftp;
+        Names trail;
+        std::set<std::string> files;
+        TRunState state;
+        int exitCode;
+    };
+    const std::string hourglass = "cursor " + std::to_string(crHourGlass);
+    const std::string arrow = "cursor " + std::to_string(crArrow);
+    const std::string failed = "message " + Txt("Problemas ao descarregar arquivo ");
+    const Row rows[] = {
+        {"server unreachable: the lone backup is put back all the same",
+         true,
+         "",
+         {"Connect"},
+         {hourglass, "rename Vendarix.bkp Vendarix.exe", "leftovers",
+          "message " + Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."), arrow},
+         {"VENDARIX.EXE", "LOJA.ZIP"},
+         TRunState::Stopped,
+         1},
+        {"both archives missing: the old program is started",
+         false,
+         "",
+         {"Connect", "Download /Pagina/Download/Loja.zip .\\Vendarix.zip", "Disconnect",
+          "Download " + kSchemaRemote + " .\\TabelasTalvir.zip", "Disconnect", "Disconnect"},
+         {hourglass, "rename Vendarix.bkp Vendarix.exe", "leftovers", "delete Loja.zip",
+          failed + "\"Loja.zip\"", failed + "\"TabelasTalvir.zip\"", "start Vendarix.exe 5", arrow, arrow},
+         {"VENDARIX.EXE"},
+         TRunState::Finished,
+         0},
+        {"a key setting that is not a key ends the run before anything",
+         false,
+         "RWQ",
+         {},
+         {hourglass, "rename Vendarix.bkp Vendarix.exe"},
+         {"VENDARIX.EXE", "LOJA.ZIP"},
+         TRunState::Broken,
+         2},
+    };
+    RunLog::SetEnabled(false);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TCallLog log;
+        TScriptedFtp ftp(log);
+        ftp.ConnectFails = row.connectFails;
+        TScriptedArchive archive(log);
+        TScaleGauge gauge;
+        TDatabase database;
+        TSchemaReconciler reconciler(nullptr, database, gauge);
+        TRecordingEnvironment env;
+        env.key = row.key;
+        env.files = {"VENDARIX.BKP", "LOJA.ZIP"};
+        int terminations = 0;
+        TUpdateRun run(env, ftp, archive, reconciler, gauge, TRunHooks{[&] { ++terminations; }});
+        try {
+            run.Execute();
+        } catch (const EConvertError&) {
+        }
+        EXPECT_EQ(log, row.ftp);
+        EXPECT_EQ(env.trail, row.trail);
+        EXPECT_EQ(env.files, row.files);
+        EXPECT_EQ(run.State(), row.state);
+        EXPECT_EQ(run.ExitCode(), row.exitCode);
+        EXPECT_EQ(terminations, row.state == TRunState::Finished ? 1 : 0);
+    }
+    RunLog::SetEnabled(true);
 }
 
 // The run with the maker's key set: real signatures made by the tool over

@@ -12,6 +12,7 @@
 #include "platform/Application.h"
 #include "platform/Text.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/PortableEnv.h"
 #include "tests/support/TestDialogs.h"
 
 using namespace vx::platform;

@@ -3,10 +3,14 @@
 // server that is not there or never answers.
 #include "db/MssqlDriver.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -195,21 +199,44 @@ TEST(MssqlConnectionString, SourceAndLogin) {
 class SilentPeer {
 public:
     SilentPeer() {
+#ifdef _WIN32
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+#endif
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         listen(fd_, 4); // the kernel completes the handshake; nobody reads
+#ifdef _WIN32
+        int n = sizeof a;
+#else
         socklen_t n = sizeof a;
+#endif
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
         port_ = ntohs(a.sin_port);
     }
-    ~SilentPeer() { close(fd_); }
-    int Port() const { return port_; }
+#ifdef _WIN32
+    ~SilentPeer() {
+        closesocket(fd_);
+        WSACleanup();
+    }
+#else
+    ~SilentPeer() {
+        close(fd_);
+    }
+#endif
+    int Port() const {
+        return port_;
+    }
 
 private:
+#ifdef _WIN32
+    SOCKET fd_ = INVALID_SOCKET;
+#else
     int fd_ = -1;
+#endif
     int port_ = 0;
 };
 

@@ -33,8 +33,10 @@ protected:
         for (const char* ext : {".mb", ".MB"}) {
             fs::path mb = src;
             mb.replace_extension(ext);
-            if (fs::exists(mb))
-                fs::copy_file(mb, dir / (fs::path(name).stem().string() + ext));
+            const std::string to = dir / (fs::path(name).stem().string() + ext);
+            // On a file system blind to case both names are one file.
+            if (fs::exists(mb) && !fs::exists(to))
+                fs::copy_file(mb, to);
         }
         return dir / name;
     }

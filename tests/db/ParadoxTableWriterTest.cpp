@@ -83,6 +83,8 @@ std::vector<Strings> engineRows(const std::string& path, const std::vector<uint3
 // pxlib's reading of the table agrees with ours: the same fields, the same
 // number of records, and the same alpha, integer and number values.
 void expectPxlibAgrees(const std::string& path) {
+    if (!kPxlibHere)
+        return;
     SCOPED_TRACE(path);
     const TPxlibTable px = ReadWithPxlib(path);
     ASSERT_EQ(px.error, "");
@@ -175,9 +177,11 @@ TEST(ParadoxEncrypted, TheSampleReadsWithItsKeyOnly) {
     EXPECT_EQ(rows[0][0].size(), 55855u);
     EXPECT_EQ(rows[1][0].size(), 494832u);
     EXPECT_EQ(rows[0][0].find_first_of(std::string("\0\x01\x02\x03", 4)), std::string::npos);
-    const TPxlibTable px = ReadWithPxlib(file);
-    ASSERT_EQ(px.error, "");
-    EXPECT_EQ(px.records, 2);
+    if (kPxlibHere) {
+        const TPxlibTable px = ReadWithPxlib(file);
+        ASSERT_EQ(px.error, "");
+        EXPECT_EQ(px.records, 2);
+    }
 }
 
 TEST_F(ParadoxChanges, CreatedTablesHaveTheTypesAndLevelsAsked) {
@@ -275,8 +279,8 @@ TEST_F(ParadoxChanges, EverySampleRoundTripsThroughAnAlter) {
         const fs::path from = fixture(rel);
         for (const auto& e : fs::directory_iterator(from.parent_path()))
             if (e.path().stem() == from.stem())
-                fs::copy_file(e.path(), shop / e.path().filename());
-        const std::string file = shop / from.filename();
+                fs::copy_file(e.path(), shop / e.path().filename().string());
+        const std::string file = shop / from.filename().string();
         fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
         const auto before = engineRows(file);
         const TPxlibTable pxBefore = ReadWithPxlib(file);
@@ -290,6 +294,8 @@ TEST_F(ParadoxChanges, EverySampleRoundTripsThroughAnAlter) {
         }
         // pxlib sees every old value as it did before.
         const TPxlibTable pxAfter = ReadWithPxlib(file);
+        if (!kPxlibHere)
+            continue;
         ASSERT_EQ(pxAfter.error, pxBefore.error);
         ASSERT_EQ(pxAfter.rows.size(), pxBefore.rows.size());
         for (size_t r = 0; r < pxBefore.rows.size(); ++r) {
@@ -311,13 +317,15 @@ TEST_F(ParadoxChanges, EncryptedTablesWithTheSessionsPassword) {
     exec({"ALTER TABLE Caixa", " ADD Historico Varchar(30)"});
     exec({"INSERT INTO Caixa VALUES (1, 'Abertura'), (2, 'Sangria')"});
     // The program's tables are encrypted with its password: make this one so.
+    // The plain table is closed first: Windows replaces no open file.
+    std::vector<uint8_t> encryptedBytes;
     {
         TParadoxTable plain(path("Caixa.db"));
         TParadoxLayout l = TParadoxLayout::Of(plain);
         l.key = programKey[0];
-        ReplaceParadoxFiles(shop.Path(), "Caixa",
-                            {{path("Caixa.db"), BuildParadoxData(l, plain.RawRecords())}});
+        encryptedBytes = BuildParadoxData(l, plain.RawRecords());
     }
+    ReplaceParadoxFiles(shop.Path(), "Caixa", {{path("Caixa.db"), encryptedBytes}});
     const auto encrypted = snapshot(shop.Path());
     EXPECT_NE(failure({"ALTER TABLE Caixa", " ADD Valor Money"}).find("Caixa.db is encrypted"),
               std::string::npos);
@@ -333,16 +341,20 @@ TEST_F(ParadoxChanges, EncryptedTablesWithTheSessionsPassword) {
     EXPECT_EQ(t.Key(), programKey[0]);
     EXPECT_THROW(TParadoxTable(path("Caixa.db")), EDBEngineError);
     // pxlib decrypts by the key in the header.
-    const TPxlibTable px = ReadWithPxlib(path("Caixa.db"));
-    ASSERT_EQ(px.error, "");
-    ASSERT_EQ(px.rows.size(), 2u);
-    EXPECT_EQ(px.rows[1][1], "Sangria");
-    EXPECT_EQ(px.rows[1][2], "10.5");
+    if (kPxlibHere) {
+        const TPxlibTable px = ReadWithPxlib(path("Caixa.db"));
+        ASSERT_EQ(px.error, "");
+        ASSERT_EQ(px.rows.size(), 2u);
+        EXPECT_EQ(px.rows[1][1], "Sangria");
+        EXPECT_EQ(px.rows[1][2], "10.5");
+    }
     // Its index is encrypted with the table's cipher, the key where pxlib
     // looks for it, and pxlib takes it for the table's.
     const std::string index = bytesOf(shop / "Caixa.px");
     EXPECT_EQ(ReadU32LE(u8(index) + ParadoxFormat::kKeyV3), programKey[0]);
     EXPECT_EQ(index.find(std::string("\x80\x00\x00\x01", 4)), std::string::npos); // no key in clear
+    if (!kPxlibHere)
+        return;
     const TPxlibIndex pxIndex = ReadIndexWithPxlib(path("Caixa.db"), path("Caixa.px"));
     EXPECT_EQ(pxIndex.error, "");
     EXPECT_EQ(pxIndex.entries, 1);
@@ -571,9 +583,11 @@ TEST_F(ParadoxChanges, LargeKeyedTablesKeepAWholeIndexThroughAnAlter) {
             EXPECT_EQ(w.blocks, 4);
         } else {
             const TPxlibIndex pxlib = ReadIndexWithPxlib(path(stem + ".db"), path(stem + ".px"));
-            EXPECT_EQ(pxlib.error, "");
-            EXPECT_EQ(pxlib.leafRecords, c.records);
-            EXPECT_EQ(pxlib.entries, w.entries);
+            if (kPxlibHere) {
+                EXPECT_EQ(pxlib.error, "");
+                EXPECT_EQ(pxlib.leafRecords, c.records);
+                EXPECT_EQ(pxlib.entries, w.entries);
+            }
         }
         expectPxlibAgrees(path(stem + ".db"));
     }
@@ -606,19 +620,22 @@ TEST_F(ParadoxChanges, LongMemosAreWrittenToTheMemoFile) {
     expectPxlibAgrees(path("Notas.db"));
 
     // An encrypted table's memo file is encrypted whole, new blocks included.
+    // The plain table is closed first: Windows replaces no open file.
     const uint32_t key = ParadoxCipher::PasswordChecksum("7302518");
-    TParadoxTable plain(path("Notas.db"));
-    TParadoxLayout l = TParadoxLayout::Of(plain);
-    l.key = key;
     TParadoxMemoFile memo("", key);
     TParadoxValue text;
     text.kind = TParadoxValue::Kind::Text;
     text.s = std::string(7000, 'm');
-    std::string record = plain.RawRecords()[0].substr(0, size_t(l.fields[1].offset));
-    record += EncodeParadoxValue(l.fields[1], text, &memo) + std::string(size_t(l.fields[2].size), '\0');
-    ReplaceParadoxFiles(
-        shop.Path(), "Notas",
-        {{path("Notas.db"), BuildParadoxData(l, {record})}, {path("Notas.mb"), memo.Bytes()}});
+    std::vector<uint8_t> data;
+    {
+        TParadoxTable plain(path("Notas.db"));
+        TParadoxLayout l = TParadoxLayout::Of(plain);
+        l.key = key;
+        std::string record = plain.RawRecords()[0].substr(0, size_t(l.fields[1].offset));
+        record += EncodeParadoxValue(l.fields[1], text, &memo) + std::string(size_t(l.fields[2].size), '\0');
+        data = BuildParadoxData(l, {record});
+    }
+    ReplaceParadoxFiles(shop.Path(), "Notas", {{path("Notas.db"), data}, {path("Notas.mb"), memo.Bytes()}});
     EXPECT_EQ(bytesOf(shop / "Notas.mb").find(std::string(100, 'm')), std::string::npos);
     const auto encrypted = engineRows(path("Notas.db"), {key});
     ASSERT_EQ(encrypted.size(), 1u);

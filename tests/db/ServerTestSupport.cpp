@@ -1,10 +1,16 @@
 #include "tests/db/ServerTestSupport.h"
 
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+
+#include "tests/support/PortableEnv.h"
 
 namespace vx::test {
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -161,20 +163,6 @@ TEST(AsyncSocketConnect, InvalidHostHandlerGetsExactlyOneMoreLookup) {
     EXPECT_TRUE(t.Connected());
 }
 
-TEST(AsyncSocketConnect, SecondConnectIsAlreadyConnected) {
-    TFtpPeer peer;
-    peer.Start();
-    TAsyncSocket s;
-    connectTo(s, peer);
-    try {
-        s.Connect();
-        FAIL();
-    } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "Already connected");
-    }
-    EXPECT_TRUE(s.Connected());
-}
-
 TEST(AsyncSocketConnect, ReconnectsAfterDisconnectOnAFreshSocket) {
     TFtpPeer peer;
     peer.Hold();
@@ -278,30 +266,6 @@ TEST(AsyncSocketLines, CloseWithoutPendingInputClosesTheSocket) {
     EXPECT_EQ(s.ReadLn(), "");
 }
 
-TEST(AsyncSocketLines, ReadLnOnASocketNeverConnectedIsAnError) {
-    TAsyncSocket s;
-    try {
-        s.ReadLn();
-        FAIL();
-    } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "Socket is not connected: no line to read");
-    }
-}
-
-TEST(AsyncSocketLines, LineLongerThanTheWorkBufferIsRefused) {
-    TFtpPeer peer;
-    peer.Send(std::string(TAsyncSocket::WorkBufferSize + 10, 'x') + "\r\n").Hold();
-    peer.Start();
-    TAsyncSocket s;
-    connectTo(s, peer);
-    try {
-        s.ReadLn();
-        FAIL();
-    } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "Line too long for the receive buffer");
-    }
-}
-
 TEST(AsyncSocketLines, ReadCountZeroTakesWhatIsPending) {
     TFtpPeer peer;
     peer.Send("pending bytes").Hold();
@@ -315,33 +279,6 @@ TEST(AsyncSocketLines, ReadCountZeroTakesWhatIsPending) {
 }
 
 // ---------------------------------------------------------------- waits
-
-TEST(AsyncSocketWaits, CancelFromAHandlerEndsReadLn) {
-    TFtpPeer peer;
-    peer.Hold();
-    peer.Start();
-    TAsyncSocket s;
-    connectTo(s, peer);
-    TLater later(50, [&] { s.Cancel(); });
-    try {
-        s.ReadLn();
-        FAIL();
-    } catch (const EAbortError& e) {
-        EXPECT_STREQ(e.what(), "Socket readln aborted");
-    }
-    EXPECT_FALSE(s.Canceled());
-}
-
-TEST(AsyncSocketWaits, TimeOutAbortsAReadLnOnASilentPeer) {
-    TFtpPeer peer;
-    peer.Hold();
-    peer.Start();
-    TAsyncSocket s;
-    connectTo(s, peer);
-    s.SetTimeOut(100);
-    EXPECT_THROW(s.ReadLn(), EAbortError);
-    EXPECT_TRUE(s.TimedOut());
-}
 
 TEST(AsyncSocketWaits, TimeOutZeroArmsNoTimer) {
     TFtpPeer peer;
@@ -407,19 +344,6 @@ TEST(AsyncSocketWaits, ListenAndAcceptTakeTheIncomingConnection) {
     EXPECT_EQ(listener.ReadLn(), "");
 }
 
-TEST(AsyncSocketWaits, CancelEndsAnAcceptAndLeavesTheFlagSet) {
-    TAsyncSocket listener;
-    listener.Listen(true);
-    TLater later(50, [&] { listener.Cancel(); });
-    try {
-        listener.Accept();
-        FAIL();
-    } catch (const ESockError& e) {
-        EXPECT_STREQ(e.what(), "Accepting Canceled");
-    }
-    EXPECT_TRUE(listener.Canceled());
-}
-
 // A peer that does not read fills the socket's buffers: the send waits for
 // room (in the event loop) and then goes on, and a cancel ends that wait.
 TEST(AsyncSocketWaits, SendWaitsForRoomWhileThePeerDoesNotRead) {
@@ -437,22 +361,81 @@ TEST(AsyncSocketWaits, SendWaitsForRoomWhileThePeerDoesNotRead) {
     EXPECT_EQ(peer.Error(), "");
 }
 
-TEST(AsyncSocketWaits, CancelEndsABlockedSend) {
+// ---------------------------------------------------------------- failures
+
+// A call that cannot go on fails with its own text and leaves the socket as
+// the row says. The socket is connected to a peer playing `script` (none:
+// never connected), `arrange` prepares it, and a handler cancels the wait
+// after cancelAfterMs where that is not 0.
+struct TFailureRow {
+    const char* name;
+    std::function<void(TFtpPeer&)> script;
+    std::function<void(TAsyncSocket&)> arrange;
+    std::function<void(TAsyncSocket&)> call;
+    int cancelAfterMs;
+    bool abort; // an EAbortError, not only an ESockError
+    const char* text;
+    std::function<void(TAsyncSocket&)> check;
+};
+
+void sendUntilStopped(TAsyncSocket& s) {
     const std::string block = pattern(65535);
-    TFtpPeer peer;
-    peer.Pause(10000); // reads nothing
-    peer.Start();
-    TAsyncSocket s;
-    connectTo(s, peer);
-    TLater later(100, [&] { s.Cancel(); });
-    try {
-        for (int i = 0; i < 10000; ++i)
-            s.SendBuffer(block.data(), static_cast<int>(block.size()));
-        FAIL() << "the peer took everything";
-    } catch (const EAbortError& e) {
-        EXPECT_STREQ(e.what(), "Socket send aborted");
-    }
+    for (int i = 0; i < 10000; ++i)
+        s.SendBuffer(block.data(), static_cast<int>(block.size()));
 }
+
+const TFailureRow kFailures[] = {
+    {"SecondConnectIsAlreadyConnected", [](TFtpPeer&) {}, nullptr, [](TAsyncSocket& s) { s.Connect(); }, 0,
+     false, "Already connected", [](TAsyncSocket& s) { EXPECT_TRUE(s.Connected()); }},
+    {"ReadLnOnASocketNeverConnectedIsAnError", nullptr, nullptr, [](TAsyncSocket& s) { s.ReadLn(); }, 0,
+     false, "Socket is not connected: no line to read", nullptr},
+    {"LineLongerThanTheWorkBufferIsRefused",
+     [](TFtpPeer& peer) { peer.Send(std::string(TAsyncSocket::WorkBufferSize + 10, 'x') + "\r\n").Hold(); },
+     nullptr, [](TAsyncSocket& s) { s.ReadLn(); }, 0, false, "Line too long for the receive buffer", nullptr},
+    {"CancelFromAHandlerEndsReadLn", [](TFtpPeer& peer) { peer.Hold(); }, nullptr,
+     [](TAsyncSocket& s) { s.ReadLn(); }, 50, true, "Socket readln aborted",
+     [](TAsyncSocket& s) { EXPECT_FALSE(s.Canceled()); }},
+    {"TimeOutAbortsAReadLnOnASilentPeer", [](TFtpPeer& peer) { peer.Hold(); },
+     [](TAsyncSocket& s) { s.SetTimeOut(100); }, [](TAsyncSocket& s) { s.ReadLn(); }, 0, true,
+     "Socket readln aborted", [](TAsyncSocket& s) { EXPECT_TRUE(s.TimedOut()); }},
+    {"CancelEndsAnAcceptAndLeavesTheFlagSet", nullptr, [](TAsyncSocket& s) { s.Listen(true); },
+     [](TAsyncSocket& s) { s.Accept(); }, 50, false, "Accepting Canceled",
+     [](TAsyncSocket& s) { EXPECT_TRUE(s.Canceled()); }},
+    // The peer reads nothing: the sends fill the buffers and then wait.
+    {"CancelEndsABlockedSend", [](TFtpPeer& peer) { peer.Pause(10000); }, nullptr, sendUntilStopped, 100,
+     true, "Socket send aborted", nullptr},
+};
+
+class AsyncSocketFailure : public ::testing::TestWithParam<TFailureRow> {};
+
+TEST_P(AsyncSocketFailure, FailsWithItsText) {
+    const TFailureRow& row = GetParam();
+    std::unique_ptr<TFtpPeer> peer;
+    TAsyncSocket s;
+    if (row.script) {
+        peer = std::make_unique<TFtpPeer>();
+        row.script(*peer);
+        peer->Start();
+        connectTo(s, *peer);
+    }
+    if (row.arrange)
+        row.arrange(s);
+    std::unique_ptr<TLater> later;
+    if (row.cancelAfterMs)
+        later = std::make_unique<TLater>(row.cancelAfterMs, [&] { s.Cancel(); });
+    try {
+        row.call(s);
+        FAIL() << "no error";
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), row.text);
+        EXPECT_EQ(dynamic_cast<const EAbortError*>(&e) != nullptr, row.abort);
+    }
+    if (row.check)
+        row.check(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, AsyncSocketFailure, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<TFailureRow>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- files
 

@@ -1,7 +1,7 @@
 // The durable-replace primitive never writes through a link planted at a
 // name it makes, renames and removes the entry itself, and reads back only
 // regular files.
-#include "platform/DurableReplace.h"
+#include "platform/NativeFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,7 @@
 #include "platform/MappedFile.h"
 #include "platform/PrivateFolder.h"
 #include "platform/ReadOnlyFile.h"
+#include "tests/platform/CodePageCases.h"
 #include "tests/support/TempFolder.h"
 
 using namespace vx::platform;
@@ -28,27 +29,10 @@ void writeFile(const std::string& path, const std::string& bytes) {
 } // namespace
 
 TEST(CodePage, ConvertsBothWaysAndMarksWhatItLacks) {
-    struct Case {
-        unsigned codePage;
-        std::string bytes, utf8;
-    };
-    const Case cases[] = {
-        {437, "a\x81\x9b", "aü¢"},
-        {850, "\x87\xc6o", "ção"},
-        {852, "\xa5\x9f", "ąč"},
-        {1250, "\x8a\x9a\xe8", "Ššč"},
-        {1252, "Pre\xe7o \x80", "Preço €"},
-        {kCodePageRoman8, "plain", "plain"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.codePage);
-        const TCodePage page(c.codePage);
-        ASSERT_TRUE(page.CanRead());
-        EXPECT_EQ(page.ToUtf8(c.bytes), c.utf8);
-        std::string back;
-        EXPECT_EQ(page.FromUtf8(c.utf8, back), TCodePage::TWrite::Done);
-        EXPECT_EQ(back, c.bytes);
-    }
+    std::vector<TCodePageCase> cases = kCommonCodePageCases;
+    cases.push_back({852, "\xa5\x9f", "ąč"});
+    cases.push_back({kCodePageRoman8, "plain", "plain"});
+    ExpectRoundTrips(cases);
     EXPECT_EQ(TCodePage(850).Name(), "CP850");
     EXPECT_EQ(TCodePage(kCodePageRoman8).Name(), "HP-ROMAN8");
     // 0x81 is undefined in CP1252 and CP1250: one '?' for it, and the text

@@ -11,31 +11,14 @@
 #include "platform/PrivateFolder.h"
 #include "platform/ReadOnlyFile.h"
 #include "platform/SharedLibrary.h"
+#include "tests/platform/CodePageCases.h"
 #include "tests/support/TempFolder.h"
 
 using namespace vx::platform;
 using namespace vx::test;
 
 TEST(Win32FileAccess, CodePagesOfTheSystemAndRoman8Refused) {
-    struct Case {
-        unsigned codePage;
-        std::string bytes, utf8;
-    };
-    const Case cases[] = {
-        {437, "a\x81\x9b", "aü¢"},
-        {850, "\x87\xc6o", "ção"},
-        {1250, "\x8a\x9a\xe8", "Ššč"},
-        {1252, "Pre\xe7o \x80", "Preço €"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.codePage);
-        const TCodePage page(c.codePage);
-        ASSERT_TRUE(page.CanRead());
-        EXPECT_EQ(page.ToUtf8(c.bytes), c.utf8);
-        std::string back;
-        EXPECT_EQ(page.FromUtf8(c.utf8, back), TCodePage::TWrite::Done);
-        EXPECT_EQ(back, c.bytes);
-    }
+    ExpectRoundTrips(kCommonCodePageCases);
     EXPECT_EQ(TCodePage(1252).ToUtf8("a\x81\xe7"), "a?ç");
     std::string out;
     // No best fit: a letter the page lacks is refused, not written as another.

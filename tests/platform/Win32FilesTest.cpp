@@ -3,11 +3,14 @@
 // names outside ASCII, checked against the real API (under Wine here).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/FileReplace.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
+#include "platform/SystemFiles.h"
 #include "tests/support/TempFolder.h"
 
 using namespace vx::platform;
@@ -131,4 +134,33 @@ TEST(Win32Files, StreamsReadAtAPositionWithoutMovingAndNamesKeepTheirLetters) {
     char all[5];
     f.ReadBuffer(all, 5);
     EXPECT_EQ(std::string(all, 5), "01ab4");
+}
+
+TEST(Win32Files, EngineConfigIsUnderProgramDataUnlessNamed) {
+    _putenv_s("UPDATER_DBCONFIG", "");
+    const char* data = std::getenv("ProgramData");
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(EngineConfigPath(), std::string(data) + "\\Vendarix\\aliases.ini");
+    // A name the ANSI code page cannot spell comes through whole.
+    _wputenv_s(L"UPDATER_DBCONFIG", L"C:\\Lojas\\\u03a9\u03bc\u03ad\u03b3\u03b1\\aliases.ini");
+    EXPECT_EQ(EngineConfigPath(), "C:\\Lojas\\\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1\\aliases.ini");
+    _putenv_s("UPDATER_DBCONFIG", "");
+}
+
+TEST(Win32Files, SystemFoldersAreNoShopsWorkingFolder) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    const char* windir = std::getenv("windir");
+    ASSERT_NE(windir, nullptr);
+    TTempFolder shop;
+    const std::pair<std::string, bool> rows[] = {{windir, true},
+                                                 {std::string(windir) + "\\", true},
+                                                 {std::string(windir) + "\\SYSTEM32", true},
+                                                 {shop.Path(), false},
+                                                 {std::string(windir) + "\\..", false}};
+    for (const auto& [folder, system] : rows) {
+        SCOPED_TRACE(folder);
+        std::filesystem::current_path(folder);
+        EXPECT_EQ(WorkingFolderIsSystemFolder(), system);
+    }
+    std::filesystem::current_path(before);
 }

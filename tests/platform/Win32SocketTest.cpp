@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include <windows.h>
+
 #include "platform/Application.h"
 #include "platform/AsyncSelect.h"
 #include "platform/Notifier.h"
@@ -27,7 +29,7 @@ struct TRecorder {
             notes.push_back({w, ws::SelectEvent(l), ws::SelectError(l)});
     }};
     // Waits (in the message loop) for a notification of event for serial.
-    bool WaitFor(uintptr_t serial, uint16_t event, uint16_t* error = nullptr) {
+    bool WaitFor(uintptr_t serial, uint16_t event, uint16_t* error = nullptr, int ms = 5000) {
         auto found = [&] {
             for (const TNote& n : notes)
                 if (n.serial == serial && n.event == event) {
@@ -37,7 +39,7 @@ struct TRecorder {
                 }
             return false;
         };
-        return Application()->WaitUntilFor(found, 5000);
+        return Application()->WaitUntilFor(found, ms);
     }
 };
 
@@ -103,4 +105,34 @@ TEST(Win32Sockets, LookupsAndTimersComeThroughTheLoop) {
     EXPECT_FALSE(once.Active());
     // Nothing more comes from a one-shot timer: the wait runs out.
     EXPECT_FALSE(Application()->WaitUntilFor([&] { return fired > 1; }, 100));
+}
+
+TEST(Win32Sockets, ANotificationLeftByAClosedSocketNeverReachesTheNextOneWithItsHandle) {
+    TRecorder r;
+    const uint32_t loopback = ws::InetAddr("127.0.0.1");
+    ws::TSocket listener = ws::Socket();
+    ASSERT_EQ(ws::Bind(listener, loopback, 0), 0);
+    ASSERT_EQ(ws::Listen(listener, 4), 0);
+    uint16_t port = 0;
+    ASSERT_EQ(ws::GetSockName(listener, nullptr, &port), 0);
+    ASSERT_EQ(ws::AsyncSelect(listener, &r.window, kMsg, ws::FD_ACCEPT), 0);
+    ws::TSocket old = ws::Socket();
+    ASSERT_EQ(ws::AsyncSelect(old, &r.window, kMsg, ws::FD_CONNECT | ws::FD_READ | ws::FD_CLOSE), 0);
+    ws::Connect(old, loopback, port);
+    ASSERT_TRUE(r.WaitFor(ws::Serial(old), ws::FD_CONNECT));
+    ASSERT_TRUE(r.WaitFor(ws::Serial(listener), ws::FD_ACCEPT));
+    ws::TSocket server = ws::Accept(listener, nullptr, nullptr);
+    ASSERT_NE(server, ws::INVALID_SOCKET);
+
+    // The peer closes; its notification waits in the queue (nothing is
+    // dispatched during the pause) while the socket is closed and the next
+    // one, most often under the same handle, starts listening for a close.
+    ws::CloseSocket(server);
+    Sleep(200);
+    ws::CloseSocket(old);
+    ws::TSocket next = ws::Socket();
+    ASSERT_EQ(ws::AsyncSelect(next, &r.window, kMsg, ws::FD_CONNECT | ws::FD_READ | ws::FD_CLOSE), 0);
+    EXPECT_FALSE(r.WaitFor(ws::Serial(next), ws::FD_CLOSE, nullptr, 500));
+    ws::CloseSocket(next);
+    ws::CloseSocket(listener);
 }

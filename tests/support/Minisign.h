@@ -8,6 +8,14 @@
 
 namespace vx::test {
 
+// Whether the minisign tool can be run to check a signature (not from the
+// Windows build, where keys and signatures are made with libsodium).
+#ifdef _WIN32
+constexpr bool kMinisignToolHere = false;
+#else
+constexpr bool kMinisignToolHere = true;
+#endif
+
 struct TMinisignKeyPair {
     std::string PublicKeyFile;
     std::string SecretKeyFile;
@@ -15,7 +23,7 @@ struct TMinisignKeyPair {
 };
 
 // Runs minisign with the arguments; returns its exit status (-1 when it
-// could not run).
+// could not run, always on Windows).
 int RunMinisign(const std::vector<std::string>& args, std::string* output = nullptr);
 
 // A new key pair "<name>.pub" and "<name>.key" in `dir`; throws when the

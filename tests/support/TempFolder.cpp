@@ -1,5 +1,6 @@
 #include "tests/support/TempFolder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -33,7 +34,17 @@ namespace vx::test {
 TTempFolder::TTempFolder(bool enter) : TTempFolder(std::filesystem::temp_directory_path().string(), enter) {}
 
 TTempFolder::TTempFolder(const std::string& parent, bool enter) {
+#ifdef _WIN32
+    // A Windows path as the program's own are: backslashes, one between
+    // folders (the system's temporary folder ends in one).
+    std::string base = parent;
+    std::replace(base.begin(), base.end(), '/', '\\');
+    while (base.size() > 3 && base.back() == '\\')
+        base.pop_back();
+    std::string tmpl = base + "\\vx-test-XXXXXX";
+#else
     std::string tmpl = parent + "/vx-test-XXXXXX";
+#endif
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data()))
