@@ -1,11 +1,18 @@
 #include "zip/ZABaseArchiver.h"
 
+#include <mutex>
+#include <optional>
+
+#include "platform/Dialogs.h"
 #include "platform/Files.h"
-#include "platform/FolderIndex.h"
-#include "zip/ZACommitQueue.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
 #include "zip/ZAConst.h"
 #include "zip/ZADecodeAhead.h"
+#include "zip/ZAEntryDecoder.h"
 #include "zip/ZAExcept.h"
+#include "zip/ZAExtractionPass.h"
+#include "zip/ZAMasks.h"
 #include "zip/ZAStrFunc.h"
 
 namespace vx::zip {
@@ -13,6 +20,27 @@ namespace vx::zip {
 using namespace vx::platform;
 
 using namespace za;
+
+namespace {
+
+std::string withoutTrailingSeparator(std::string s) {
+    if (!s.empty() && (s.back() == '/' || s.back() == '\\'))
+        s.pop_back();
+    return s;
+}
+
+// The part up to and including the last '\'.
+std::string folderPart(const std::string& s) {
+    size_t p = s.find_last_of('\\');
+    return p == std::string::npos ? std::string() : s.substr(0, p + 1);
+}
+
+std::string afterLastSeparator(const std::string& s) {
+    size_t p = s.find_last_of("\\/");
+    return p == std::string::npos ? s : s.substr(p + 1);
+}
+
+} // namespace
 
 // --- TZASpanningOptions ---
 
@@ -289,6 +317,239 @@ void TZABaseArchiver::DoOnConfirmProcessFile(const std::string& fileName, TZAPro
 void TZABaseArchiver::DoOnExtractFile(std::string& fileName, uint32_t& fileAttr, const std::string& comment) {
     if (OnExtractFile)
         OnExtractFile(this, fileName, fileAttr, comment);
+}
+
+// --- Selection ---
+
+void TZABaseArchiver::checkCanProcess() const {
+    if (!isOpen_)
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
+    if (updateDepth_ > 0)
+        throw EZAException::CreateFromCode(TZAError::UpdatePending, this);
+}
+
+void TZABaseArchiver::ExtractByMask(const std::string& fileMask, int32_t searchAttr,
+                                    const std::string& exclusionMask) {
+    checkCanProcess();
+    selectByMask(fileMask, searchAttr, exclusionMask);
+    processSelected(poExtract);
+}
+
+bool TZABaseArchiver::itemPasses(const TDirItem& item, const std::string& mask, int32_t searchAttr) const {
+    std::string name = withoutTrailingSeparator(item.Name);
+    if (!options_->Recurse) {
+        std::string itemFolder = AnsiLowerCase(folderPart(ReplaceChar(name, '/', '\\')));
+        std::string maskFolder = AnsiLowerCase(folderPart(ReplaceChar(mask, '/', '\\')));
+        if (itemFolder != maskFolder)
+            return false;
+    }
+    if (!MaskMatches(name, mask) && !MaskMatches(afterLastSeparator(name), mask))
+        return false;
+    return (item.ExternalAttributes & ~static_cast<uint32_t>(searchAttr) & AttrSearchMask) == 0;
+}
+
+void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAttr,
+                                   const std::string& exclusionMask) {
+    TZADirArray& items = directory_->Items;
+    for (int32_t i = 0; i < items.Count(); ++i)
+        items.Item(i).Selected = false;
+    std::string mask = fileMask;
+    std::string drive = ExtractFileDrive(mask);
+    if (!drive.empty() && options_->StorePath != spFullPathWithDrive)
+        mask = mask.substr(drive.size());
+    mask = ReplaceChar(mask, '\\', '/');
+    if (mask.size() > MaxMaskLength)
+        mask.resize(MaxMaskLength);
+    std::string exclusion = ReplaceChar(exclusionMask, '\\', '/');
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        TDirItem& item = items.Item(i);
+        if (!itemPasses(item, mask, searchAttr))
+            continue;
+        // An exclusion mask, when given, takes out what it matches.
+        if (!exclusion.empty()) {
+            std::string name = withoutTrailingSeparator(item.Name);
+            if (MaskMatches(name, exclusion) || MaskMatches(afterLastSeparator(name), exclusion))
+                continue;
+        }
+        item.Selected = true;
+    }
+}
+
+// --- The pass and the entries' data ---
+
+void TZABaseArchiver::processSelected(TZAProcessOperation op) {
+    std::lock_guard<std::recursive_mutex> lock(ProcessLock());
+    TZAExtractionPass pass(*this, op);
+    // A handler may start a pass of its own; the state read is the inner
+    // pass's until it ends.
+    struct Current {
+        TZABaseArchiver& a;
+        const TZAExtractionPass& pass;
+        const TZAExtractionPass* outer;
+        ~Current() {
+            a.lastRun_ = pass.State();
+            a.activePass_ = outer;
+        }
+    } current{*this, pass, activePass_};
+    activePass_ = &pass;
+    pass.Run();
+}
+
+const TZARunState& TZABaseArchiver::RunState() const {
+    return activePass_ ? activePass_->State() : lastRun_;
+}
+
+void TZABaseArchiver::ExtractEntryToStream(int32_t index, TStream& output) {
+    // Outside a pass nothing reports progress.
+    EntryRead read;
+    read.Progress = [](double, double) { return true; };
+    EntryOutcome outcome = decodeEntry(index, output, read);
+    lastRun_.SkipEntry = outcome == EntryOutcome::Skipped;
+    if (outcome == EntryOutcome::Cancelled)
+        lastRun_.CancelRequested = true;
+}
+
+TZABaseArchiver::EntryOutcome TZABaseArchiver::decodeEntry(int32_t index, TStream& output,
+                                                           const EntryRead& read) {
+    if (!isOpen_ || !directory_ || !archiveStream_)
+        throw EZAException::CreateFromCode(TZAError::NotOpen, this);
+    TZADirArray& items = directory_->Items;
+    if (index < 0 || index >= items.Count())
+        throw EZAException::CreateFromCode(TZAError::EntryIndex, this);
+    TDirItem& item = items.Item(index);
+    TZAVolumeNumberInfo volume;
+    volume.Kind = TZAVolumeKind::vnkNumbered;
+    if (directory_->HasZip64End) {
+        volume.VolumeNumber = item.DiskStart64;
+        volume.LastVolumeNumber = static_cast<int32_t>(ReadU32LE(&directory_->Zip64Locator[16])) - 1;
+    } else {
+        volume.VolumeNumber = item.DiskStart;
+        volume.LastVolumeNumber = directory_->EndRecord.DiskNumber;
+    }
+    MakeVolumeCurrent(volume);
+    // Entries that share their data with another, or reach into the
+    // directory, are refused before anything of them is written.
+    if (item.Overlapping)
+        throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
+    TZADecodeContext context;
+    context.ArchiveSize = read.ArchiveSize;
+    context.WholeBuffer = true;
+    context.Password = &password_;
+    context.KeepExcessOutput = extractCorruptedFiles_;
+    context.AreaEnd = item.AreaEnd;
+    context.Progress = read.Progress;
+    context.AskPassword = [&](std::string& password) {
+        bool skip = false;
+        DoOnPassword(item.Name, password, skip);
+        return !skip;
+    };
+    std::optional<TZADecodeResult> result;
+    if (read.Ahead)
+        result = read.Ahead->Take(index, output, context.Progress);
+    if (!result) {
+        TZAEntryDecoder decoder(context, *archiveStream_, output, item);
+        result = decoder.Decode(static_cast<int64_t>(item.RealHeaderOffset()));
+    }
+    switch (*result) {
+    case TZADecodeResult::Ok:
+        return EntryOutcome::Written;
+    case TZADecodeResult::Skipped:
+        return EntryOutcome::Skipped;
+    case TZADecodeResult::Cancelled:
+        return EntryOutcome::Cancelled;
+    case TZADecodeResult::Deflate64:
+        // Raised without the component's name, as it always was.
+        throw EZAException::CreateFromCode(TZAError::Deflate64, nullptr);
+    case TZADecodeResult::SizeMismatch:
+    case TZADecodeResult::CrcMismatch:
+    case TZADecodeResult::Truncated:
+    case TZADecodeResult::CorruptData:
+        // Output that fails its checks is kept as written when asked for.
+        if (extractCorruptedFiles_)
+            return EntryOutcome::Written;
+        break;
+    case TZADecodeResult::BadLocalHeader:
+    case TZADecodeResult::DataOutOfBounds:
+    case TZADecodeResult::Unsupported:
+    case TZADecodeResult::WriteFailed:
+    case TZADecodeResult::DecoderInitFailed:
+        break;
+    }
+    throw EZAException::CreateFromCode(TZAError::BadEntryData, this);
+}
+
+// --- Default boxes ---
+
+void TZABaseArchiver::DoOnConfirmOverwrite(const std::string& sourceFileName, std::string& destFileName,
+                                           bool& confirm) {
+    if (OnConfirmOverwrite) {
+        OnConfirmOverwrite(this, sourceFileName, destFileName, confirm);
+        return;
+    }
+    TDialogRequest box;
+    box.title = Txt(SConfirmTitle);
+    box.text = Format(SOverwriteFile, PrintableName(destFileName), PrintableName(sourceFileName));
+    box.icon = TDialogIcon::Question;
+    box.buttons = {{mrYes, Txt(SBtnYes)},
+                   {mrNo, Txt(SBtnNo)},
+                   {mrNoToAll, Txt(SBtnNoToAll)},
+                   {mrYesToAll, Txt(SBtnYesToAll)}};
+    box.defaultResult = mrNo;
+    switch (Dialogs().Show(box)) {
+    case mrYes:
+        confirm = true;
+        break;
+    case mrYesToAll:
+        confirm = true;
+        options_->OverwriteMode = omAlways;
+        break;
+    case mrNoToAll:
+        confirm = false;
+        options_->OverwriteMode = omNever;
+        break;
+    default:
+        confirm = false;
+        break;
+    }
+}
+
+void TZABaseArchiver::DoOnProcessFileFailure(const std::string& fileName, TZAProcessOperation op,
+                                             int32_t nativeError, int32_t errorCode,
+                                             const std::string& errorMessage, TZAAction& action) {
+    if (OnProcessFileFailure) {
+        OnProcessFileFailure(this, fileName, op, nativeError, errorCode, errorMessage, action);
+        return;
+    }
+    TDialogRequest box;
+    box.title = Txt(SConfirmTitle);
+    box.text = Format(SProcessFileFailure, errorMessage);
+    box.icon = TDialogIcon::Question;
+    box.buttons = {{mrAbort, Txt(SBtnAbort)}, {mrRetry, Txt(SBtnRetry)}, {mrIgnore, Txt(SBtnIgnore)}};
+    // Closing the box without an answer stops the pass rather than retry.
+    box.defaultResult = mrAbort;
+    switch (Dialogs().Show(box)) {
+    case mrRetry:
+        action = fxaRetry;
+        break;
+    case mrIgnore:
+        action = fxaIgnore;
+        break;
+    default:
+        action = fxaAbort;
+        break;
+    }
+}
+
+void TZABaseArchiver::DoOnPassword(const std::string& fileName, std::string& newPassword, bool& skipFile) {
+    if (OnPassword) {
+        OnPassword(this, fileName, newPassword, skipFile);
+        return;
+    }
+    std::string value = newPassword;
+    if (Dialogs().InputQuery(Format(SPasswordFor, PrintableName(fileName)), SEnterPassword, value))
+        newPassword = value;
+    else
+        skipFile = true;
 }
 
 } // namespace vx::zip

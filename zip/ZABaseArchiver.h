@@ -1,22 +1,18 @@
 // The archive component's base: published properties, options, events, the
-// open/close state, and the extraction pass.
+// open/close state, the selection of entries and their decoded data. A
+// processing pass over the selected entries is a TZAExtractionPass, which
+// writes the files through a TZADiskWriter.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "zip/ZADirectory.h"
-
-namespace vx::platform {
-class TFolderIndex;
-}
 
 namespace vx::zip {
 
@@ -98,8 +94,16 @@ using TZAOnStoreFileEvent = std::function<void(TObject* Sender, std::string& Fil
 using TZAOnExtractFileEvent = std::function<void(TObject* Sender, std::string& FileName, uint32_t& FileAttr,
                                                  const std::string& Comment)>;
 
-class TZACommitQueue;
 class TZADecodeAhead;
+class TZAExtractionPass;
+
+// The run state of a processing pass, kept with its last values after it.
+struct TZARunState {
+    int32_t FilesToProcess = 0;
+    int32_t FilesDone = 0;
+    bool CancelRequested = false;
+    bool SkipEntry = false; // the current entry's password prompt was refused
+};
 
 class TZABaseArchiver : public TComponent {
 public:
@@ -192,10 +196,12 @@ public:
     bool AcceptDamaged() const { return acceptDamaged_; }
     int32_t UpdateDepth() const { return updateDepth_; }
     uint16_t CompressionMethod() const { return compressionMethod_; }
-    int32_t FilesToProcess() const { return filesToProcess_; }
-    int32_t FilesDone() const { return filesDone_; }
-    bool CancelRequested() const { return cancelRequested_; }
-    bool SkipEntry() const { return skipEntry_; }
+    // Of the pass under way, or else of the last one.
+    const TZARunState& RunState() const;
+    int32_t FilesToProcess() const { return RunState().FilesToProcess; }
+    int32_t FilesDone() const { return RunState().FilesDone; }
+    bool CancelRequested() const { return RunState().CancelRequested; }
+    bool SkipEntry() const { return RunState().SkipEntry; }
 
 protected:
     // Derives the method code of new entries from CompressionMode.
@@ -218,6 +224,20 @@ protected:
     uint16_t compressionMethod_ = 0xFFFF;
 
 private:
+    // The pass calls the dispatchers and reads the open archive.
+    friend class TZAExtractionPass;
+
+    // How an entry's data is read: in a pass, with the pass's decoding
+    // ahead and its progress events; outside one, plainly.
+    struct EntryRead {
+        int64_t ArchiveSize = -1;
+        TZADecodeAhead* Ahead = nullptr;
+        std::function<bool(double position, double total)> Progress; // false stops
+    };
+    enum class EntryOutcome { Written, Skipped, Cancelled };
+    // Decodes one entry into an open stream; codes 13, 16, 8 and 55.
+    EntryOutcome decodeEntry(int32_t index, TStream& output, const EntryRead& read);
+
     void openNewArchive();
     void openExistingArchive();
     void releaseArchive();
@@ -225,19 +245,6 @@ private:
     void selectByMask(const std::string& fileMask, int32_t searchAttr, const std::string& exclusionMask);
     bool itemPasses(const TDirItem& item, const std::string& mask, int32_t searchAttr) const;
     void processSelected(TZAProcessOperation op);
-    void processItem(int32_t index, TZAProcessOperation op, TZAAction& action);
-    void extractEntry(int32_t index, std::string name, const std::string& destDir);
-    bool targetMayBeReplaced(const TDirItem& item, const std::string& name, std::string& target,
-                             bool& exists);
-    void ensureFolder(const std::string& folder);
-    std::string temporaryBeside(const std::string& target);
-    void writeEntryFile(int32_t index, const std::string& target, uint32_t attr);
-    // The progress events of one chunk of an entry; false when cancelled.
-    bool reportEntryProgress(const TDirItem& item);
-    void finishCommits(TZAProcessOperation op, TZAAction& action);
-    std::string targetKey(const std::string& target) const;
-    bool isProtected(const std::string& dir, const std::string& name) const;
-    bool leadsOutside(const std::string& dir, const std::string& name);
 
     bool extractCorruptedFiles_ = false;
     TZACompressionLevel compressionLevel_ = clFastest;
@@ -255,39 +262,17 @@ private:
     std::string currentVolumeFile_;
     TZAVolumeNumberInfo volumeInfo_;
     uint16_t archiveFileMode_ = 0;
-    int32_t filesDone_ = 0;
-    int32_t filesToProcess_ = 0;
-    bool cancelRequested_ = false;
-    bool progressActive_ = false;
-    bool skipEntry_ = false;
-    double entryPosition_ = 0;
-    double entryTotal_ = 0;
     bool acceptDamaged_ = true;
     bool noProgress_ = false;
     bool suppressPasswordEvent_ = false;
     std::unique_ptr<TStream> archiveStream_;
     std::unique_ptr<TZADirManager> directory_;
-    // Kept for one pass: names in the target folders, folders made.
-    std::unique_ptr<TFolderIndex> folderIndex_;
-    std::unique_ptr<TZACommitQueue> commits_, renames_;
-    // Entries decoded on a second thread while the pass writes them.
-    std::unique_ptr<TZADecodeAhead> decodeAhead_;
-    void startDecodingAhead(TZAProcessOperation op);
-    std::unordered_set<std::string> foldersMade_;
-    std::unordered_set<std::string> targetsWritten_;
-    std::unordered_set<std::string> foldersChecked_;
-    // Each target folder's real path, resolved once per pass.
-    std::unordered_map<std::string, std::string> realFolders_;
-    // Whether files in each Linux folder are flushed before their rename.
-    std::unordered_map<std::string, bool> flushFolders_;
     std::vector<std::string> protectedNames_;
-    unsigned umask_ = 022;
-    std::string workingFolder_;
-    // Read once per pass: the archive's size, and this process's id for the
-    // temporaries' names.
-    int64_t passArchiveSize_ = -1;
     bool decodeAheadOn_ = true;
-    long pid_ = 0;
+    // The pass under way (its state is read through RunState) and the
+    // state the last one left.
+    const TZAExtractionPass* activePass_ = nullptr;
+    TZARunState lastRun_;
 };
 
 } // namespace vx::zip
