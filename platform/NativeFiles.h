@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vx::platform {
 
@@ -90,6 +91,12 @@ void StartWriteBack(int fd, int64_t offset = 0, int64_t length = 0);
 // Flushes the file to the disk when asked, then closes it; false when the
 // flush failed (the descriptor is closed all the same).
 bool FlushAndClose(int fd, bool flush);
+// Flushes several files' data to the disk; the answer says, file by file,
+// whether its data is known to be there. Where the system can flush a whole
+// file system in one step, files that share one are flushed so: a flush of
+// each file costs the disk a cache flush of its own, many more than the
+// journal commits the files need. The descriptors stay open.
+std::vector<bool> FlushFiles(const std::vector<int>& fds);
 // Renames a file over another in one step and flushes nothing: for files
 // whose folders are flushed once, after a batch.
 bool RenameOver(const std::string& from, const std::string& to);

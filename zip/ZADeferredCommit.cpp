@@ -116,11 +116,17 @@ void TZADeferredCommit::waitIdle(std::unique_lock<std::mutex>& lock) {
 void TZADeferredCommit::commit(std::vector<Job>& batch) {
     if (batch.empty())
         return;
-    // Every file's data first: the first flush commits the journal that
-    // holds the others' new files too, and theirs then find it done.
+    // Every file's data first, in one flush of the batch rather than one a
+    // file: each flush of its own would cost the disk a cache flush.
+    std::vector<int> fds;
+    for (const Job& job : batch)
+        if (job.flush)
+            fds.push_back(job.fd);
+    const std::vector<bool> flushedFds = FlushFiles(fds);
     std::vector<bool> flushed(batch.size());
-    for (size_t i = 0; i < batch.size(); ++i) {
-        flushed[i] = FlushAndClose(batch[i].fd, batch[i].flush);
+    for (size_t i = 0, f = 0; i < batch.size(); ++i) {
+        flushed[i] = !batch[i].flush || flushedFds[f++];
+        FlushAndClose(batch[i].fd, false);
         batch[i].fd = -1;
     }
     // The temporary is made beside its target: the rename goes through the

@@ -6,8 +6,8 @@
 //   - the flushes come late, a batch at a time: once a batch has filled,
 //     one commit thread flushes it while the pass fills the next, so the
 //     pass never waits for the disk unless the disk is slower than the
-//     pass; the first flush of a batch carries the others' journal entries
-//     with it;
+//     pass; the batch is flushed in one go where the system can (one
+//     cache flush of the disk rather than one a file);
 //   - only then are the batch's files renamed over their targets, through
 //     their folder's handle, and the folders that received files are
 //     flushed once at the end, on the pass's thread, before Finish returns.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace vx::platform {
 
@@ -155,6 +156,31 @@ bool FolderNeedsFlush(const std::string& path) {
 
 void StartWriteBack(int fd, int64_t offset, int64_t length) {
     ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
+std::vector<bool> FlushFiles(const std::vector<int>& fds) {
+    std::vector<bool> flushed(fds.size(), false);
+    // The files by the file system they are on; one that cannot be looked
+    // at stays unflushed.
+    std::map<dev_t, std::vector<size_t>> bySystem;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        struct stat st;
+        if (::fstat(fds[i], &st) == 0)
+            bySystem[st.st_dev].push_back(i);
+    }
+    for (const auto& [device, files] : bySystem) {
+        // The whole file system's flush reports a write-back failure of any
+        // file on it since the descriptor was opened; then each file is
+        // flushed on its own to learn which.
+        if (files.size() > 1 && ::syncfs(fds[files.front()]) == 0) {
+            for (size_t i : files)
+                flushed[i] = true;
+            continue;
+        }
+        for (size_t i : files)
+            flushed[i] = ::fsync(fds[i]) == 0;
+    }
+    return flushed;
 }
 
 bool FlushAndClose(int fd, bool flush) {

@@ -179,6 +179,14 @@ bool FolderNeedsFlush(const std::string&) {
 // Windows starts writing back by itself; there is no call to hurry it.
 void StartWriteBack(int, int64_t, int64_t) {}
 
+// Windows flushes a file at a time.
+std::vector<bool> FlushFiles(const std::vector<int>& fds) {
+    std::vector<bool> flushed(fds.size());
+    for (size_t i = 0; i < fds.size(); ++i)
+        flushed[i] = FlushFileBuffers(handleOf(fds[i])) != 0;
+    return flushed;
+}
+
 bool FlushAndClose(int fd, bool flush) {
     const bool flushed = !flush || FlushFileBuffers(handleOf(fd)) != 0;
     _close(fd);

@@ -64,4 +64,35 @@ TEST(DurableReplace, LinksAtItsNamesAreNeverFollowed) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "folder-link")));
 }
 
+// Files on two file systems (the disk and memory) are flushed by their
+// own system's flush; a descriptor that is no longer open is the only one
+// reported unflushed, and the others stay open.
+TEST(DurableReplace, FilesAreFlushedTogetherAndABadDescriptorIsTheOnlyFailure) {
+    TTempFolder disk;
+    std::vector<std::string> paths = {disk / "a", disk / "b", disk / "c"};
+    if (fs::is_directory("/dev/shm"))
+        paths.push_back("/dev/shm/vx-flush-" + std::to_string(ProcessId()));
+    std::vector<int> fds;
+    for (const std::string& path : paths) {
+        fds.push_back(CreateNativeNoFollow(path));
+        ASSERT_GE(fds.back(), 0) << path;
+    }
+    const int closed = CreateNativeNoFollow(disk / "closed");
+    ASSERT_TRUE(FlushAndClose(closed, false));
+    fds.insert(fds.begin() + 1, closed);
+
+    const std::vector<bool> flushed = FlushFiles(fds);
+    ASSERT_EQ(flushed.size(), fds.size());
+    for (size_t i = 0; i < fds.size(); ++i)
+        EXPECT_EQ(flushed[i], fds[i] != closed) << i;
+    for (int fd : fds) {
+        if (fd != closed) {
+            EXPECT_TRUE(FlushAndClose(fd, true));
+        }
+    }
+    EXPECT_TRUE(FlushFiles({}).empty());
+    if (paths.size() > 3)
+        RemoveNative(paths.back());
+}
+
 } // namespace
