@@ -2,7 +2,6 @@
 #include <cctype>
 #include <chrono>
 
-#include "app/RunLog.h"
 #include "app/UpdateServices.h"
 #include "app/UpdaterConfig.h"
 #include "net/FtpClient.h"
@@ -17,8 +16,8 @@ namespace {
 
 class TFtpClientService : public IFtpService {
 public:
-    TFtpClientService(TComponent* owner, const TFtpSettings& s)
-        : client_(std::make_unique<TFtpClient>(owner)) {
+    TFtpClientService(TComponent* owner, const TFtpSettings& s, IRunLog& log)
+        : log_(log), client_(std::make_unique<TFtpClient>(owner)) {
         TFtpClient& c = *client_;
         c.SetName("FTPTalvir");
         c.SetHost(s.Host);
@@ -64,12 +63,12 @@ public:
         try {
             downloadResuming(remote, local);
         } catch (const std::exception& e) {
-            RunLog::Write("download " + remote + ": failed after " + std::to_string(client_->BytesRecvd()) +
-                          " bytes, " + took() + ": " + e.what());
+            log_.Write("download " + remote + ": failed after " + std::to_string(client_->BytesRecvd()) +
+                       " bytes, " + took() + ": " + e.what());
             throw;
         }
-        RunLog::Write("download " + remote + ": " + std::to_string(client_->BytesRecvd()) + " bytes in " +
-                      took());
+        log_.Write("download " + remote + ": " + std::to_string(client_->BytesRecvd()) + " bytes in " +
+                   took());
     }
     void SetDownloadLimit(int64_t maxBytes) override { client_->SetMaxBytes(maxBytes); }
     // The connection is closed whatever the server answers to QUIT, or if
@@ -138,25 +137,26 @@ private:
                     file->SetSize(0);
                     file->Seek(0, soBeginning);
                 }
-                RunLog::Write("download " + remote + ": " +
-                              (next == TNext::StartOver
-                                   ? std::string("starting over")
-                                   : "resuming at " + std::to_string(file->Size()) + " bytes") +
-                              " (try " + std::to_string(attempt + 1) + " of " + std::to_string(kResumes + 1) +
-                              ") after: " + e.what());
+                log_.Write("download " + remote + ": " +
+                           (next == TNext::StartOver
+                                ? std::string("starting over")
+                                : "resuming at " + std::to_string(file->Size()) + " bytes") +
+                           " (try " + std::to_string(attempt + 1) + " of " + std::to_string(kResumes + 1) +
+                           ") after: " + e.what());
             }
         }
     }
 
     static constexpr int kResumes = 3;
+    IRunLog& log_;
     std::unique_ptr<TFtpClient> client_;
     TNotifyEvent onPacketRecvd_;
 };
 
 } // namespace
 
-std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings) {
-    return std::make_unique<TFtpClientService>(owner, settings);
+std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings, IRunLog& log) {
+    return std::make_unique<TFtpClientService>(owner, settings, log);
 }
 
 } // namespace vx::app

@@ -36,6 +36,10 @@ void RemoveExtractionLeftovers() {
 TPlatformRunEnvironment::TPlatformRunEnvironment(TStartProgram startProgram)
     : startProgram_(std::move(startProgram)) {}
 
+IRunLog& TPlatformRunEnvironment::Log() {
+    return log_;
+}
+
 void TPlatformRunEnvironment::SetCursor(int cursor) {
     Application()->SetCursor(cursor);
 }

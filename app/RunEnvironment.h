@@ -1,12 +1,13 @@
 // The machine as the shipped updater gives it to the run: the application's
 // cursor and dialog layer, the files of the working folder, the ini file and
 // the signing key setting, and the program start, each reached through the
-// platform layer.
+// platform layer, and the run log file of the working folder.
 #pragma once
 
 #include <functional>
 #include <string>
 
+#include "app/RunLog.h"
 #include "app/UpdateServices.h"
 
 namespace vx::app {
@@ -17,6 +18,7 @@ public:
     // startProgram replaces the platform's program start when given.
     explicit TPlatformRunEnvironment(TStartProgram startProgram = {});
 
+    IRunLog& Log() override;
     void SetCursor(int cursor) override;
     void ShowMessage(const std::string& text) override;
     bool FileExists(const std::string& name) override;
@@ -29,6 +31,7 @@ public:
 
 private:
     TStartProgram startProgram_;
+    TFileRunLog log_;
 };
 
 // Removes the temporaries that an extraction killed before renaming them

@@ -11,8 +11,6 @@ using namespace vx::platform;
 namespace RunLog {
 namespace {
 
-bool enabled = true;
-
 std::string stamp() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -57,8 +55,6 @@ void trim(size_t adding) {
 } // namespace
 
 void Write(const std::string& text) {
-    if (!enabled)
-        return;
     try {
         std::string line = stamp() + " " + oneLine(text) + "\r\n";
         trim(line.size());
@@ -66,10 +62,6 @@ void Write(const std::string& text) {
     } catch (...) {
         // The log is a help, never a reason for the update to stop.
     }
-}
-
-void SetEnabled(bool on) {
-    enabled = on;
 }
 
 } // namespace RunLog

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/UpdateServices.h"
+
 namespace vx::app {
 
 namespace RunLog {
@@ -21,9 +23,12 @@ inline constexpr uint64_t kMaxBytes = 1024 * 1024;
 // server or an archive put in a message.
 void Write(const std::string& text);
 
-// Turns the log off (tests of other parts) or on again; on by default.
-void SetEnabled(bool on);
-
 } // namespace RunLog
+
+// The run log as the shipped updater keeps it: the file above.
+class TFileRunLog : public IRunLog {
+public:
+    void Write(const std::string& text) override { RunLog::Write(text); }
+};
 
 } // namespace vx::app

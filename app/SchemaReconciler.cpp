@@ -4,18 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "app/RunLog.h"
-#include "app/UpdaterConfig.h"
 #include "db/DBTables.h"
-#include "platform/Dialogs.h"
 
 namespace vx::app {
 
 using namespace vx::platform;
 using namespace vx::db;
 
-TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IProgressDisplay& gauge)
-    : owner_(owner), database_(database), gauge_(gauge) {}
+TSchemaReconciler::TSchemaReconciler(TComponent* owner, TDatabase& database, IProgressDisplay& gauge,
+                                     IRunEnvironment& env, std::string kind)
+    : owner_(owner), database_(database), gauge_(gauge), env_(env), kind_(std::move(kind)) {}
 
 TSchemaReconciler::~TSchemaReconciler() = default;
 
@@ -23,17 +21,17 @@ namespace {
 
 // Every statement sent to the shop's database goes to the run log with its
 // outcome; a failure goes on to the caller as before.
-void execLogged(TQuery& q) {
+void execLogged(TQuery& q, IRunLog& log) {
     std::string text;
     for (int i = 0; i < q.SQL().Count(); ++i)
         text += q.SQL()[i];
     try {
         q.ExecSQL();
     } catch (const std::exception& e) {
-        RunLog::Write("sql " + text + ": failed: " + e.what());
+        log.Write("sql " + text + ": failed: " + e.what());
         throw;
     }
-    RunLog::Write("sql " + text + ": ok");
+    log.Write("sql " + text + ": ok");
 }
 
 // The engine's error for a column the schema table lacks, as reading it
@@ -82,7 +80,7 @@ void TSchemaReconciler::ConferirTabelas() {
     // value is first needed, not before: the engine's error is kept for then.
     const std::exception_ptr noCampo = linhas->Eof() ? nullptr : missingColumn(*linhas, "Campo");
     const std::exception_ptr noTipo = linhas->Eof() ? nullptr : missingColumn(*linhas, "Tipo");
-    TSchemaPlan plan(ConfigTipo(), std::move(listed), !noCampo, !noTipo);
+    TSchemaPlan plan(kind_, std::move(listed), !noCampo, !noTipo);
     // Every row is checked before the first statement: a schema table with
     // one row that would not be a name and a type is not applied in part.
     for (; !linhas->Eof(); linhas->Next())
@@ -111,12 +109,12 @@ void TSchemaReconciler::ConferirTabelas() {
             prepare(*start.Create);
             bool created = true;
             try {
-                execLogged(*comando);
+                execLogged(*comando, env_.Log());
             } catch (const std::exception&) {
                 created = false;
             }
             if (!created)
-                ShowMessage("Problemas ao criar tabela " + t);
+                env_.ShowMessage("Problemas ao criar tabela " + t);
         }
 
         // A table that is still missing fails here with the engine's error.
@@ -129,7 +127,7 @@ void TSchemaReconciler::ConferirTabelas() {
 
         for (const TSchemaStatement& s : plan.AddFields(t, campos)) {
             prepare(s);
-            execLogged(*comando);
+            execLogged(*comando, env_.Log());
         }
         nomes->Next();
     }

@@ -1,7 +1,6 @@
 #include "app/UAtualizarVersaoVendarix.h"
 
 #include "app/RunEnvironment.h"
-#include "app/RunLog.h"
 #include "db/DBTables.h"
 #include "platform/Application.h"
 #include "platform/Profile.h"
@@ -121,11 +120,13 @@ void TFAtualizarVersaoVendarix::createFromLayout() {
     Timer1->SetOnTimer([this](TObject* sender) { Application()->Dispatch([&] { Timer1Timer(sender); }); });
 
     gauge_ = std::make_unique<TGaugeDisplay>(*GTalvir);
-    ftp_ = setup_.FtpService ? std::move(setup_.FtpService) : MakeFtpService(this, setup_.Ftp);
-    archive_ = setup_.ArchiveService ? std::move(setup_.ArchiveService) : MakeArchiveService(this);
+    // The environment first: the FTP client writes to its run log.
     env_ = setup_.Environment ? std::move(setup_.Environment)
                               : std::make_unique<TPlatformRunEnvironment>(setup_.StartProgram);
-    reconciler_ = std::make_unique<TSchemaReconciler>(this, *Database1, *gauge_);
+    ftp_ = setup_.FtpService ? std::move(setup_.FtpService) : MakeFtpService(this, setup_.Ftp, env_->Log());
+    archive_ = setup_.ArchiveService ? std::move(setup_.ArchiveService) : MakeArchiveService(this);
+    // The kind is read from the ini file by FormCreate.
+    reconciler_ = std::make_unique<TSchemaReconciler>(this, *Database1, *gauge_, *env_, std::string());
     run_ = std::make_unique<TUpdateRun>(*env_, *ftp_, *archive_, *reconciler_, *gauge_,
                                         TRunHooks{[this] { terminate(); }});
     ftp_->SetOnPacketRecvd([this](TObject* sender) { run_->FTPTalvirPacketRecvd(sender); });
@@ -147,7 +148,7 @@ void TFAtualizarVersaoVendarix::FormCreate(TObject*) {
     state_ = TRunState::Starting;
     const TIniFile ini(kIniFileName);
     UpdaterConfig cfg = ReadDatabaseConfig(ini);
-    ConfigTipo() = cfg.Tipo;
+    reconciler_->SetDatabaseKind(cfg.Tipo);
     ConfigureConnection(*Database1, cfg);
     Database1->SetConnected(true);
 }
@@ -169,14 +170,15 @@ void TFAtualizarVersaoVendarix::Timer1Timer(TObject*) {
     const std::string tls =
         f.Tls.empty() ? std::string()
                       : ", TLS trusting " + (f.CaFile.empty() ? "the system's certificates" : f.CaFile);
-    RunLog::Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
-                  (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) +
-                  " ms" + tls + ", least rate " + std::to_string(f.MinRate) + " bytes/s over " +
-                  std::to_string(f.RateWindowS) + " s" + ", database " + ConfigTipo());
+    IRunLog& log = env_->Log();
+    log.Write("begin: server " + f.Host + ":" + std::to_string(f.Port) + ", user " + f.User +
+              (f.Passive ? ", passive" : ", active") + ", time-out " + std::to_string(f.TimeoutMs) + " ms" +
+              tls + ", least rate " + std::to_string(f.MinRate) + " bytes/s over " +
+              std::to_string(f.RateWindowS) + " s" + ", database " + reconciler_->DatabaseKind());
     try {
         run_->Execute();
     } catch (const std::exception& e) {
-        RunLog::Write(std::string("error: ") + e.what());
+        log.Write(std::string("error: ") + e.what());
         runEnded();
         throw;
     } catch (...) {
@@ -195,7 +197,7 @@ void TFAtualizarVersaoVendarix::runEnded() {
     const char* outcome = s == TRunState::Finished  ? "finished"
                           : s == TRunState::Stopped ? "stopped at the connection"
                                                     : "broken";
-    RunLog::Write(std::string("end: ") + outcome + ", exit status " + std::to_string(ExitCode()));
+    env_->Log().Write(std::string("end: ") + outcome + ", exit status " + std::to_string(ExitCode()));
     if (setup_.EndWhenRunEnds && (s == TRunState::Stopped || s == TRunState::Broken))
         terminate();
 }

@@ -1,6 +1,5 @@
 #include "app/UpdateRun.h"
 
-#include "app/RunLog.h"
 #include "app/SchemaReconciler.h"
 #include "app/UpdaterConfig.h"
 #include "app/VerifiedFtpService.h"
@@ -119,10 +118,10 @@ void TUpdateRun::extract(const std::string& archive) {
         archive_.ExtractByMask("*.*", 0x28BF, "");
         archive_.CloseArchive();
     } catch (const std::exception& e) {
-        RunLog::Write("extract " + archive + ": failed: " + e.what());
+        env_.Log().Write("extract " + archive + ": failed: " + e.what());
         throw;
     }
-    RunLog::Write("extract " + archive + ": done");
+    env_.Log().Write("extract " + archive + ": done");
 }
 
 void TUpdateRun::recordInstalled() {
@@ -130,7 +129,7 @@ void TUpdateRun::recordInstalled() {
     // program archive accepted but left out because its tables failed must
     // not keep the shop from being served the release it still runs.
     if (verified_ && !verified_->RecordAccepted())
-        RunLog::Write(std::string("record ") + TReleaseRecord::kFileName + ": could not be written");
+        env_.Log().Write(std::string("record ") + TReleaseRecord::kFileName + ": could not be written");
 }
 
 void TUpdateRun::Download() {
@@ -138,7 +137,7 @@ void TUpdateRun::Download() {
     // Read before anything is touched: a setting that is not a key ends the
     // run here rather than letting unchecked archives through.
     if (const std::optional<TSigningKey> key = SigningKeyFromText(env_.SigningKeyText()))
-        verified_ = std::make_unique<TVerifiedFtpService>(ftp_, *key);
+        verified_ = std::make_unique<TVerifiedFtpService>(ftp_, *key, env_.Log());
 
     // What an earlier run that was killed may have left: the program set
     // aside as its backup, and the temporaries of an extraction. Both are
@@ -158,7 +157,7 @@ void TUpdateRun::Download() {
     if (!connected) {
         // The reason is for whoever reads the log (a certificate refused,
         // say); the shop sees the one message for every failed connection.
-        RunLog::Write("connect: failed: " + why);
+        env_.Log().Write("connect: failed: " + why);
         env_.ShowMessage(Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."));
         state_ = TRunState::Stopped;
         env_.SetCursor(crArrow);
@@ -210,7 +209,7 @@ void TUpdateRun::Download() {
     // without its program: the backup goes back before the start.
     restoreProgramFromBackup();
     programStarted_ = env_.StartProgram("Vendarix.exe", SW_SHOW) > 31;
-    RunLog::Write(programStarted_ ? "start Vendarix.exe: ok" : "start Vendarix.exe: failed");
+    env_.Log().Write(programStarted_ ? "start Vendarix.exe: ok" : "start Vendarix.exe: failed");
     env_.SetCursor(crArrow);
     state_ = TRunState::Finished;
     if (hooks_.Terminate)

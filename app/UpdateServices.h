@@ -1,6 +1,6 @@
 // The operations the update run needs from the FTP client, the archive
-// component, the gauge and the machine it runs on. The run reaches all of
-// them through these interfaces, so the shipped updater drives the real
+// component, the gauge, the run log and the machine it runs on. The run
+// reaches all of them through these interfaces, so the shipped updater drives the real
 // components while tests script every outcome (a refused connection, a file
 // missing on the server, an archive that cannot be opened) without a server
 // that misbehaves on cue.
@@ -68,12 +68,24 @@ public:
     virtual void AddProgress(int32_t delta) = 0;
 };
 
+// Where the run, its services and the reconciliation say what they did,
+// one event a call, in the order it happened.
+class IRunLog {
+public:
+    virtual ~IRunLog() = default;
+    // Never raises: a log that cannot be written is no reason for the
+    // update to stop.
+    virtual void Write(const std::string& text) = 0;
+};
+
 // What the run asks of the machine: the screen cursor, message boxes, the
-// files of the working folder, the settings and the program start. Names
-// are the run's own, relative to the working folder, in CP1252.
+// files of the working folder, the settings, the program start and the run
+// log. Names are the run's own, relative to the working folder, in CP1252.
 class IRunEnvironment {
 public:
     virtual ~IRunEnvironment() = default;
+    // The run log; it lives as long as the environment.
+    virtual IRunLog& Log() = 0;
     // The application's screen cursor (crHourGlass, crArrow).
     virtual void SetCursor(int cursor) = 0;
     // A modal message box; returns once it is answered.
@@ -97,10 +109,11 @@ public:
 
 struct TFtpSettings;
 
-// The window's own FTP client, FTPTalvir, with the deployment settings, and
-// its archive component, ZipArchiver, with its stored settings; each service
-// owns its component, and owner is the window.
-std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings);
+// The window's own FTP client, FTPTalvir, with the deployment settings,
+// writing what its transfers did to log, and its archive component,
+// ZipArchiver, with its stored settings; each service owns its component,
+// and owner is the window. log must outlive the service.
+std::unique_ptr<IFtpService> MakeFtpService(TComponent* owner, const TFtpSettings& settings, IRunLog& log);
 std::unique_ptr<IArchiveService> MakeArchiveService(TComponent* owner);
 
 } // namespace vx::app

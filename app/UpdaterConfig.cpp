@@ -57,11 +57,6 @@ std::string DefaultSistemaVendarix() {
     return Txt("Inválido");
 }
 
-std::string& ConfigTipo() {
-    static std::string tipo;
-    return tipo;
-}
-
 UpdaterConfig ReadDatabaseConfig(const TIniFile& ini) {
     UpdaterConfig cfg;
     cfg.Tipo = ini.ReadString(kIniSection, "Tipo", DefaultTipo());

@@ -1,6 +1,6 @@
-// The updater's settings: the database section of the shop's ini file, the
-// database kind that outlives window creation, and the FTP server settings
-// compiled in at build time and overridable per deployment.
+// The updater's settings: the database section of the shop's ini file and
+// the FTP server settings compiled in at build time and overridable per
+// deployment.
 #pragma once
 
 #include <cstdint>
@@ -39,11 +39,6 @@ std::string DefaultTipo();            // "Standard"
 std::string DefaultCaminho();         // "C:\Sistemas\Dados"
 std::string DefaultSenhaBD();         // "Não"
 std::string DefaultSistemaVendarix(); // "Inválido"
-
-// The database kind read at window creation. It is the one value of the
-// configuration that the schema reconciliation needs later, so it lives for
-// the whole process; empty until the window has read it.
-std::string& ConfigTipo();
 
 // Reads Tipo, Caminho and SenhaBD through one reader (what window creation
 // needs); SistemaVendarix is left empty.

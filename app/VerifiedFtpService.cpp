@@ -1,6 +1,5 @@
 #include "app/VerifiedFtpService.h"
 
-#include "app/RunLog.h"
 #include "platform/Files.h"
 #include "platform/PrivateFolder.h"
 
@@ -38,8 +37,8 @@ const char* RefusalText(TRefusal r) {
     return "?";
 }
 
-TVerifiedFtpService::TVerifiedFtpService(IFtpService& inner, const TSigningKey& key)
-    : inner_(inner), verifier_(key) {}
+TVerifiedFtpService::TVerifiedFtpService(IFtpService& inner, const TSigningKey& key, IRunLog& log)
+    : inner_(inner), verifier_(key), log_(log) {}
 
 TVerifiedFtpService::~TVerifiedFtpService() {
     if (folder_.empty())
@@ -63,8 +62,8 @@ void TVerifiedFtpService::loadRecord() {
         return;
     recordLoaded_ = true;
     if (record_.Load() == TReleaseRecord::TLoad::Damaged)
-        RunLog::Write(std::string("record ") + TReleaseRecord::kFileName +
-                      ": damaged, read as if missing: every signed release is taken");
+        log_.Write(std::string("record ") + TReleaseRecord::kFileName +
+                   ": damaged, read as if missing: every signed release is taken");
 }
 
 void TVerifiedFtpService::Connect() {
@@ -87,7 +86,7 @@ void TVerifiedFtpService::refuse(const std::string& localFile, const std::string
                                  const std::string& detail) {
     Discard(localFile);
     const std::string text = std::string(RefusalText(reason)) + ": " + detail;
-    RunLog::Write("signature " + remotePath + ": refused, " + text);
+    log_.Write("signature " + remotePath + ": refused, " + text);
     throw ESignatureError(reason, text);
 }
 

@@ -52,8 +52,8 @@ private:
 
 class TVerifiedFtpService : public IFtpService {
 public:
-    // The client stays the caller's and must outlive this.
-    TVerifiedFtpService(IFtpService& inner, const TSigningKey& key);
+    // The client and the log stay the caller's and must outlive this.
+    TVerifiedFtpService(IFtpService& inner, const TSigningKey& key, IRunLog& log);
     // Removes the private folder with whatever is left in it.
     ~TVerifiedFtpService() override;
 
@@ -84,6 +84,7 @@ private:
 
     IFtpService& inner_;
     TSignatureVerifier verifier_;
+    IRunLog& log_;
     std::string folder_;
     bool recordLoaded_ = false;
     TReleaseRecord record_;

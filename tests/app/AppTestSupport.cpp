@@ -121,10 +121,11 @@ void TScaleGauge::SetProgress(int32_t v) {
     progress_ = std::clamp(v, 0, max_);
 }
 
-std::unique_ptr<TDatabase> OpenShopDatabase() {
+std::unique_ptr<TDatabase> OpenShopDatabase(std::string* tipo) {
     const TIniFile ini(kIniFileName);
     const UpdaterConfig cfg = ReadDatabaseConfig(ini);
-    ConfigTipo() = cfg.Tipo;
+    if (tipo)
+        *tipo = cfg.Tipo;
     auto db = std::make_unique<TDatabase>();
     db->SetDatabaseName(FormLayout().Database1.DatabaseName);
     db->SetDriverName(FormLayout().Database1.DriverName);

@@ -61,8 +61,15 @@ private:
 };
 
 // The shop's connection "Confeccao" as window creation opens it: the ini
-// file of the working folder read, its Tipo kept for the process.
-std::unique_ptr<TDatabase> OpenShopDatabase();
+// file of the working folder read, its Tipo given back through tipo.
+std::unique_ptr<TDatabase> OpenShopDatabase(std::string* tipo = nullptr);
+
+// A run log held in memory, its lines in the order written.
+class TMemoryRunLog : public IRunLog {
+public:
+    void Write(const std::string& text) override { Lines.push_back(text); }
+    std::vector<std::string> Lines;
+};
 
 // Writes Talvir.db with the rows, in that order, into folder.
 void MakeSchemaTable(const std::string& folder, const std::vector<TSchemaRow>& rows);

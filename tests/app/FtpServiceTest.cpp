@@ -49,8 +49,6 @@ std::string pattern(size_t n) {
 
 class FtpServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override { RunLog::SetEnabled(true); }
-
     std::unique_ptr<IFtpService> service(int32_t minRate = 0, int32_t windowS = 60,
                                          int32_t timeOutMs = 10000) {
         TFtpSettings s;
@@ -62,7 +60,7 @@ protected:
         s.TimeoutMs = timeOutMs;
         s.MinRate = minRate;
         s.RateWindowS = windowS;
-        return MakeFtpService(nullptr, s);
+        return MakeFtpService(nullptr, s, runLog);
     }
     TFtpPeer& login() {
         return peer.Send("220 ready\r\n")
@@ -78,6 +76,8 @@ protected:
     }
 
     TTempFolder folder{true};
+    // The shipped log, so that its lines are read as the file has them.
+    TFileRunLog runLog;
     TFtpPeer peer;
     const std::string local = "x.zip";
 };

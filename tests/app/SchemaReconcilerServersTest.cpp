@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/RunEnvironment.h"
 #include "app/SchemaReconciler.h"
 #include "db/DBTables.h"
 #include "db/FirebirdClient.h"
@@ -124,7 +125,6 @@ protected:
             setenv("UPDATER_DBCONFIG", savedConfig.c_str(), 1);
         else
             unsetenv("UPDATER_DBCONFIG");
-        ConfigTipo().clear();
     }
 
     TKind kind() const {
@@ -223,9 +223,10 @@ protected:
         std::remove((work.Path() + "/Talvir.db").c_str());
         MakeSchemaTable(work.Path(), rows);
         if (!rec) {
-            database = OpenShopDatabase();
-            EXPECT_EQ(ConfigTipo(), kindName(kind()));
-            rec = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge);
+            std::string tipo;
+            database = OpenShopDatabase(&tipo);
+            EXPECT_EQ(tipo, kindName(kind()));
+            rec = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge, machine, tipo);
         }
         return *rec;
     }
@@ -243,6 +244,7 @@ protected:
     TWorkFolder work;
     TDatabase peek;
     TScaleGauge gauge;
+    TPlatformRunEnvironment machine; // its boxes are those of the test dialogs
     std::unique_ptr<TDatabase> database;
     std::unique_ptr<TSchemaReconciler> rec;
     Names owned;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/RunEnvironment.h"
 #include "app/SchemaReconciler.h"
 #include "db/DBTables.h"
 #include "db/ParadoxTable.h"
@@ -27,6 +28,16 @@ using namespace vx::test;
 namespace {
 
 using Names = std::vector<std::string>;
+
+// The platform's machine with the message boxes and the run log held here.
+class TMessageEnvironment : public TPlatformRunEnvironment {
+public:
+    IRunLog& Log() override { return log; }
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+
+    TMemoryRunLog log;
+    Names messages;
+};
 
 // A Paradox table's fields as "Name <type letter><size>" and its key, in
 // the shape of a CREATE statement.
@@ -89,12 +100,15 @@ protected:
         work.Write("Brevanto.ini", "[BDados]\r\nTipo=Standard\r\nCaminho=" + dados + "\r\n");
     }
 
-    // The reconciliation as the run has it: the shop's connection opened
-    // from the ini file, and a gauge.
+    // The reconciliation as the run has it: the shop's connection and its
+    // kind read from the ini file, a gauge, and an environment whose boxes
+    // and run log are kept here.
     struct Shop {
-        std::unique_ptr<TDatabase> database = OpenShopDatabase();
+        std::string tipo;
+        std::unique_ptr<TDatabase> database = OpenShopDatabase(&tipo);
         TScaleGauge gauge;
-        TSchemaReconciler reconciler{nullptr, *database, gauge};
+        TMessageEnvironment env;
+        TSchemaReconciler reconciler{nullptr, *database, gauge, env, tipo};
         void ConferirTabelas() { reconciler.ConferirTabelas(); }
     };
     static std::unique_ptr<Shop> create() { return std::make_unique<Shop>(); }
@@ -121,7 +135,7 @@ TEST_F(SchemaReconcilerTest, MissingTableIsCreatedWithItsFirstFieldAsKeyThenTheO
     EXPECT_NE(decl.find("Numero +"), std::string::npos) << decl;
     EXPECT_NE(decl.find("Data @"), std::string::npos) << decl;
     EXPECT_NE(decl.find("Valor $"), std::string::npos) << decl;
-    EXPECT_TRUE(TestDialogs().shown.empty());
+    EXPECT_TRUE(shop->env.messages.empty());
 }
 
 // The maker ships the schema table as a Paradox file: its rows come in the
@@ -144,7 +158,7 @@ TEST_F(SchemaReconcilerTest, ParadoxSchemaTableKeysFollowTheStoredOrder) {
     EXPECT_EQ(FieldsOf(dados, "Clientes"), (Names{"Nome", "Codigo"}));
     EXPECT_NE(declaration(dados, "Vendas").find("PRIMARY KEY(Total)"), std::string::npos);
     EXPECT_NE(declaration(dados, "Clientes").find("PRIMARY KEY(Nome)"), std::string::npos);
-    EXPECT_TRUE(TestDialogs().shown.empty());
+    EXPECT_TRUE(shop->env.messages.empty());
 }
 
 TEST_F(SchemaReconcilerTest, TableUnderAnotherLetterCaseGetsOnlyItsMissingFields) {
@@ -183,7 +197,7 @@ TEST_F(SchemaReconcilerTest, AccentedLettersCompareByteForByte) {
 TEST_F(SchemaReconcilerTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
     ExecIn(dados, "CREATE TABLE Abcd (Codigo Integer, PRIMARY KEY(Codigo))");
     auto shop = create();
-    ConfigTipo() = "MSSQL";
+    shop->reconciler.SetDatabaseKind("MSSQL");
     schema({{"Abcd", "Codigo", "Integer"},
             {"Abcd", "Total", "Money"},
             {"Novos", "Id", "Autoinc"},
@@ -191,11 +205,22 @@ TEST_F(SchemaReconcilerTest, ServerKindDropsTheOwnerAndSubstitutesTypes) {
             {"Novos", "Hora", "Time"},
             {"Novos", "Nome", "Varchar(10)"}});
     shop->ConferirTabelas();
-    ConfigTipo() = "Standard";
     // A listed name of four characters or fewer leaves no key after the
     // owner is dropped: the existing table is "created" again, which fails
-    // with its message, and its missing field is still added.
-    EXPECT_EQ(TestDialogs().Texts(), Names{"Problemas ao criar tabela Abcd"});
+    // with its message, and its missing field is still added. The message
+    // and every statement go to the environment given, in order.
+    EXPECT_EQ(shop->env.messages, Names{"Problemas ao criar tabela Abcd"});
+    EXPECT_TRUE(TestDialogs().shown.empty());
+    const Names& logged = shop->env.log.Lines;
+    ASSERT_EQ(logged.size(), 6u);
+    EXPECT_EQ(logged[0].rfind("sql CREATE TABLE Abcd (Codigo Integer, PRIMARY KEY(Codigo)): failed: ", 0), 0u)
+        << logged[0];
+    EXPECT_EQ(
+        Names(logged.begin() + 1, logged.end()),
+        (Names{"sql ALTER TABLE Abcd ADD Total Float: ok",
+               "sql CREATE TABLE Novos (Id Int, PRIMARY KEY(Id)): ok",
+               "sql ALTER TABLE Novos ADD Quando DateTime: ok", "sql ALTER TABLE Novos ADD Hora DateTime: ok",
+               "sql ALTER TABLE Novos ADD Nome Varchar(10): ok"}));
     EXPECT_EQ(FieldsOf(dados, "Abcd"), (Names{"Codigo", "Total"}));
     EXPECT_NE(declaration(dados, "Abcd").find("Total N"), std::string::npos) << declaration(dados, "Abcd");
     const std::string novos = declaration(dados, "Novos");
@@ -277,8 +302,10 @@ TEST_F(SchemaReconcilerTest, GaugeStepsAreTheNamesPassedOverTableByTable) {
             TScaleGauge::SetMaxValue(v);
         }
     } gauge;
-    auto database = OpenShopDatabase();
-    TSchemaReconciler reconciler(nullptr, *database, gauge);
+    std::string tipo;
+    auto database = OpenShopDatabase(&tipo);
+    TMessageEnvironment env;
+    TSchemaReconciler reconciler(nullptr, *database, gauge, env, tipo);
     gauge.SetProgress(0);
     // In the schema's group order: "BETA" after one name, "Delta" after two,
     // "Epsilon" after three (held at 5), "Zulu" after all five.
@@ -319,7 +346,7 @@ TEST_F(SchemaReconcilerTest, HostileRowStopsTheReconciliationBeforeAnyStatement)
             EXPECT_NE(e.Message().find(std::string(row.column) + " recusado"), std::string::npos)
                 << e.Message();
         }
-        EXPECT_TRUE(TestDialogs().Texts().empty());
+        EXPECT_TRUE(shop->env.messages.empty());
         EXPECT_EQ(TablesOf(dados), Names{"Cad_Clientes"});
         EXPECT_EQ(FieldsOf(dados, "Cad_Clientes"), (Names{"Codigo", "Nome"}));
     }

@@ -35,14 +35,15 @@ using Names = std::vector<std::string>;
 class UpdateRunTest : public ::testing::Test, public TShopFixture {
 protected:
     void SetUp() override {
-        database = OpenShopDatabase();
+        std::string tipo;
+        database = OpenShopDatabase(&tipo);
         ftp.Files[kProgramRemote] = ArchiveOf({{"VENDARIX.EXE", "=new program"}});
         ftp.Files[kSchemaRemote] = ArchiveOf({{"Talvir.db", "<" + staging + "/Talvir.db"}});
-        reconciler = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge);
         env = std::make_unique<TPlatformRunEnvironment>([this](const std::string& cmd, int show) {
             started.push_back({cmd, show, work.Read("Vendarix.exe")});
             return startResult;
         });
+        reconciler = std::make_unique<TSchemaReconciler>(nullptr, *database, gauge, *env, tipo);
         TRunHooks hooks;
         hooks.Terminate = [this] { ++terminations; };
         run = std::make_unique<TUpdateRun>(*env, ftp, archive, *reconciler, gauge, std::move(hooks));
@@ -59,8 +60,8 @@ protected:
     TScriptedArchive archive{log};
     TScaleGauge gauge;
     std::unique_ptr<TDatabase> database;
-    std::unique_ptr<TSchemaReconciler> reconciler;
     std::unique_ptr<TPlatformRunEnvironment> env;
+    std::unique_ptr<TSchemaReconciler> reconciler;
     std::unique_ptr<TUpdateRun> run;
     unsigned startResult = 33;
 };
@@ -400,9 +401,12 @@ TEST_F(UpdateRunTest, ExitStatusIsZeroOnlyWhenTheProgramActuallyStarted) {
 }
 
 // The machine held in memory: the run's files, cursor, boxes and program
-// start are what it says, and every effect is recorded in order.
-class TRecordingEnvironment : public IRunEnvironment {
+// start are what it says, and every effect and log line is recorded in
+// order.
+class TRecordingEnvironment : public IRunEnvironment, private IRunLog {
 public:
+    IRunLog& Log() override { return *this; }
+    void Write(const std::string& text) override { trail.push_back("log " + text); }
     void SetCursor(int cursor) override { trail.push_back("cursor " + std::to_string(cursor)); }
     void ShowMessage(const std::string& text) override { trail.push_back("message " + text); }
     bool FileExists(const std::string& name) override { return files.count(UpperCase(name)) > 0; }
@@ -432,8 +436,8 @@ public:
 };
 
 // The run asks the machine for everything through its environment: no
-// cursor, box, file, setting or program start of the process is touched
-// (the run log, a component of its own, is turned off here).
+// cursor, box, file, setting, program start or run log of the process is
+// touched.
 TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
     struct Row {
         const char* what;
@@ -454,6 +458,7 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
          "",
          {"Connect"},
          {hourglass, "rename Vendarix.bkp Vendarix.exe", "leftovers",
+          "log connect: failed: Connection refused",
           "message " + Txt("Falha na conexão, verifique a conexão com a Internet e tente novamente."), arrow},
          {"VENDARIX.EXE", "LOJA.ZIP"},
          TRunState::Stopped,
@@ -464,7 +469,8 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
          {"Connect", "Download /Pagina/Download/Loja.zip .\\Vendarix.zip", "Disconnect",
           "Download " + kSchemaRemote + " .\\TabelasTalvir.zip", "Disconnect", "Disconnect"},
          {hourglass, "rename Vendarix.bkp Vendarix.exe", "leftovers", "delete Loja.zip",
-          failed + "\"Loja.zip\"", failed + "\"TabelasTalvir.zip\"", "start Vendarix.exe 5", arrow, arrow},
+          failed + "\"Loja.zip\"", failed + "\"TabelasTalvir.zip\"", "start Vendarix.exe 5",
+          "log start Vendarix.exe: ok", arrow, arrow},
          {"VENDARIX.EXE"},
          TRunState::Finished,
          0},
@@ -477,7 +483,7 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
          TRunState::Broken,
          2},
     };
-    RunLog::SetEnabled(false);
+    const TWorkFolder work;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         TCallLog log;
@@ -486,8 +492,8 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
         TScriptedArchive archive(log);
         TScaleGauge gauge;
         TDatabase database;
-        TSchemaReconciler reconciler(nullptr, database, gauge);
         TRecordingEnvironment env;
+        TSchemaReconciler reconciler(nullptr, database, gauge, env, "Standard");
         env.key = row.key;
         env.files = {"VENDARIX.BKP", "LOJA.ZIP"};
         int terminations = 0;
@@ -503,7 +509,7 @@ TEST(UpdateRunEnvironmentTest, EveryEffectGoesThroughTheEnvironment) {
         EXPECT_EQ(run.ExitCode(), row.exitCode);
         EXPECT_EQ(terminations, row.state == TRunState::Finished ? 1 : 0);
     }
-    RunLog::SetEnabled(true);
+    EXPECT_FALSE(work.Has(RunLog::kFileName));
 }
 
 // The run with the maker's key set: real signatures made by the tool over

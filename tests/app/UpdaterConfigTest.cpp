@@ -57,7 +57,7 @@ protected:
 TEST_F(UpdaterConfigTest, WithoutIniTheDefaultFolderIsOpenedAndItsErrorShown) {
     auto form = create();
     TDatabase& db = *form->Database1;
-    EXPECT_EQ(ConfigTipo(), "Standard");
+    EXPECT_EQ(form->Reconciler().DatabaseKind(), "Standard");
     EXPECT_EQ(db.DriverName(), "STANDARD");
     EXPECT_EQ(lines(db.Params()),
               (Names{"PATH=C:\\Sistemas\\Dados", "DEFAULT DRIVER=PARADOX", "ENABLE BCD=FALSE"}));
@@ -112,7 +112,7 @@ TEST_F(UpdaterConfigTest, EachKindFillsTheConnection) {
         work.Write("Brevanto.ini", "[BDados]\r\n" + r.ini + "\r\n");
         auto form = create();
         const TDatabase& db = *form->Database1;
-        EXPECT_EQ(ConfigTipo(), r.tipo);
+        EXPECT_EQ(form->Reconciler().DatabaseKind(), r.tipo);
         EXPECT_EQ(db.DriverName(), r.driver);
         EXPECT_EQ(db.AliasName(), r.alias);
         EXPECT_EQ(lines(form->Database1->Params()), r.params);
@@ -128,7 +128,7 @@ TEST_F(UpdaterConfigTest, IniWrittenOnWindowsOrOnLinuxReadsTheSame) {
         work.Write("Brevanto.ini", bytes);
         TestDialogs().Reset();
         auto form = create();
-        EXPECT_EQ(ConfigTipo(), "Standard");
+        EXPECT_EQ(form->Reconciler().DatabaseKind(), "Standard");
         EXPECT_EQ(form->Database1->Params()[0], "PATH=" + dados);
         EXPECT_TRUE(form->Database1->Connected());
         EXPECT_TRUE(TestDialogs().shown.empty());

@@ -105,7 +105,7 @@ public: // the spoilers of the table below reach the helpers
     void SetUp() override {
         ftp_ = std::make_unique<ScriptedFtp>();
         serve("Vendarix.zip", "Vendarix.zip.minisig");
-        service_ = std::make_unique<TVerifiedFtpService>(*ftp_, *ParseSigningKey(key_->PublicKeyLine));
+        service_ = std::make_unique<TVerifiedFtpService>(*ftp_, *ParseSigningKey(key_->PublicKeyLine), log_);
     }
     // The archive and the signature made beside it in the keys' folder,
     // served as /d/Vendarix.zip and its signature.
@@ -122,6 +122,7 @@ public: // the spoilers of the table below reach the helpers
     static TMinisignKeyPair* key_;
     static TMinisignKeyPair* stranger_;
     TTempFolder dir_{true};
+    TFileRunLog log_;
     std::unique_ptr<ScriptedFtp> ftp_;
     std::unique_ptr<TVerifiedFtpService> service_;
 };
