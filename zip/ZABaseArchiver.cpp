@@ -29,17 +29,6 @@ std::string withoutTrailingSeparator(std::string s) {
     return s;
 }
 
-// The part up to and including the last '\'.
-std::string folderPart(const std::string& s) {
-    size_t p = s.find_last_of('\\');
-    return p == std::string::npos ? std::string() : s.substr(0, p + 1);
-}
-
-std::string afterLastSeparator(const std::string& s) {
-    size_t p = s.find_last_of("\\/");
-    return p == std::string::npos ? s : s.substr(p + 1);
-}
-
 } // namespace
 
 // --- TZASpanningOptions ---
@@ -338,12 +327,12 @@ void TZABaseArchiver::ExtractByMask(const std::string& fileMask, int32_t searchA
 bool TZABaseArchiver::itemPasses(const TDirItem& item, const std::string& mask, int32_t searchAttr) const {
     std::string name = withoutTrailingSeparator(item.Name);
     if (!options_->Recurse) {
-        std::string itemFolder = AnsiLowerCase(folderPart(ReplaceChar(name, '/', '\\')));
-        std::string maskFolder = AnsiLowerCase(folderPart(ReplaceChar(mask, '/', '\\')));
+        std::string itemFolder = AnsiLowerCase(FolderPart(ReplaceChar(name, '/', '\\')));
+        std::string maskFolder = AnsiLowerCase(FolderPart(ReplaceChar(mask, '/', '\\')));
         if (itemFolder != maskFolder)
             return false;
     }
-    if (!MaskMatches(name, mask) && !MaskMatches(afterLastSeparator(name), mask))
+    if (!MaskMatches(name, mask) && !MaskMatches(AfterLastSeparator(name), mask))
         return false;
     return (item.ExternalAttributes & ~static_cast<uint32_t>(searchAttr) & AttrSearchMask) == 0;
 }
@@ -368,7 +357,7 @@ void TZABaseArchiver::selectByMask(const std::string& fileMask, int32_t searchAt
         // An exclusion mask, when given, takes out what it matches.
         if (!exclusion.empty()) {
             std::string name = withoutTrailingSeparator(item.Name);
-            if (MaskMatches(name, exclusion) || MaskMatches(afterLastSeparator(name), exclusion))
+            if (MaskMatches(name, exclusion) || MaskMatches(AfterLastSeparator(name), exclusion))
                 continue;
         }
         item.Selected = true;

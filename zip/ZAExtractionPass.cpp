@@ -18,17 +18,6 @@ using namespace za;
 
 namespace {
 
-// The part up to and including the last '\'.
-std::string folderPart(const std::string& s) {
-    size_t p = s.find_last_of('\\');
-    return p == std::string::npos ? std::string() : s.substr(0, p + 1);
-}
-
-std::string afterLastSeparator(const std::string& s) {
-    size_t p = s.find_last_of("\\/");
-    return p == std::string::npos ? s : s.substr(p + 1);
-}
-
 // The working folder as a Windows path; ".\" when its Linux name has no
 // CP1252 spelling.
 std::string workingFolder() {
@@ -176,10 +165,10 @@ void TZAExtractionPass::extractEntry(int32_t index, std::string name, const std:
     if (name.find(':') != std::string::npos || name.find("\\\\") != std::string::npos)
         dir.clear();
     if (!options.CreateDirs)
-        name = afterLastSeparator(name);
+        name = AfterLastSeparator(name);
     writer_->CheckTarget(dir, name);
     if (options.CreateDirs)
-        writer_->MakeFolder(dir + folderPart(name));
+        writer_->MakeFolder(dir + FolderPart(name));
     if ((item.ExternalAttributes & AttrDirectory) != 0)
         return;
     if (!item.Name.empty() && item.Name.back() == '/')

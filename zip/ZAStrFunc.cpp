@@ -136,6 +136,16 @@ std::string Utf8ToAnsiName(std::string_view utf8) {
     return out;
 }
 
+std::string FolderPart(std::string_view name) {
+    const size_t p = name.find_last_of('\\');
+    return p == std::string_view::npos ? std::string() : std::string(name.substr(0, p + 1));
+}
+
+std::string AfterLastSeparator(std::string_view name) {
+    const size_t p = name.find_last_of("\\/");
+    return std::string(p == std::string_view::npos ? name : name.substr(p + 1));
+}
+
 std::string ExtractFileDrive(std::string_view path) {
     if (path.size() >= 2 && path[1] == ':')
         return std::string(path.substr(0, 2));

@@ -22,6 +22,12 @@ std::string ReplaceChar(std::string_view s, char from, char to);
 // '_', which is safe in a file name.
 std::string Utf8ToAnsiName(std::string_view utf8);
 
+// The part of an entry name up to and including its last '\'; empty when
+// there is none.
+std::string FolderPart(std::string_view name);
+// What follows the last '\' or '/' (the whole name when there is none).
+std::string AfterLastSeparator(std::string_view name);
+
 // The drive part of a path: "X:" or "\\server\share" (either separator);
 // empty when there is none.
 std::string ExtractFileDrive(std::string_view path);
