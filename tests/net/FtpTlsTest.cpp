@@ -38,6 +38,17 @@ std::string readFile(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
+// A client that must protect everything, trusting only caFile.
+void setUp(TFtpClient& c, unsigned short port, const std::string& host, const std::string& caFile) {
+    c.SetHost(host);
+    c.SetPort(port);
+    c.SetUserID("anonymous");
+    c.SetPassword("vx@example.com");
+    c.SetTimeOut(20000);
+    c.SetTlsRequired(true);
+    c.SetCaFile(caFile);
+}
+
 } // namespace
 
 #ifndef _WIN32
@@ -63,15 +74,6 @@ protected:
         ::chmod(dir.c_str(), 0755);
         ASSERT_TRUE(makeCertificate(dir, "server", "127.0.0.1", "IP:127.0.0.1"));
         ASSERT_TRUE(makeCertificate(dir, "other", "127.0.0.1", "IP:127.0.0.1"));
-    }
-    void setUp(TFtpClient& c, unsigned short port, const std::string& host, const std::string& caFile) {
-        c.SetHost(host);
-        c.SetPort(port);
-        c.SetUserID("anonymous");
-        c.SetPassword("vx@example.com");
-        c.SetTimeOut(20000);
-        c.SetTlsRequired(true);
-        c.SetCaFile(caFile);
     }
     TTempFolder folder{TFtpServer::ScratchRoot()};
     std::string dir{folder.Path()};
@@ -198,16 +200,6 @@ unsigned short fixturePort(const std::string& server) {
 bool underWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-void setUp(TFtpClient& c, unsigned short port, const std::string& host, const std::string& caFile) {
-    c.SetHost(host);
-    c.SetPort(port);
-    c.SetUserID("anonymous");
-    c.SetPassword("vx@example.com");
-    c.SetTimeOut(20000);
-    c.SetTlsRequired(true);
-    c.SetCaFile(caFile);
 }
 
 void downloadAll(TFtpClient& c, const std::string& dir) {
